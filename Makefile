@@ -1,0 +1,55 @@
+# The newcomer's entry. `make test` builds and runs everything twice: a plain build and one
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+
+JOBS         ?= $(shell nproc)
+BUILD        ?= build
+SAN_BUILD    ?= build-asan
+FUZZ_BUILD   ?= build-fuzz
+BENCH_BUILD  ?= build-bench
+FUZZ_SECONDS ?= 60
+
+PACKAGES      := cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+
+CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+export ASAN_OPTIONS  := detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+export LSAN_OPTIONS  := suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
+
+.PHONY: all deps build check check-asan test fuzz bench demo clean
+
+all: build
+
+deps:
+	@scripts/ensure-packages.sh $(PACKAGES)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The plain run alone, for daily use.
+check: build
+	cd $(BUILD) && $(CTEST)
+
+check-asan: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DREMOTO_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && $(CTEST)
+
+test: check check-asan
+
+fuzz: deps
+	@scripts/ensure-packages.sh $(FUZZ_PACKAGES)
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREMOTO_FUZZ=ON \
+	    -DCMAKE_CXX_COMPILER=clang++-14
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMOTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(BENCH_BUILD)/remoto_bench
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -1,0 +1,129 @@
+#include "remotoresponse.h"
+
+#include "commandcatalogue.h"
+#include "resultcodetable.h"
+#include "valuelistdecoder.h"
+
+#include <request.h>
+#include <tarn.h>
+
+#include <QtCore/QtEndian>
+
+#include <cstring>
+
+struct RemotoResponsePrivate
+{
+    bool finished = false;
+    int error = 0;
+    Request *requestObject = nullptr;
+    QVariantList data;
+    QByteArray rawData;
+    QDateTime timeStamp;
+    int commandCode = -1;
+    bool autoDelete = false;
+};
+
+namespace {
+constexpr int AnswerHeaderSize = 16;
+constexpr int InvalidMessage = 5;
+
+double readDoubleLE(const char *p)
+{
+    const quint64 bits = qFromLittleEndian<quint64>(p);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+} // namespace
+
+RemotoResponse::RemotoResponse(Request *request, bool autoDelete)
+    : d(new RemotoResponsePrivate)
+{
+    d->requestObject = request;
+    d->autoDelete = autoDelete;
+}
+
+RemotoResponse::~RemotoResponse() = default;
+
+QVariantList RemotoResponse::data() const { return d->data; }
+QByteArray RemotoResponse::rawData() const { return d->rawData; }
+bool RemotoResponse::isFinished() const { return d->finished; }
+QDateTime RemotoResponse::timeStamp() const { return d->timeStamp; }
+int RemotoResponse::error() const { return d->error; }
+int RemotoResponse::commandCode() const { return d->commandCode; }
+bool RemotoResponse::autoDelete() const { return d->autoDelete; }
+Request *RemotoResponse::request() const { return d->requestObject; }
+
+QVariant RemotoResponse::dataAt(int index) const
+{
+    return d->data.value(index);
+}
+
+QString RemotoResponse::errorString(bool verb) const
+{
+    return errorString(d->error, verb);
+}
+
+QString RemotoResponse::errorString(int code, bool verb) const
+{
+    if (!d->finished)
+        return tr("No error");
+    const QString name = ResultCodeTable::resultNames().value(code);
+    if (name.isEmpty())
+        return tr("Unknown error");
+    if (!verb)
+        return name;
+    const QString text = ResultCodeTable::resultTexts().value(code);
+    if (text.isEmpty())
+        return name;
+    return tr("%1(%2)").arg(name, text);
+}
+
+QString RemotoResponse::toString() const
+{
+    if (!d->finished)
+        return tr("Wait RemotoResponse");
+    const QStringList names = CommandCatalogue::answerParamNames().value(d->commandCode);
+    QString text;
+    for (int i = 0; i < d->data.size(); ++i) {
+        QString label = names.value(i);
+        if (label.isEmpty())
+            label = tr("parametr %1").arg(i);
+        const QVariant &value = d->data.at(i);
+        const QString valueText = value.type() == QVariant::ByteArray
+            ? QString::fromLatin1(value.toByteArray().toHex())
+            : value.toString();
+        text += QStringLiteral(" %1:%2").arg(label, valueText);
+    }
+    return text;
+}
+
+void RemotoResponse::finishWithResult(int code)
+{
+    d->finished = true;
+    d->error = code;
+    Q_EMIT finished();
+}
+
+void RemotoResponse::decodeAnswer(const QByteArray &answer)
+{
+    d->finished = true;
+    d->rawData = answer;
+    if (answer.size() < AnswerHeaderSize) {
+        // Too short to hold even the header: report it as bad data rather than as an empty
+        // success, and read nothing past the end.
+        d->timeStamp = QDateTime();
+        d->error = InvalidMessage;
+        d->commandCode = -1;
+        d->data.clear();
+    } else {
+        const char *header = answer.constData();
+        d->timeStamp = Tarn::doubleToDateTime(readDoubleLE(header));
+        d->error = qFromLittleEndian<qint32>(header + 8);
+        d->commandCode = qFromLittleEndian<qint32>(header + 12);
+        ValueListDecoder::decode(QByteArray::fromBase64(answer.mid(AnswerHeaderSize)), &d->data);
+    }
+    Q_EMIT finished();
+    if (d->autoDelete)
+        deleteLater();
+}
