@@ -42,11 +42,7 @@ QVariant returnHolderFor(const QString &returnType)
 {
     if (returnType.toLower() == QLatin1String("void"))
         return QVariant(QStringLiteral("void"));
-    const QVariant::Type type = QVariant::nameToType(returnType.toLatin1().constData());
-    // A type known only to this process by name has no null value that could be sent.
-    if (type == QVariant::UserType)
-        return QVariant();
-    return QVariant(type);
+    return QVariant(QVariant::nameToType(returnType.toLatin1().constData()));
 }
 } // namespace
 
