@@ -171,7 +171,7 @@ QVariant invokeAdd(QObject *proxy)
     QVariant result;
     QMetaObject::invokeMethod(proxy, "invoke", Q_RETURN_ARG(QVariant, result),
                               Q_ARG(QString, QStringLiteral("add")),
-                              Q_ARG(QVariantList, QVariantList{2, 3}));
+                              Q_ARG(QVariantList, QVariantList({2, 3})));
     return result;
 }
 
@@ -197,7 +197,7 @@ int main(int argc, char **argv)
     const double callFloor = median(rounds, 20000, [&] {
         QVariant result;
         QMetaObject::invokeMethod(&target, "add", Q_RETURN_ARG(QVariant, result),
-                                  Q_ARG(QVariantList, QVariantList{2, 3}));
+                                  Q_ARG(QVariantList, QVariantList({2, 3})));
         QVariantList decoded;
         QDataStream in(encode(callList));
         in >> decoded;
