@@ -8,10 +8,17 @@
 // QDataStream (Qt 5.15 default version, big-endian) gives for `stream >> QVariantList`; for
 // hostile input it allocates no more than the bytes can justify, bounds the nesting depth and
 // never reads past the end.
+//
+// Readable are the numbers, QChar, strings, byte arrays, bit arrays, string and byte-array
+// lists, dates, times and date-times, URLs, locales, UUIDs, points, sizes, rects and lines, and
+// lists, maps, hashes and variants of those. Any other type is an unreadable value, and so is a
+// date-time beyond what QDateTime can compute with or in a zone this machine does not list
+// (zones made from a whole-minute UTC offset are always readable).
 class ValueListDecoder
 {
 public:
-    // Deeper nesting of containers than this is an unreadable value.
+    // Lists, maps, hashes and variants nested deeper than this, the outermost list being the
+    // first level, are an unreadable value.
     static constexpr int MaxDepth = 64;
 
     // Reads one list from the start of `bytes` (trailing bytes are ignored, as QDataStream

@@ -1,0 +1,12 @@
+#ifndef CONNECTIONEXPORT_H
+#define CONNECTIONEXPORT_H
+
+#include <QtCore/qglobal.h>
+
+#if defined(REMOTOCONNECTION_BUILD)
+#define REMOTOCONNECTION_EXPORT Q_DECL_EXPORT
+#else
+#define REMOTOCONNECTION_EXPORT Q_DECL_IMPORT
+#endif
+
+#endif

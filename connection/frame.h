@@ -1,0 +1,104 @@
+#ifndef FRAME_H
+#define FRAME_H
+
+#include "connectionexport.h"
+
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+
+#include <initializer_list>
+
+namespace Wire {
+
+// One unit on the stream between a host connection and a service, in decoded form. The byte
+// layout is described in docs/wire-protocol.md.
+struct REMOTOCONNECTION_EXPORT Frame
+{
+    enum Type : quint8 {
+        Hello = 1,
+        Request = 2,
+        Message = 3,
+    };
+
+    static constexpr quint8 Version = 1;
+    static constexpr int PrefixSize = 4;
+    // Largest body (everything after the length prefix) either side sends or accepts.
+    static constexpr quint32 MaxBodySize = 16 * 1024 * 1024;
+    static constexpr int MaxTokenSize = 1024;
+    // Version, type and the reserved field: enough to judge a frame before its fields arrive.
+    static constexpr int HeadSize = 4;
+
+    Type type = Hello;
+    quint32 requestUid = 0;
+    qint32 sequence = 0;
+    quint32 objectId = 0;
+    qint32 command = 0;
+    qint32 kind = 0;
+    qint32 magic = 0;
+    // For a hello, the access token.
+    QByteArray payload;
+
+    static Frame hello(const QByteArray &token);
+    // A message frame carrying the marker.
+    static Frame message(qint32 kind, quint32 requestUid, quint32 objectId,
+        const QByteArray &payload = QByteArray());
+
+    // Where the payload starts in a body of that type; 0 for a type the protocol lacks.
+    static int headerSize(quint8 type);
+    static qint64 maxPayloadSize(Type type);
+
+    // The whole frame, length prefix included; empty when the payload is too large.
+    QByteArray encode() const;
+
+    // Reads one complete body. On failure `frame` is left alone and `error` says why.
+    static bool decode(const QByteArray &body, Frame *frame, QString *error = nullptr);
+};
+
+// Assembles frames from a byte stream that arrives in pieces of any size. It holds at most
+// the current frame, grows its buffer only as bytes arrive, and judges the declared length,
+// version and type as soon as those bytes are in, so a hostile peer cannot make it reserve
+// memory it has not sent.
+class REMOTOCONNECTION_EXPORT FrameReader
+{
+public:
+    enum State {
+        Incomplete,
+        Complete,
+        Malformed,
+    };
+
+    // Frames of any other type are malformed for this reader: each side accepts only what
+    // its peer may send.
+    explicit FrameReader(std::initializer_list<Frame::Type> accepted);
+
+    // How many bytes the current frame still needs before the reader can go on; 0 once a
+    // frame is complete or the stream is malformed.
+    qint64 bytesWanted() const;
+    // Takes up to bytesWanted() bytes from the front of `data`; returns how many it took.
+    qint64 feed(const char *data, qint64 size);
+    State state() const { return m_state; }
+    // Some bytes of a frame are in but not all of them.
+    bool isMidFrame() const;
+    // The completed frame; the reader then starts on the next one.
+    Frame takeFrame();
+    QString errorString() const { return m_error; }
+
+private:
+    void fail(const QString &error);
+    void checkHead();
+    void finishBody();
+    void growBuffer(qint64 extra);
+
+    quint32 m_acceptedTypes = 0;
+    State m_state = Incomplete;
+    char m_prefix[Frame::PrefixSize] = {};
+    int m_prefixFill = 0;
+    quint32 m_bodySize = 0;
+    QByteArray m_body;
+    Frame m_frame;
+    QString m_error;
+};
+
+} // namespace Wire
+
+#endif

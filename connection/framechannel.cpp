@@ -1,0 +1,136 @@
+#include "framechannel.h"
+
+#include <QtCore/QPointer>
+#include <QtNetwork/QAbstractSocket>
+#include <QtNetwork/QLocalSocket>
+
+namespace Wire {
+
+namespace {
+constexpr qint64 ReadChunk = 64 * 1024;
+}
+
+FrameChannel::FrameChannel(
+    QIODevice *socket, std::initializer_list<Frame::Type> accepted, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_reader(accepted)
+{
+    m_socket->setParent(this);
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(DefaultStallTimeout);
+    connect(&m_stallTimer, &QTimer::timeout, this,
+        [this] { abort(QStringLiteral("a frame stayed incomplete for too long")); });
+    connect(m_socket, &QIODevice::readyRead, this, &FrameChannel::readFrames);
+    if (auto local = qobject_cast<QLocalSocket *>(m_socket)) {
+        connect(local, &QLocalSocket::disconnected, this,
+            [this] { socketGone(QStringLiteral("the peer closed the connection")); });
+        connect(local, &QLocalSocket::errorOccurred, this,
+            [this] { socketGone(m_socket->errorString()); });
+    } else if (auto network = qobject_cast<QAbstractSocket *>(m_socket)) {
+        connect(network, &QAbstractSocket::disconnected, this,
+            [this] { socketGone(QStringLiteral("the peer closed the connection")); });
+        connect(network, &QAbstractSocket::errorOccurred, this,
+            [this] { socketGone(m_socket->errorString()); });
+    }
+    // Bytes, or the end of the connection, may have come before these connections existed.
+    QMetaObject::invokeMethod(this, &FrameChannel::start, Qt::QueuedConnection);
+}
+
+FrameChannel::~FrameChannel() = default;
+
+bool FrameChannel::send(const Frame &frame)
+{
+    if (m_closed)
+        return false;
+    const QByteArray bytes = frame.encode();
+    if (bytes.isEmpty())
+        return false;
+    if (m_socket->bytesToWrite() + bytes.size() > MaxPendingBytes) {
+        abort(QStringLiteral("the peer stopped reading"));
+        return false;
+    }
+    return m_socket->write(bytes) == bytes.size();
+}
+
+void FrameChannel::setStallTimeout(int msecs)
+{
+    m_stallTimer.setInterval(msecs);
+}
+
+void FrameChannel::abort(const QString &reason)
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    m_stallTimer.stop();
+    disconnect(m_socket, nullptr, this, nullptr);
+    if (auto local = qobject_cast<QLocalSocket *>(m_socket))
+        local->abort();
+    else if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
+        network->abort();
+    else
+        m_socket->close();
+    QMetaObject::invokeMethod(
+        this, [this, reason] { emit closed(reason); }, Qt::QueuedConnection);
+}
+
+void FrameChannel::start()
+{
+    readFrames();
+    if (!m_closed && !socketConnected())
+        socketGone(QStringLiteral("the peer closed the connection"));
+}
+
+void FrameChannel::readFrames()
+{
+    if (m_closed || m_reading)
+        return;
+    m_reading = true;
+    QPointer<FrameChannel> alive(this);
+    while (!m_closed) {
+        const qint64 available = m_socket->bytesAvailable();
+        if (available <= 0)
+            break;
+        const QByteArray chunk
+            = m_socket->read(qMin(qMin(available, ReadChunk), m_reader.bytesWanted()));
+        if (chunk.isEmpty())
+            break;
+        m_reader.feed(chunk.constData(), chunk.size());
+        if (m_reader.state() == FrameReader::Malformed) {
+            abort(m_reader.errorString());
+        } else if (m_reader.state() == FrameReader::Complete) {
+            const Frame frame = m_reader.takeFrame();
+            emit frameReceived(frame);
+            if (!alive)
+                return;
+        }
+    }
+    m_reading = false;
+    if (m_closed)
+        return;
+    if (m_reader.isMidFrame())
+        m_stallTimer.start();
+    else
+        m_stallTimer.stop();
+}
+
+void FrameChannel::socketGone(const QString &reason)
+{
+    if (m_closed || socketConnected())
+        return;
+    // Whatever the peer sent before it went still counts.
+    readFrames();
+    abort(reason);
+}
+
+bool FrameChannel::socketConnected() const
+{
+    if (auto local = qobject_cast<QLocalSocket *>(m_socket))
+        return local->state() == QLocalSocket::ConnectedState;
+    if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
+        return network->state() == QAbstractSocket::ConnectedState;
+    return m_socket->isOpen();
+}
+
+} // namespace Wire

@@ -1,0 +1,64 @@
+#ifndef FRAMECHANNEL_H
+#define FRAMECHANNEL_H
+
+#include "connectionexport.h"
+#include "frame.h"
+
+#include <QtCore/QObject>
+#include <QtCore/QTimer>
+
+QT_BEGIN_NAMESPACE
+class QIODevice;
+QT_END_NAMESPACE
+
+namespace Wire {
+
+// Carries frames over one connected socket, the same way on both sides. The first frame
+// that breaks the protocol, a frame left half-sent for too long, or a peer that stops
+// reading while data piles up for it ends the connection; nothing the peer sends can make
+// this side crash or hold more than one frame's worth of its bytes.
+class REMOTOCONNECTION_EXPORT FrameChannel : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultStallTimeout = 30000;
+    // Unsent bytes beyond this mean the peer has stopped reading.
+    static constexpr qint64 MaxPendingBytes = 4 * qint64(Frame::MaxBodySize);
+
+    // Takes ownership of `socket`, a connected QLocalSocket or QAbstractSocket. Frames of
+    // types outside `accepted` break the protocol.
+    FrameChannel(
+        QIODevice *socket, std::initializer_list<Frame::Type> accepted, QObject *parent = nullptr);
+    ~FrameChannel() override;
+
+    // False when the channel is closed or the frame is too large to send.
+    bool send(const Frame &frame);
+    bool isOpen() const { return !m_closed; }
+    // How long the rest of a started frame may take to arrive.
+    void setStallTimeout(int msecs);
+    // Drops the connection at once, pending output included.
+    void abort(const QString &reason);
+
+signals:
+    void frameReceived(const Wire::Frame &frame);
+    // Emitted once, from the event loop and never from inside a call into the channel, so a
+    // receiver may delete the channel with deleteLater() and callers never see it vanish
+    // midway.
+    void closed(const QString &reason);
+
+private:
+    void start();
+    void readFrames();
+    void socketGone(const QString &reason);
+    bool socketConnected() const;
+
+    QIODevice *m_socket;
+    FrameReader m_reader;
+    QTimer m_stallTimer;
+    bool m_closed = false;
+    bool m_reading = false;
+};
+
+} // namespace Wire
+
+#endif

@@ -1,0 +1,68 @@
+#ifndef PAYLOADCODEC_H
+#define PAYLOADCODEC_H
+
+#include "connectionexport.h"
+
+#include <QtCore/QByteArray>
+#include <QtCore/QDateTime>
+#include <QtCore/QVariantList>
+
+namespace Wire {
+
+// The payloads inside request and message frames: value lists, answers and signal
+// notifications, as docs/wire-protocol.md lays them out.
+class REMOTOCONNECTION_EXPORT PayloadCodec
+{
+public:
+    enum Command : qint32 {
+        GetInfo = 0x1100,
+        GetMetaInfo = 0x1101,
+        Invoke = 0x1102,
+        SigConnect = 0x1103,
+        SigDisconnect = 0x1104,
+        SetEvent = 0x1105,
+    };
+
+    enum Result : qint32 {
+        Ok = 0,
+        DeviceInvalidParams = 1,
+        InvalidCommand = 2,
+        InvalidDeviceId = 3,
+        InvalidParams = 4,
+        InvalidMessage = 5,
+        NoRights = 17,
+    };
+
+    static constexpr int AnswerHeaderSize = 16;
+    // Deeper nesting of containers than this makes a value list unreadable.
+    static constexpr int MaxDepth = 64;
+
+    // Base64 text of the QDataStream form (default settings) of `values`.
+    static QByteArray encodeValueList(const QVariantList &values);
+
+    // Reads text made by encodeValueList that came from a peer. Bad Base64, truncated data,
+    // nesting deeper than MaxDepth and any value type outside the accepted set listed in
+    // docs/wire-protocol.md give false and an empty list. Counts and lengths are checked
+    // against the bytes present before QDataStream sees them, so hostile input can neither
+    // reserve memory it does not carry nor recurse without bound. Bytes after the list are
+    // ignored, as QDataStream does.
+    static bool decodeValueList(const QByteArray &text, QVariantList *values);
+
+    // An answer payload: time stamp, result code and answered command, then the value list.
+    static QByteArray encodeAnswer(
+        qint32 result, qint32 command, const QVariantList &values, const QDateTime &time);
+
+    // A signal notification payload: the value list [null return holder, signature, args...].
+    static QByteArray encodeNotification(
+        const QByteArray &signature, const QVariantList &arguments);
+
+    // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
+    static double toOleDate(const QDateTime &time);
+
+    // Whether a value of the type survives QDataStream, so it can go into a value list.
+    static bool isStreamable(int typeId);
+};
+
+} // namespace Wire
+
+#endif

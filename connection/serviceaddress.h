@@ -1,0 +1,34 @@
+#ifndef SERVICEADDRESS_H
+#define SERVICEADDRESS_H
+
+#include "connectionexport.h"
+
+#include <QtCore/QString>
+
+namespace Wire {
+
+// Where a service listens: "local:NAME" for a local socket, "tcp://HOST:PORT" for TCP.
+struct REMOTOCONNECTION_EXPORT ServiceAddress
+{
+    enum Kind {
+        Invalid,
+        Local,
+        Tcp,
+    };
+
+    Kind kind = Invalid;
+    QString name;
+    // Empty when the text left it out, as in "tcp://:PORT".
+    QString host;
+    // -1 when the text left it out.
+    int port = -1;
+
+    // Anything else than the two forms, including a TCP address with a path, query or user
+    // part, gives an Invalid address.
+    static ServiceAddress parse(const QString &text);
+    QString toString() const;
+};
+
+} // namespace Wire
+
+#endif

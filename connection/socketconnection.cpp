@@ -1,0 +1,232 @@
+#include "socketconnection.h"
+
+#include "request.h"
+
+#include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpSocket>
+
+using Velmor::Connection::State;
+using Wire::Frame;
+using Wire::FrameChannel;
+using Wire::ServiceAddress;
+
+SocketConnection::SocketConnection(QObject *parent)
+    : QObject(parent)
+{
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &SocketConnection::startAttempt);
+}
+
+SocketConnection::~SocketConnection() = default;
+
+bool SocketConnection::connectToService(const QString &address)
+{
+    const ServiceAddress parsed = ServiceAddress::parse(address);
+    const bool usable = parsed.kind == ServiceAddress::Local
+        || (parsed.kind == ServiceAddress::Tcp && !parsed.host.isEmpty() && parsed.port > 0);
+    if (!usable) {
+        m_error = QStringLiteral("not a service address: %1").arg(address);
+        return false;
+    }
+    disconnectFromService();
+    m_address = parsed;
+    m_wanted = true;
+    m_nextDelay = m_firstDelay;
+    startAttempt();
+    return true;
+}
+
+void SocketConnection::disconnectFromService()
+{
+    m_wanted = false;
+    m_reconnectTimer.stop();
+    dropPendingSocket();
+    if (m_channel) {
+        FrameChannel *channel = m_channel;
+        m_channel = nullptr;
+        channel->disconnect(this);
+        channel->abort(QStringLiteral("disconnected by the host"));
+        channel->deleteLater();
+        setState(Velmor::Connection::ConnectionLost);
+    }
+    setState(Velmor::Connection::Disconnected);
+}
+
+bool SocketConnection::setAccessToken(const QByteArray &token)
+{
+    if (token.size() > Frame::MaxTokenSize)
+        return false;
+    m_token = token;
+    return true;
+}
+
+void SocketConnection::setAutoReconnect(bool enabled)
+{
+    m_autoReconnect = enabled;
+    if (enabled || !m_reconnectTimer.isActive())
+        return;
+    m_reconnectTimer.stop();
+    // No retry is coming, so an attempt that failed is the last one.
+    if (m_state == Velmor::Connection::Connecting)
+        setState(Velmor::Connection::Disconnected);
+}
+
+void SocketConnection::setReconnectDelays(int firstMsecs, int maxMsecs)
+{
+    m_firstDelay = qMax(1, firstMsecs);
+    m_maxDelay = qMax(m_firstDelay, maxMsecs);
+    m_nextDelay = m_firstDelay;
+}
+
+void SocketConnection::setStallTimeout(int msecs)
+{
+    m_stallTimeout = msecs;
+    if (m_channel)
+        m_channel->setStallTimeout(msecs);
+}
+
+void SocketConnection::request(const Request *request)
+{
+    if (!request)
+        return;
+    bool numeric = false;
+    Frame frame;
+    frame.type = Frame::Request;
+    frame.requestUid = quint32(request->uid());
+    frame.sequence = request->sequence();
+    frame.objectId = quint32(request->objectId());
+    frame.command = request->command().toInt(&numeric);
+    frame.magic = request->magic();
+    const QVariant payload = request->payload();
+    bool carried = true;
+    switch (payload.userType()) {
+    case QMetaType::UnknownType:
+        break;
+    case QMetaType::QByteArray:
+        frame.payload = payload.toByteArray();
+        break;
+    case QMetaType::QString:
+        frame.payload = payload.toString().toUtf8();
+        break;
+    default:
+        carried = false;
+    }
+    if (!m_channel || !numeric || !carried || !m_channel->send(frame))
+        refuseLocally(*request);
+}
+
+void SocketConnection::startAttempt()
+{
+    dropPendingSocket();
+    setState(Velmor::Connection::Connecting);
+    if (m_address.kind == ServiceAddress::Local) {
+        auto socket = new QLocalSocket(this);
+        m_pending = socket;
+        connect(socket, &QLocalSocket::connected, this, &SocketConnection::attemptSucceeded);
+        connect(socket, &QLocalSocket::errorOccurred, this,
+            [this, socket] { attemptFailed(socket->errorString()); });
+        socket->connectToServer(m_address.name);
+    } else {
+        auto socket = new QTcpSocket(this);
+        m_pending = socket;
+        connect(socket, &QTcpSocket::connected, this, &SocketConnection::attemptSucceeded);
+        connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, socket] { attemptFailed(socket->errorString()); });
+        socket->connectToHost(m_address.host, quint16(m_address.port));
+    }
+}
+
+void SocketConnection::attemptSucceeded()
+{
+    QIODevice *socket = m_pending;
+    m_pending = nullptr;
+    socket->disconnect(this);
+    auto channel = new FrameChannel(socket, { Frame::Message }, this);
+    m_channel = channel;
+    channel->setStallTimeout(m_stallTimeout);
+    connect(channel, &FrameChannel::frameReceived, this, &SocketConnection::frameArrived);
+    connect(channel, &FrameChannel::closed, this,
+        [this, channel](const QString &reason) { linkLost(channel, reason); });
+    // The hello goes out before anything the module sends, since the module only sends
+    // once it hears of the link.
+    channel->send(Frame::hello(m_token));
+    m_nextDelay = m_firstDelay;
+    setState(Velmor::Connection::Connected);
+}
+
+void SocketConnection::attemptFailed(const QString &error)
+{
+    dropPendingSocket();
+    m_error = error;
+    emit errorOccurred(error);
+    if (m_wanted && m_autoReconnect) {
+        scheduleReconnect();
+    } else {
+        m_wanted = false;
+        setState(Velmor::Connection::Disconnected);
+    }
+}
+
+void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
+{
+    if (channel != m_channel)
+        return;
+    m_channel = nullptr;
+    channel->deleteLater();
+    m_error = reason;
+    setState(Velmor::Connection::ConnectionLost);
+    emit errorOccurred(reason);
+    if (m_wanted && m_autoReconnect)
+        scheduleReconnect();
+}
+
+void SocketConnection::scheduleReconnect()
+{
+    m_reconnectTimer.start(m_nextDelay);
+    m_nextDelay = qMin(2 * m_nextDelay, m_maxDelay);
+}
+
+void SocketConnection::frameArrived(const Frame &frame)
+{
+    Velmor::Command::Message incoming;
+    incoming.requestUid = frame.requestUid;
+    incoming.objectId = frame.objectId;
+    incoming.kind = frame.kind;
+    incoming.magic = frame.magic;
+    incoming.payload = frame.payload;
+    emit message(incoming);
+}
+
+void SocketConnection::refuseLocally(const Request &request)
+{
+    Velmor::Command::Message refusal;
+    refusal.requestUid = quint32(request.uid());
+    refusal.objectId = quint32(request.objectId());
+    refusal.kind = Velmor::Command::Refused;
+    refusal.magic = Velmor::Command::Marker;
+    refusal.payload = QByteArray();
+    QMetaObject::invokeMethod(
+        this, [this, refusal] { emit message(refusal); }, Qt::QueuedConnection);
+}
+
+void SocketConnection::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void SocketConnection::dropPendingSocket()
+{
+    if (!m_pending)
+        return;
+    QIODevice *socket = m_pending;
+    m_pending = nullptr;
+    socket->disconnect(this);
+    if (auto local = qobject_cast<QLocalSocket *>(socket))
+        local->abort();
+    else if (auto network = qobject_cast<QAbstractSocket *>(socket))
+        network->abort();
+    socket->deleteLater();
+}

@@ -1,0 +1,88 @@
+#ifndef SOCKETCONNECTION_H
+#define SOCKETCONNECTION_H
+
+#include "connectionexport.h"
+#include "connectionstate.h"
+#include "framechannel.h"
+#include "message.h"
+#include "serviceaddress.h"
+
+#include <QtCore/QObject>
+#include <QtCore/QTimer>
+
+class Request;
+
+// The host's end of a link to a service. The module finds message(), stateChanged() and
+// request() by their signatures, so those three stay exactly as they are.
+class REMOTOCONNECTION_EXPORT SocketConnection : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultFirstReconnectDelay = 100;
+    static constexpr int DefaultMaxReconnectDelay = 10000;
+
+    explicit SocketConnection(QObject *parent = nullptr);
+    ~SocketConnection() override;
+
+    // Accepts "local:NAME" or "tcp://HOST:PORT" and drops any current link first. For an
+    // address of another form it returns false and leaves the current link alone; failures
+    // of the attempt itself are reported through stateChanged() and errorOccurred().
+    Q_INVOKABLE bool connectToService(const QString &address);
+    // A link that was up is reported lost before the state settles at Disconnected, so the
+    // module lets go of the service's objects.
+    Q_INVOKABLE void disconnectFromService();
+
+    Velmor::Connection::State state() const { return m_state; }
+    QString errorString() const { return m_error; }
+
+    // Sent in the hello that opens every link, reconnections included. False, changing
+    // nothing, for a token longer than the hello can carry.
+    bool setAccessToken(const QByteArray &token);
+    // With it on, a lost link or a failed attempt is followed by another attempt, after a
+    // delay that starts at the first reconnect delay and doubles up to the maximum.
+    void setAutoReconnect(bool enabled);
+    bool autoReconnect() const { return m_autoReconnect; }
+    void setReconnectDelays(int firstMsecs, int maxMsecs);
+    // How long the rest of a started frame from the service may take to arrive.
+    void setStallTimeout(int msecs);
+
+signals:
+    void message(const Velmor::Command::Message &message);
+    void stateChanged(const Velmor::Connection::State state);
+    void errorOccurred(const QString &text);
+
+public slots:
+    // Requests that cannot go out (no link, a command that is not a number, a payload too
+    // large for a frame) are answered at once with a Refused message, delivered from the
+    // event loop, so the module never waits for an answer that cannot come.
+    void request(const Request *request);
+
+private:
+    void startAttempt();
+    void attemptSucceeded();
+    void attemptFailed(const QString &error);
+    void linkLost(Wire::FrameChannel *channel, const QString &reason);
+    void frameArrived(const Wire::Frame &frame);
+    void refuseLocally(const Request &request);
+    void scheduleReconnect();
+    void setState(Velmor::Connection::State state);
+    void dropPendingSocket();
+
+    Wire::ServiceAddress m_address;
+    QByteArray m_token;
+    // The socket of an attempt still connecting.
+    QIODevice *m_pending = nullptr;
+    Wire::FrameChannel *m_channel = nullptr;
+    QTimer m_reconnectTimer;
+    Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
+    QString m_error;
+    bool m_autoReconnect = false;
+    // The host asked for a link and has not asked to drop it.
+    bool m_wanted = false;
+    int m_firstDelay = DefaultFirstReconnectDelay;
+    int m_maxDelay = DefaultMaxReconnectDelay;
+    int m_nextDelay = DefaultFirstReconnectDelay;
+    int m_stallTimeout = Wire::FrameChannel::DefaultStallTimeout;
+};
+
+#endif

@@ -1,0 +1,42 @@
+#ifndef OBJECTINTERFACE_H
+#define OBJECTINTERFACE_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QStringList>
+#include <QtCore/QVariantList>
+
+QT_BEGIN_NAMESPACE
+class QMetaMethod;
+class QObject;
+QT_END_NAMESPACE
+
+// What a published object offers to clients, and the calls into it. Only members that the
+// object's classes below QObject declare count, and of those only signals, public slots and
+// public Q_INVOKABLE methods: QObject's own members (deleteLater(), destroyed(), ...) and
+// anything protected or private stay out of reach.
+class ObjectInterface
+{
+public:
+    // QMetaMethod::invoke() takes no more.
+    static constexpr int MaxArguments = 10;
+
+    // The class name, then one "Kind ReturnType signature" record per member on offer, in
+    // declaration order, base classes first.
+    static QStringList describe(const QObject *object);
+
+    // The method index of the offered signal with that signature, or -1 when there is no
+    // such signal or a value of one of its parameter types cannot be sent.
+    static int signalIndex(const QObject *object, const QByteArray &signature);
+
+    // Calls the method `request` names ([return holder, signature, arguments...]) after
+    // converting the arguments to its parameter types. Returns a PayloadCodec result code;
+    // the method has been called only when that is Ok, and then `result` holds what it
+    // returned (an invalid value for void).
+    static qint32 invoke(QObject *object, const QVariantList &request, QVariant *result);
+
+private:
+    static bool isOffered(const QMetaMethod &method);
+    static bool isCallable(const QMetaMethod &method);
+};
+
+#endif

@@ -1,0 +1,473 @@
+#include "remotoservice.h"
+
+#include "framechannel.h"
+#include "message.h"
+#include "objectinterface.h"
+#include "payloadcodec.h"
+#include "serviceaddress.h"
+#include "signalrelay.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QPointer>
+#include <QtCore/QThread>
+#include <QtNetwork/QHostAddress>
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
+
+#include <map>
+
+using Velmor::Command::MessageKind;
+using Wire::Frame;
+using Wire::FrameChannel;
+using Wire::PayloadCodec;
+using Wire::ServiceAddress;
+
+namespace {
+
+struct Published
+{
+    QString name;
+    QPointer<QObject> object;
+    std::unique_ptr<SignalRelay> relay;
+    QMetaObject::Connection destroyedConnection;
+};
+
+struct Client
+{
+    FrameChannel *channel = nullptr;
+    bool helloSeen = false;
+    bool authorised = false;
+};
+
+// Takes as long for every token of the right length, so timing tells nothing of the token.
+bool sameToken(const QByteArray &given, const QByteArray &expected)
+{
+    if (given.size() != expected.size())
+        return false;
+    uchar difference = 0;
+    for (int i = 0; i < given.size(); ++i)
+        difference |= uchar(given.at(i) ^ expected.at(i));
+    return difference == 0;
+}
+
+// Whether a service answers on the local socket name, as opposed to a file left behind.
+bool localServerAlive(const QString &name)
+{
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    return probe.waitForConnected(1000);
+}
+
+} // namespace
+
+struct RemotoService::Private
+{
+    explicit Private(RemotoService *service)
+        : q(service)
+    {
+    }
+
+    void accept(QIODevice *socket);
+    void dropClient(quint64 clientId);
+    void dropAllClients();
+    void frameArrived(quint64 clientId, const Frame &frame);
+    void helloArrived(Client &client, const Frame &frame);
+    void requestArrived(quint64 clientId, const Frame &frame);
+    void invoke(quint64 clientId, const Frame &frame, QObject *object);
+    void signalRequest(quint64 clientId, const Frame &frame, Published &entry);
+    void answer(quint64 clientId, const Frame &request, qint32 result,
+        const QVariantList &values = QVariantList());
+    void announceAll(Client &client);
+    void broadcast(qint32 kind, quint32 objectId);
+    void relay(quint32 objectId, const QByteArray &signature, const QVariantList &arguments,
+        const QSet<quint64> &clientIds);
+    void forget(quint32 objectId);
+    Published *find(quint32 objectId);
+
+    RemotoService *q;
+    QLocalServer *localServer = nullptr;
+    QTcpServer *tcpServer = nullptr;
+    QString address;
+    QString error;
+    QByteArray token;
+    int stallTimeout = FrameChannel::DefaultStallTimeout;
+    quint32 lastObjectId = 0;
+    quint64 lastClientId = 0;
+    // Ordered by id, so announcements come in publishing order.
+    std::map<quint32, std::unique_ptr<Published>> objects;
+    std::map<quint64, Client> clients;
+};
+
+void RemotoService::Private::accept(QIODevice *socket)
+{
+    auto channel = new FrameChannel(socket, { Frame::Hello, Frame::Request }, q);
+    channel->setStallTimeout(stallTimeout);
+    const quint64 clientId = ++lastClientId;
+    Client &client = clients[clientId];
+    client.channel = channel;
+    client.authorised = token.isEmpty();
+    QObject::connect(channel, &FrameChannel::frameReceived, q,
+        [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
+    QObject::connect(channel, &FrameChannel::closed, q, [this, clientId] { dropClient(clientId); });
+    if (client.authorised)
+        announceAll(client);
+}
+
+void RemotoService::Private::dropClient(quint64 clientId)
+{
+    const auto it = clients.find(clientId);
+    if (it == clients.end())
+        return;
+    FrameChannel *channel = it->second.channel;
+    clients.erase(it);
+    channel->disconnect(q);
+    channel->abort(QString());
+    channel->deleteLater();
+    for (auto &entry : objects)
+        entry.second->relay->removeClient(clientId);
+}
+
+void RemotoService::Private::dropAllClients()
+{
+    while (!clients.empty())
+        dropClient(clients.begin()->first);
+}
+
+void RemotoService::Private::frameArrived(quint64 clientId, const Frame &frame)
+{
+    const auto it = clients.find(clientId);
+    if (it == clients.end())
+        return;
+    if (frame.type == Frame::Hello)
+        helloArrived(it->second, frame);
+    else
+        requestArrived(clientId, frame);
+}
+
+void RemotoService::Private::helloArrived(Client &client, const Frame &frame)
+{
+    if (client.helloSeen) {
+        client.channel->abort(QStringLiteral("a second hello"));
+        return;
+    }
+    client.helloSeen = true;
+    if (client.authorised)
+        return;
+    client.authorised = sameToken(frame.payload, token);
+    if (client.authorised)
+        announceAll(client);
+}
+
+void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame)
+{
+    Client &client = clients.at(clientId);
+    if (!client.authorised || frame.magic != Velmor::Command::Marker) {
+        client.channel->send(
+            Frame::message(Velmor::Command::Refused, frame.requestUid, frame.objectId));
+        return;
+    }
+    Published *entry = find(frame.objectId);
+    if (frame.command == PayloadCodec::SetEvent) {
+        // Never answered, not even when the object is unknown.
+        if (entry)
+            emit q->eventMaskReceived(frame.objectId, frame.payload);
+        return;
+    }
+    if (!entry) {
+        answer(clientId, frame, PayloadCodec::InvalidDeviceId);
+        return;
+    }
+    QObject *object = entry->object;
+    switch (frame.command) {
+    case PayloadCodec::GetInfo:
+        answer(clientId, frame, PayloadCodec::Ok,
+            { QString::fromUtf8(object->metaObject()->className()), entry->name });
+        break;
+    case PayloadCodec::GetMetaInfo:
+        answer(clientId, frame, PayloadCodec::Ok, { ObjectInterface::describe(object) });
+        break;
+    case PayloadCodec::Invoke:
+        invoke(clientId, frame, object);
+        break;
+    case PayloadCodec::SigConnect:
+    case PayloadCodec::SigDisconnect:
+        signalRequest(clientId, frame, *entry);
+        break;
+    default:
+        answer(clientId, frame, PayloadCodec::InvalidCommand);
+    }
+}
+
+void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, QObject *object)
+{
+    QVariantList request;
+    if (!PayloadCodec::decodeValueList(frame.payload, &request)) {
+        answer(clientId, frame, PayloadCodec::InvalidParams);
+        return;
+    }
+    // The method may do anything, the service's destruction included.
+    const QPointer<RemotoService> alive(q);
+    QVariant result;
+    const qint32 code = ObjectInterface::invoke(object, request, &result);
+    if (!alive)
+        return;
+    if (code == PayloadCodec::Ok)
+        answer(clientId, frame, code, { true, result });
+    else
+        answer(clientId, frame, code);
+}
+
+void RemotoService::Private::signalRequest(quint64 clientId, const Frame &frame, Published &entry)
+{
+    const QByteArray::FromBase64Result signature
+        = QByteArray::fromBase64Encoding(frame.payload, QByteArray::AbortOnBase64DecodingErrors);
+    if (signature.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
+        answer(clientId, frame, PayloadCodec::InvalidParams);
+        return;
+    }
+    const int index = ObjectInterface::signalIndex(entry.object, signature.decoded);
+    bool done = false;
+    if (index >= 0 && frame.command == PayloadCodec::SigConnect)
+        done = entry.relay->subscribe(index, clientId);
+    else if (index >= 0)
+        done = entry.relay->unsubscribe(index, clientId);
+    answer(clientId, frame, PayloadCodec::Ok, { done });
+}
+
+void RemotoService::Private::answer(
+    quint64 clientId, const Frame &request, qint32 result, const QVariantList &values)
+{
+    const auto it = clients.find(clientId);
+    if (it == clients.end())
+        return;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QByteArray payload = PayloadCodec::encodeAnswer(result, request.command, values, now);
+    // A result that cannot be written, or cannot fit a frame, is the object's fault.
+    if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message))
+        payload = PayloadCodec::encodeAnswer(
+            PayloadCodec::DeviceInvalidParams, request.command, QVariantList(), now);
+    it->second.channel->send(
+        Frame::message(Velmor::Command::Answer, request.requestUid, request.objectId, payload));
+}
+
+void RemotoService::Private::announceAll(Client &client)
+{
+    for (const auto &entry : objects)
+        client.channel->send(Frame::message(Velmor::Command::ObjectUp, 0, entry.first));
+}
+
+void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)
+{
+    const Frame frame = Frame::message(kind, 0, objectId);
+    for (auto &client : clients) {
+        if (client.second.authorised)
+            client.second.channel->send(frame);
+    }
+}
+
+void RemotoService::Private::relay(quint32 objectId, const QByteArray &signature,
+    const QVariantList &arguments, const QSet<quint64> &clientIds)
+{
+    const QByteArray payload = PayloadCodec::encodeNotification(signature, arguments);
+    if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message)) {
+        qWarning("RemotoService: the arguments of %s cannot be sent; emission not relayed",
+            signature.constData());
+        return;
+    }
+    const Frame frame = Frame::message(Velmor::Command::Notify, 0, objectId, payload);
+    for (quint64 clientId : clientIds) {
+        const auto it = clients.find(clientId);
+        if (it != clients.end() && it->second.authorised)
+            it->second.channel->send(frame);
+    }
+}
+
+void RemotoService::Private::forget(quint32 objectId)
+{
+    const auto it = objects.find(objectId);
+    if (it == objects.end())
+        return;
+    std::unique_ptr<Published> entry = std::move(it->second);
+    objects.erase(it);
+    QObject::disconnect(entry->destroyedConnection);
+    // The relay may be the caller, deep in one of the object's emissions. Should the service
+    // go first, it takes the relay along as its child.
+    entry->relay->detach();
+    entry->relay.release()->deleteLater();
+    broadcast(Velmor::Command::ObjectDown, objectId);
+}
+
+Published *RemotoService::Private::find(quint32 objectId)
+{
+    const auto it = objects.find(objectId);
+    if (it == objects.end() || !it->second->object)
+        return nullptr;
+    return it->second.get();
+}
+
+RemotoService::RemotoService(QObject *parent)
+    : QObject(parent)
+    , d(new Private(this))
+{
+}
+
+RemotoService::~RemotoService()
+{
+    close();
+    for (auto &entry : d->objects)
+        QObject::disconnect(entry.second->destroyedConnection);
+}
+
+bool RemotoService::listen(const QString &address)
+{
+    close();
+    const ServiceAddress parsed = ServiceAddress::parse(address);
+    if (parsed.kind == ServiceAddress::Local) {
+        // Listening would put a new socket file over a live service's without complaint.
+        if (localServerAlive(parsed.name)) {
+            d->error = QStringLiteral("a service already listens on %1").arg(address);
+            return false;
+        }
+        QLocalServer::removeServer(parsed.name);
+        auto server = new QLocalServer(this);
+        server->setSocketOptions(QLocalServer::UserAccessOption);
+        if (!server->listen(parsed.name)) {
+            d->error = server->errorString();
+            delete server;
+            return false;
+        }
+        connect(server, &QLocalServer::newConnection, this, [this, server] {
+            while (QLocalSocket *socket = server->nextPendingConnection())
+                d->accept(socket);
+        });
+        d->localServer = server;
+        d->address = parsed.toString();
+        return true;
+    }
+    if (parsed.kind != ServiceAddress::Tcp || parsed.port < 0) {
+        d->error = QStringLiteral("not a service address: %1").arg(address);
+        return false;
+    }
+    QHostAddress host(parsed.host);
+    if (parsed.host.isEmpty() || parsed.host == QLatin1String("localhost"))
+        host = QHostAddress(QHostAddress::LocalHost);
+    if (host.isNull()) {
+        d->error = QStringLiteral("not an IP address: %1").arg(parsed.host);
+        return false;
+    }
+    auto server = new QTcpServer(this);
+    if (!server->listen(host, quint16(parsed.port))) {
+        d->error = server->errorString();
+        delete server;
+        return false;
+    }
+    connect(server, &QTcpServer::newConnection, this, [this, server] {
+        while (QTcpSocket *socket = server->nextPendingConnection())
+            d->accept(socket);
+    });
+    d->tcpServer = server;
+    ServiceAddress actual;
+    actual.kind = ServiceAddress::Tcp;
+    actual.host = server->serverAddress().toString();
+    actual.port = server->serverPort();
+    d->address = actual.toString();
+    return true;
+}
+
+void RemotoService::close()
+{
+    delete d->localServer;
+    d->localServer = nullptr;
+    delete d->tcpServer;
+    d->tcpServer = nullptr;
+    d->address.clear();
+    d->dropAllClients();
+}
+
+bool RemotoService::isListening() const
+{
+    return d->localServer || d->tcpServer;
+}
+
+QString RemotoService::address() const
+{
+    return d->address;
+}
+
+QString RemotoService::errorString() const
+{
+    return d->error;
+}
+
+bool RemotoService::setAccessToken(const QByteArray &token)
+{
+    if (token.size() > Frame::MaxTokenSize)
+        return false;
+    d->token = token;
+    return true;
+}
+
+void RemotoService::setStallTimeout(int msecs)
+{
+    d->stallTimeout = msecs;
+    for (auto &client : d->clients)
+        client.second.channel->setStallTimeout(msecs);
+}
+
+bool RemotoService::publish(const QString &name, QObject *object)
+{
+    if (name.isEmpty() || !object || objectId(name) != 0 || object->thread() != thread())
+        return false;
+    for (const auto &entry : d->objects) {
+        if (entry.second->object == object)
+            return false;
+    }
+    const quint32 id = ++d->lastObjectId;
+    auto entry = std::make_unique<Published>();
+    entry->name = name;
+    entry->object = object;
+    Private *p = d.get();
+    entry->relay = std::make_unique<SignalRelay>(
+        object,
+        [p, id](const QByteArray &signature, const QVariantList &arguments,
+            const QSet<quint64> &clientIds) { p->relay(id, signature, arguments, clientIds); },
+        this);
+    entry->destroyedConnection
+        = connect(object, &QObject::destroyed, this, [p, id] { p->forget(id); });
+    d->objects.emplace(id, std::move(entry));
+    d->broadcast(Velmor::Command::ObjectUp, id);
+    return true;
+}
+
+bool RemotoService::withdraw(const QString &name)
+{
+    const quint32 id = objectId(name);
+    if (id == 0)
+        return false;
+    d->forget(id);
+    return true;
+}
+
+quint32 RemotoService::objectId(const QString &name) const
+{
+    for (const auto &entry : d->objects) {
+        if (entry.second->name == name)
+            return entry.first;
+    }
+    return 0;
+}
+
+QStringList RemotoService::publishedNames() const
+{
+    QStringList names;
+    for (const auto &entry : d->objects)
+        names.append(entry.second->name);
+    return names;
+}
+
+int RemotoService::clientCount() const
+{
+    return int(d->clients.size());
+}

@@ -1,0 +1,60 @@
+#ifndef REMOTOSERVICE_H
+#define REMOTOSERVICE_H
+
+#include "serviceexport.h"
+
+#include <QtCore/QObject>
+#include <QtCore/QStringList>
+
+#include <memory>
+
+// The remote side: publishes objects of this process under names and serves any number of
+// clients over a local socket or TCP. Clients reach only what is published, and of that only
+// what ObjectInterface offers. Published objects must live in the service's thread.
+class REMOTOSERVICE_EXPORT RemotoService : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RemotoService(QObject *parent = nullptr);
+    ~RemotoService() override;
+
+    // "local:NAME", or "tcp://HOST:PORT" with HOST an IP address or "localhost"; an empty
+    // host ("tcp://:PORT") means loopback, port 0 any free port. A local socket file left
+    // behind by a service that is gone is replaced; one that a live service answers on is
+    // not. Stops any previous listening first.
+    bool listen(const QString &address);
+    // Stops listening and drops every client; published objects stay published.
+    void close();
+    bool isListening() const;
+    // The address being listened on, with the port actually taken.
+    QString address() const;
+    QString errorString() const;
+
+    // Clients whose hello arrives from now on must carry this token; an empty token lets
+    // every client in. False, changing nothing, for a token longer than a hello carries.
+    bool setAccessToken(const QByteArray &token);
+    // How long the rest of a started frame from a client may take before it is dropped.
+    void setStallTimeout(int msecs);
+
+    // Every publication gets a new object id, never reused while the service lives. False
+    // for an empty or taken name, a null object, an object already published, or one living
+    // in another thread.
+    bool publish(const QString &name, QObject *object);
+    // Clients are told, and the object's signals stop reaching them. An object destroyed
+    // while published is withdrawn the same way.
+    bool withdraw(const QString &name);
+    // 0 when nothing is published under `name`.
+    quint32 objectId(const QString &name) const;
+    QStringList publishedNames() const;
+    int clientCount() const;
+
+signals:
+    // A client set the event mask of a published object.
+    void eventMaskReceived(quint32 objectId, const QByteArray &mask);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+#endif

@@ -1,0 +1,127 @@
+#include "signalrelay.h"
+
+#include <QtCore/QMetaMethod>
+
+namespace {
+int slotOffset()
+{
+    return QObject::staticMetaObject.methodCount();
+}
+} // namespace
+
+SignalRelay::SignalRelay(QObject *source, Sink sink, QObject *parent)
+    : QObject(parent)
+    , m_source(source)
+    , m_sink(std::move(sink))
+{
+}
+
+SignalRelay::~SignalRelay() = default;
+
+bool SignalRelay::subscribe(int signalIndex, quint64 client)
+{
+    int slot = -1;
+    Watch *watch = watchFor(signalIndex, &slot);
+    if (!watch) {
+        m_watches.push_back(Watch { signalIndex, {} });
+        slot = int(m_watches.size()) - 1;
+        watch = &m_watches.back();
+    }
+    if (watch->clients.contains(client))
+        return true;
+    if (watch->clients.isEmpty() && !attach(slot))
+        return false;
+    m_watches[size_t(slot)].clients.insert(client);
+    return true;
+}
+
+bool SignalRelay::unsubscribe(int signalIndex, quint64 client)
+{
+    int slot = -1;
+    Watch *watch = watchFor(signalIndex, &slot);
+    if (!watch || !watch->clients.remove(client))
+        return false;
+    if (watch->clients.isEmpty())
+        release(slot);
+    return true;
+}
+
+void SignalRelay::removeClient(quint64 client)
+{
+    for (size_t slot = 0; slot < m_watches.size(); ++slot) {
+        Watch &watch = m_watches[slot];
+        if (watch.clients.remove(client) && watch.clients.isEmpty())
+            release(int(slot));
+    }
+}
+
+void SignalRelay::detach()
+{
+    for (size_t slot = 0; slot < m_watches.size(); ++slot) {
+        if (!m_watches[slot].clients.isEmpty())
+            release(int(slot));
+        m_watches[slot].clients.clear();
+    }
+    m_sink = nullptr;
+    m_source = nullptr;
+}
+
+int SignalRelay::qt_metacall(QMetaObject::Call call, int id, void **arguments)
+{
+    id = QObject::qt_metacall(call, id, arguments);
+    if (id < 0 || call != QMetaObject::InvokeMetaMethod)
+        return id;
+    if (id < int(m_watches.size()))
+        relay(id, arguments);
+    return -1;
+}
+
+SignalRelay::Watch *SignalRelay::watchFor(int signalIndex, int *slot)
+{
+    for (size_t i = 0; i < m_watches.size(); ++i) {
+        if (m_watches[i].signalIndex == signalIndex) {
+            *slot = int(i);
+            return &m_watches[i];
+        }
+    }
+    return nullptr;
+}
+
+bool SignalRelay::attach(int slot)
+{
+    if (!m_source)
+        return false;
+    return QMetaObject::connect(m_source, m_watches[size_t(slot)].signalIndex, this,
+        slotOffset() + slot, Qt::DirectConnection, nullptr);
+}
+
+void SignalRelay::release(int slot)
+{
+    if (m_source)
+        QMetaObject::disconnect(
+            m_source, m_watches[size_t(slot)].signalIndex, this, slotOffset() + slot);
+}
+
+void SignalRelay::relay(int slot, void **arguments)
+{
+    if (!m_source || !m_sink)
+        return;
+    const Watch &watch = m_watches[size_t(slot)];
+    if (watch.clients.isEmpty())
+        return;
+    const QMetaMethod signal = m_source->metaObject()->method(watch.signalIndex);
+    QVariantList values;
+    for (int i = 0; i < signal.parameterCount(); ++i) {
+        const int type = signal.parameterType(i);
+        // arguments[0] would take a return value; the signal's arguments follow.
+        const void *value = arguments[i + 1];
+        if (type == QMetaType::QVariant)
+            values.append(*static_cast<const QVariant *>(value));
+        else
+            values.append(QVariant(type, value));
+    }
+    // Copies, so the sink may change subscriptions or detach the relay while it runs.
+    const QSet<quint64> clients = watch.clients;
+    const Sink sink = m_sink;
+    sink(signal.methodSignature(), values, clients);
+}

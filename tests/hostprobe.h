@@ -1,0 +1,127 @@
+#ifndef HOSTPROBE_H
+#define HOSTPROBE_H
+
+#include <message.h>
+#include <request.h>
+
+#include <QtCore/QList>
+#include <QtCore/QMetaObject>
+#include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtCore/QStringList>
+#include <QtCore/QVariant>
+
+// What a host can see of the module beyond its public surface, still only by name: the private
+// companion's slot (whose return value the connection drops), the warnings it logs and the
+// requests it creates.
+namespace HostProbe {
+
+inline QObject *privateCompanion(QObject *plugin)
+{
+    const QObjectList children = plugin->children();
+    for (QObject *child : children) {
+        if (qstrcmp(child->metaObject()->className(), "RemotoPluginPrivate") == 0)
+            return child;
+    }
+    qFatal("the plug-in has no private companion");
+    return nullptr;
+}
+
+inline Velmor::Command::Message makeMessage(quint32 objectId, qint32 kind,
+    const QVariant &payload = QByteArray(), quint32 requestUid = 0,
+    qint32 magic = Velmor::Command::Marker)
+{
+    Velmor::Command::Message m;
+    m.requestUid = requestUid;
+    m.objectId = objectId;
+    m.kind = kind;
+    m.magic = magic;
+    m.payload = payload;
+    return m;
+}
+
+// Calls the companion's message slot directly, so the caller gets the accepted flag.
+inline bool deliver(QObject *companion, const Velmor::Command::Message &m)
+{
+    bool accepted = false;
+    if (!QMetaObject::invokeMethod(companion, "message", Qt::DirectConnection,
+            Q_RETURN_ARG(bool, accepted), Q_ARG(Velmor::Command::Message, m)))
+        qFatal("the private companion has no slot message(Velmor::Command::Message)");
+    return accepted;
+}
+
+// Collects the warnings logged while it lives and hands every message on to the handler it
+// replaced, so QTest::ignoreMessage keeps working beside it.
+class WarningLog
+{
+public:
+    WarningLog()
+    {
+        warnings().clear();
+        previous() = qInstallMessageHandler(&WarningLog::handle);
+    }
+    ~WarningLog() { qInstallMessageHandler(previous()); }
+    WarningLog(const WarningLog &) = delete;
+    WarningLog &operator=(const WarningLog &) = delete;
+
+    QStringList messages() const { return warnings(); }
+
+private:
+    static QStringList &warnings()
+    {
+        static QStringList list;
+        return list;
+    }
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (type == QtWarningMsg)
+            warnings().append(text);
+        if (previous())
+            previous()(type, context, text);
+    }
+};
+
+// Keeps a guarded pointer to every request the module creates and to the response owning it,
+// so a test can tell whether any of them is still alive.
+class RequestTally : public QObject
+{
+    Q_OBJECT
+public:
+    // Connected before the host connection, so it sees each request before anyone answers it.
+    void watch(QObject *companion)
+    {
+        connect(companion, SIGNAL(request(const Request *)), this, SLOT(track(const Request *)));
+    }
+
+    int count() const { return requests.size(); }
+    int alive() const
+    {
+        int n = 0;
+        for (const QPointer<QObject> &p : requests)
+            n += p.isNull() ? 0 : 1;
+        for (const QPointer<QObject> &p : responses)
+            n += p.isNull() ? 0 : 1;
+        return n;
+    }
+
+public Q_SLOTS:
+    void track(const Request *request)
+    {
+        auto *tracked = const_cast<Request *>(request);
+        requests.append(tracked);
+        responses.append(tracked->parent());
+    }
+
+private:
+    QList<QPointer<QObject>> requests;
+    QList<QPointer<QObject>> responses;
+};
+
+} // namespace HostProbe
+
+#endif

@@ -1,0 +1,459 @@
+#include <connectionstate.h>
+#include <frame.h>
+#include <message.h>
+#include <remotoservice.h>
+#include <request.h>
+#include <serviceaddress.h>
+#include <socketconnection.h>
+
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpServer>
+#include <QtTest/QtTest>
+
+#include <memory>
+
+using Velmor::Command::Message;
+using Velmor::Connection::State;
+using Wire::Frame;
+using Wire::FrameReader;
+using Wire::ServiceAddress;
+
+namespace {
+
+QString uniqueSocketName()
+{
+    static int counter = 0;
+    return QStringLiteral("remoto-tst-connection-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
+}
+
+QList<State> statesOf(const QSignalSpy &spy)
+{
+    QList<State> states;
+    for (const QList<QVariant> &arguments : spy)
+        states.append(arguments.at(0).value<State>());
+    return states;
+}
+
+// Holds the module's half of the signatures and reaches the connection only through them.
+class ModuleSide : public QObject
+{
+    Q_OBJECT
+public:
+    QList<Message> messages;
+    QList<State> states;
+
+Q_SIGNALS:
+    void request(const Request *request);
+
+public Q_SLOTS:
+    void message(const Velmor::Command::Message &message) { messages.append(message); }
+    void stateChanged(const Velmor::Connection::State state) { states.append(state); }
+};
+
+// Stands in for a service, reading the frames a SocketConnection sends.
+class RawService
+{
+public:
+    bool listen()
+    {
+        name = uniqueSocketName();
+        return server.listen(name);
+    }
+    bool waitForClient()
+    {
+        if (!server.waitForNewConnection(10000))
+            return false;
+        socket.reset(server.nextPendingConnection());
+        return socket != nullptr;
+    }
+    bool readFrame(Frame *frame)
+    {
+        const bool done = QTest::qWaitFor(
+            [this] {
+                while (reader.state() == FrameReader::Incomplete && socket->bytesAvailable() > 0) {
+                    const QByteArray chunk
+                        = socket->read(qMin(socket->bytesAvailable(), reader.bytesWanted()));
+                    reader.feed(chunk.constData(), chunk.size());
+                }
+                return reader.state() != FrameReader::Incomplete;
+            },
+            10000);
+        if (!done || reader.state() != FrameReader::Complete)
+            return false;
+        *frame = reader.takeFrame();
+        return true;
+    }
+
+    QLocalServer server;
+    std::unique_ptr<QLocalSocket> socket;
+    FrameReader reader { Frame::Hello, Frame::Request };
+    QString name;
+};
+
+// A port nobody listens on, as far as this machine can tell.
+int closedTcpPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return -1;
+    return probe.serverPort();
+}
+
+} // namespace
+
+class tst_Connection : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void addresses_data();
+    void addresses();
+    void unusableAddressRefused_data();
+    void unusableAddressRefused();
+
+    void moduleSignatures_data();
+    void moduleSignatures();
+    void framesCarryRequestAndMessageFields();
+    void localRefusals_data();
+    void localRefusals();
+
+    void linkLostWhenServiceGoes_data();
+    void linkLostWhenServiceGoes();
+    void failedAttempt_data();
+    void failedAttempt();
+    void disconnectReportsLoss();
+    void autoReconnectAfterLoss();
+    void autoReconnectUntilServiceStarts();
+};
+
+void tst_Connection::addresses_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("local") << "local:svc-1" << int(ServiceAddress::Local) << "svc-1" << QString()
+                           << -1;
+    QTest::newRow("tcp") << "tcp://127.0.0.1:5000" << int(ServiceAddress::Tcp) << QString()
+                         << "127.0.0.1" << 5000;
+    QTest::newRow("tcp without host")
+        << "tcp://:5000" << int(ServiceAddress::Tcp) << QString() << QString() << 5000;
+    QTest::newRow("tcp on IPv6") << "tcp://[::1]:7" << int(ServiceAddress::Tcp) << QString()
+                                 << "::1" << 7;
+    QTest::newRow("tcp without port")
+        << "tcp://host" << int(ServiceAddress::Tcp) << QString() << "host" << -1;
+    QTest::newRow("local without name")
+        << "local:" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+    QTest::newRow("other scheme") << "udp://h:1" << int(ServiceAddress::Invalid) << QString()
+                                  << QString() << -1;
+    QTest::newRow("tcp with path")
+        << "tcp://h:1/x" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+    QTest::newRow("tcp with user")
+        << "tcp://u@h:1" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+    QTest::newRow("tcp with query")
+        << "tcp://h:1?q" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+    QTest::newRow("port out of range")
+        << "tcp://h:70000" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+    QTest::newRow("empty") << "" << int(ServiceAddress::Invalid) << QString() << QString() << -1;
+}
+
+void tst_Connection::addresses()
+{
+    QFETCH(QString, text);
+    QFETCH(int, kind);
+    QFETCH(QString, name);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+
+    const ServiceAddress address = ServiceAddress::parse(text);
+    QCOMPARE(int(address.kind), kind);
+    if (address.kind == ServiceAddress::Invalid)
+        return;
+    QCOMPARE(address.name, name);
+    QCOMPARE(address.host, host);
+    QCOMPARE(address.port, port);
+    if (!host.isEmpty() && port >= 0)
+        QCOMPARE(ServiceAddress::parse(address.toString()).host, host);
+}
+
+void tst_Connection::unusableAddressRefused_data()
+{
+    QTest::addColumn<QString>("address");
+
+    QTest::newRow("no host") << "tcp://:5000";
+    QTest::newRow("no port") << "tcp://localhost";
+    QTest::newRow("port zero") << "tcp://localhost:0";
+    QTest::newRow("not an address") << "svc";
+}
+
+void tst_Connection::unusableAddressRefused()
+{
+    QFETCH(QString, address);
+
+    SocketConnection connection;
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    QVERIFY(!connection.connectToService(address));
+    QVERIFY(!connection.errorString().isEmpty());
+    QCOMPARE(connection.state(), Velmor::Connection::Disconnected);
+    QCOMPARE(states.size(), 0);
+}
+
+void tst_Connection::moduleSignatures_data()
+{
+    QTest::addColumn<bool>("tcp");
+
+    QTest::newRow("local socket") << false;
+    QTest::newRow("tcp") << true;
+}
+
+void tst_Connection::moduleSignatures()
+{
+    QFETCH(bool, tcp);
+
+    RemotoService service;
+    QObject published;
+    QVERIFY(service.publish(QStringLiteral("thing"), &published));
+    const QString address
+        = tcp ? QStringLiteral("tcp://127.0.0.1:0") : QStringLiteral("local:") + uniqueSocketName();
+    QVERIFY2(service.listen(address), qPrintable(service.errorString()));
+
+    SocketConnection connection;
+    ModuleSide module;
+    QVERIFY(QObject::connect(&connection, SIGNAL(message(Velmor::Command::Message)), &module,
+        SLOT(message(Velmor::Command::Message))));
+    QVERIFY(QObject::connect(&connection, SIGNAL(stateChanged(Velmor::Connection::State)), &module,
+        SLOT(stateChanged(Velmor::Connection::State))));
+    QVERIFY(QObject::connect(
+        &module, SIGNAL(request(const Request *)), &connection, SLOT(request(const Request *))));
+
+    QVERIFY(connection.connectToService(service.address()));
+    QTRY_COMPARE_WITH_TIMEOUT(module.messages.size(), 1, 10000);
+    QCOMPARE(module.states,
+        (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Connected }));
+    QCOMPARE(module.messages.at(0).kind, int(Velmor::Command::ObjectUp));
+    const quint32 objectId = module.messages.at(0).objectId;
+
+    const Request request(1, int(objectId), 0x1100, QByteArray(), Velmor::Command::Marker);
+    emit module.request(&request);
+    QTRY_COMPARE_WITH_TIMEOUT(module.messages.size(), 2, 10000);
+    QCOMPARE(module.messages.at(1).kind, int(Velmor::Command::Answer));
+    QCOMPARE(module.messages.at(1).requestUid, quint32(request.uid()));
+}
+
+void tst_Connection::framesCarryRequestAndMessageFields()
+{
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    QSignalSpy messages(&connection, &SocketConnection::message);
+    QVERIFY(connection.setAccessToken("open sesame"));
+    QVERIFY(!connection.setAccessToken(QByteArray(Frame::MaxTokenSize + 1, 't')));
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+
+    Frame frame;
+    QVERIFY(service.readFrame(&frame));
+    QCOMPARE(frame.type, Frame::Hello);
+    QCOMPARE(frame.payload, QByteArrayLiteral("open sesame"));
+
+    QByteArray mask(255, '\0');
+    mask[0] = 2;
+    const Request request(5, -3, 0x1105, mask, Velmor::Command::Marker);
+    connection.request(&request);
+    QVERIFY(service.readFrame(&frame));
+    QCOMPARE(frame.type, Frame::Request);
+    QCOMPARE(frame.requestUid, quint32(request.uid()));
+    QCOMPARE(frame.sequence, 5);
+    QCOMPARE(frame.objectId, 0xFFFFFFFDu);
+    QCOMPARE(frame.command, 0x1105);
+    QCOMPARE(frame.magic, Velmor::Command::Marker);
+    QCOMPARE(frame.payload, mask);
+
+    service.socket->write(Frame::message(1, 0xFFFFFFFE, 9, "body").encode());
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 10000);
+    const auto message = messages.at(0).at(0).value<Message>();
+    QCOMPARE(message.requestUid, 0xFFFFFFFEu);
+    QCOMPARE(message.objectId, 9u);
+    QCOMPARE(message.kind, 1);
+    QCOMPARE(message.magic, Velmor::Command::Marker);
+    QCOMPARE(message.payload.userType(), int(QMetaType::QByteArray));
+    QCOMPARE(message.payload.toByteArray(), QByteArrayLiteral("body"));
+}
+
+void tst_Connection::localRefusals_data()
+{
+    QTest::addColumn<bool>("linked");
+    QTest::addColumn<QVariant>("command");
+    QTest::addColumn<QVariant>("payload");
+
+    QTest::newRow("no link") << false << QVariant(0x1100) << QVariant(QByteArray());
+    QTest::newRow("command not a number")
+        << true << QVariant(QStringLiteral("GETINFO")) << QVariant(QByteArray());
+    QTest::newRow("payload neither bytes nor text") << true << QVariant(0x1100) << QVariant(2.5);
+    QTest::newRow("payload larger than a frame")
+        << true << QVariant(0x1100) << QVariant(QByteArray(int(Frame::MaxBodySize), 'x'));
+}
+
+void tst_Connection::localRefusals()
+{
+    QFETCH(bool, linked);
+    QFETCH(QVariant, command);
+    QFETCH(QVariant, payload);
+
+    RawService service;
+    SocketConnection connection;
+    QSignalSpy messages(&connection, &SocketConnection::message);
+    Frame frame;
+    if (linked) {
+        QVERIFY(service.listen());
+        QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+        QVERIFY(service.waitForClient());
+        QVERIFY(service.readFrame(&frame));
+    }
+
+    const Request refused(1, 77, command, payload, Velmor::Command::Marker);
+    connection.request(&refused);
+    QCOMPARE(messages.size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 10000);
+    const auto message = messages.at(0).at(0).value<Message>();
+    QCOMPARE(message.kind, int(Velmor::Command::Refused));
+    QCOMPARE(message.requestUid, quint32(refused.uid()));
+    QCOMPARE(message.objectId, 77u);
+    QCOMPARE(message.magic, Velmor::Command::Marker);
+    QCOMPARE(message.payload.toByteArray(), QByteArray());
+
+    if (linked) {
+        // Nothing of the refused request went out: the next frame is the next request.
+        const Request next(2, 78, 0x1100, QByteArray(), Velmor::Command::Marker);
+        connection.request(&next);
+        QVERIFY(service.readFrame(&frame));
+        QCOMPARE(frame.requestUid, quint32(next.uid()));
+    }
+}
+
+void tst_Connection::linkLostWhenServiceGoes_data()
+{
+    QTest::addColumn<bool>("tcp");
+
+    QTest::newRow("local socket") << false;
+    QTest::newRow("tcp") << true;
+}
+
+void tst_Connection::linkLostWhenServiceGoes()
+{
+    QFETCH(bool, tcp);
+
+    auto service = std::make_unique<RemotoService>();
+    const QString address
+        = tcp ? QStringLiteral("tcp://:0") : QStringLiteral("local:") + uniqueSocketName();
+    QVERIFY2(service->listen(address), qPrintable(service->errorString()));
+    SocketConnection connection;
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    QVERIFY(connection.connectToService(service->address()));
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Connected, 10000);
+
+    service.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::ConnectionLost, 10000);
+    QCOMPARE(statesOf(states),
+        (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Connected,
+            Velmor::Connection::ConnectionLost }));
+}
+
+void tst_Connection::failedAttempt_data()
+{
+    QTest::addColumn<QString>("address");
+
+    QTest::newRow("local socket") << QStringLiteral("local:") + uniqueSocketName();
+    QTest::newRow("tcp") << QStringLiteral("tcp://127.0.0.1:%1").arg(closedTcpPort());
+}
+
+void tst_Connection::failedAttempt()
+{
+    QFETCH(QString, address);
+
+    SocketConnection connection;
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    QSignalSpy errors(&connection, &SocketConnection::errorOccurred);
+    QVERIFY(connection.connectToService(address));
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Disconnected, 10000);
+    QCOMPARE(statesOf(states),
+        (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Disconnected }));
+    QCOMPARE(errors.size(), 1);
+}
+
+void tst_Connection::disconnectReportsLoss()
+{
+    RemotoService service;
+    QVERIFY(service.listen(QStringLiteral("local:") + uniqueSocketName()));
+    SocketConnection connection;
+    QVERIFY(connection.connectToService(service.address()));
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Connected, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 1, 10000);
+
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    connection.disconnectFromService();
+    QCOMPARE(statesOf(states),
+        (QList<State> { Velmor::Connection::ConnectionLost, Velmor::Connection::Disconnected }));
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 0, 10000);
+}
+
+void tst_Connection::autoReconnectAfterLoss()
+{
+    const QString address = QStringLiteral("local:") + uniqueSocketName();
+    auto service = std::make_unique<RemotoService>();
+    QObject published;
+    QVERIFY(service->setAccessToken("key"));
+    QVERIFY(service->publish(QStringLiteral("thing"), &published));
+    QVERIFY(service->listen(address));
+
+    SocketConnection connection;
+    QVERIFY(connection.setAccessToken("key"));
+    connection.setAutoReconnect(true);
+    connection.setReconnectDelays(10, 100);
+    QSignalSpy messages(&connection, &SocketConnection::message);
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    QVERIFY(connection.connectToService(address));
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 10000);
+
+    service.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(statesOf(states).size(), 4, 10000);
+    QCOMPARE(statesOf(states),
+        (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Connected,
+            Velmor::Connection::ConnectionLost, Velmor::Connection::Connecting }));
+
+    // The new service announces its objects again, which it does only after a good hello.
+    service = std::make_unique<RemotoService>();
+    QVERIFY(service->setAccessToken("key"));
+    QVERIFY(service->publish(QStringLiteral("thing"), &published));
+    QVERIFY(service->listen(address));
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 30000);
+    QCOMPARE(connection.state(), Velmor::Connection::Connected);
+    QCOMPARE(messages.at(1).at(0).value<Message>().kind, int(Velmor::Command::ObjectUp));
+}
+
+void tst_Connection::autoReconnectUntilServiceStarts()
+{
+    const QString address = QStringLiteral("local:") + uniqueSocketName();
+    SocketConnection connection;
+    connection.setAutoReconnect(true);
+    connection.setReconnectDelays(10, 100);
+    QSignalSpy errors(&connection, &SocketConnection::errorOccurred);
+    QVERIFY(connection.connectToService(address));
+    QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 2, 10000);
+    QCOMPARE(connection.state(), Velmor::Connection::Connecting);
+
+    RemotoService service;
+    QVERIFY(service.listen(address));
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Connected, 30000);
+
+    connection.disconnectFromService();
+    QCOMPARE(connection.state(), Velmor::Connection::Disconnected);
+}
+
+QTEST_MAIN(tst_Connection)
+#include "tst_connection.moc"

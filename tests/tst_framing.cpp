@@ -1,0 +1,417 @@
+#include <connectionstate.h>
+#include <frame.h>
+#include <message.h>
+#include <remotoservice.h>
+#include <socketconnection.h>
+
+#include <QtCore/QtEndian>
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
+#include <QtTest/QtTest>
+
+#include <memory>
+
+using Velmor::Connection::State;
+using Wire::Frame;
+using Wire::FrameReader;
+
+namespace {
+
+QByteArray be32(quint32 value)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// A frame written out by hand: length prefix, version, type, reserved zero, then `rest`.
+QByteArray handFrame(quint8 type, const QByteArray &rest, quint8 version = 1)
+{
+    QByteArray body;
+    body.append(char(version));
+    body.append(char(type));
+    body.append(2, '\0');
+    body.append(rest);
+    return be32(quint32(body.size())) + body;
+}
+
+QString uniqueSocketName()
+{
+    static int counter = 0;
+    return QStringLiteral("remoto-tst-framing-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
+}
+
+Frame sampleRequest()
+{
+    Frame frame;
+    frame.type = Frame::Request;
+    frame.requestUid = 0x01020304;
+    frame.sequence = -2;
+    frame.objectId = 0xFFFFFFF0;
+    frame.command = 0x1102;
+    frame.magic = 0x29111993;
+    frame.payload = QByteArrayLiteral("AAAA");
+    return frame;
+}
+
+Frame sampleMessage()
+{
+    Frame frame = Frame::message(17, 0x0A0B0C0D, 7, QByteArrayLiteral("xyz"));
+    return frame;
+}
+
+void compareFrames(const Frame &actual, const Frame &expected)
+{
+    QCOMPARE(actual.type, expected.type);
+    QCOMPARE(actual.requestUid, expected.requestUid);
+    QCOMPARE(actual.sequence, expected.sequence);
+    QCOMPARE(actual.objectId, expected.objectId);
+    QCOMPARE(actual.command, expected.command);
+    QCOMPARE(actual.kind, expected.kind);
+    QCOMPARE(actual.magic, expected.magic);
+    QCOMPARE(actual.payload, expected.payload);
+}
+
+// Stands in for a service, so a SocketConnection can be fed whatever bytes a test likes.
+class RawService
+{
+public:
+    bool listen()
+    {
+        name = uniqueSocketName();
+        return server.listen(name);
+    }
+    bool waitForClient()
+    {
+        if (!server.waitForNewConnection(10000))
+            return false;
+        socket.reset(server.nextPendingConnection());
+        return socket != nullptr;
+    }
+
+    QLocalServer server;
+    std::unique_ptr<QLocalSocket> socket;
+    QString name;
+};
+
+class Talker : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void said(const QString &text);
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Wire::Frame)
+
+class tst_Framing : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void layout_data();
+    void layout();
+    void byteByByte();
+    void sizeLimit();
+    void malformed_data();
+    void malformed();
+    void readerAfterMalformed();
+
+    void serviceDropsBadClient_data();
+    void serviceDropsBadClient();
+    void serviceDropsClientThatStopsReading();
+    void connectionDropsBadService_data();
+    void connectionDropsBadService();
+    void largestFrameThroughSocket();
+};
+
+void tst_Framing::layout_data()
+{
+    QTest::addColumn<Frame>("frame");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("hello with token") << Frame::hello("tok")
+                                      << QByteArray::fromHex("00000007"
+                                                             "01 01 0000"
+                                                             "746f6b");
+    QTest::newRow("hello without token") << Frame::hello(QByteArray())
+                                         << QByteArray::fromHex("00000004"
+                                                                "01 01 0000");
+    QTest::newRow("request") << sampleRequest()
+                             << QByteArray::fromHex("0000001c"
+                                                    "01 02 0000"
+                                                    "01020304"
+                                                    "fffffffe"
+                                                    "fffffff0"
+                                                    "00001102"
+                                                    "29111993"
+                                                    "41414141");
+    QTest::newRow("message") << sampleMessage()
+                             << QByteArray::fromHex("00000017"
+                                                    "01 03 0000"
+                                                    "0a0b0c0d"
+                                                    "00000007"
+                                                    "00000011"
+                                                    "29111993"
+                                                    "78797a");
+}
+
+void tst_Framing::layout()
+{
+    QFETCH(Frame, frame);
+    QFETCH(QByteArray, bytes);
+
+    QCOMPARE(frame.encode().toHex(), bytes.toHex());
+
+    FrameReader reader({ Frame::Hello, Frame::Request, Frame::Message });
+    QCOMPARE(reader.feed(bytes.constData(), bytes.size()), qint64(bytes.size()));
+    QCOMPARE(reader.state(), FrameReader::Complete);
+    compareFrames(reader.takeFrame(), frame);
+    QCOMPARE(reader.state(), FrameReader::Incomplete);
+    QVERIFY(!reader.isMidFrame());
+}
+
+void tst_Framing::byteByByte()
+{
+    const QList<Frame> frames { sampleMessage(), Frame::message(1, 2, 3),
+        Frame::message(0, 0, 9, QByteArray(300, 'p')) };
+    QByteArray stream;
+    for (const Frame &frame : frames)
+        stream += frame.encode();
+
+    FrameReader reader({ Frame::Message });
+    QList<Frame> read;
+    for (int i = 0; i < stream.size(); ++i) {
+        QVERIFY(reader.bytesWanted() >= 1);
+        QCOMPARE(reader.feed(stream.constData() + i, 1), qint64(1));
+        QVERIFY(reader.state() != FrameReader::Malformed);
+        if (reader.state() == FrameReader::Complete) {
+            read.append(reader.takeFrame());
+        } else {
+            QVERIFY(reader.isMidFrame());
+        }
+    }
+    QCOMPARE(read.size(), frames.size());
+    for (int i = 0; i < frames.size(); ++i)
+        compareFrames(read.at(i), frames.at(i));
+    QVERIFY(!reader.isMidFrame());
+}
+
+void tst_Framing::sizeLimit()
+{
+    const int largest = int(Frame::MaxBodySize) - Frame::headerSize(Frame::Message);
+    Frame frame = Frame::message(1, 1, 1, QByteArray(largest, 'L'));
+    const QByteArray bytes = frame.encode();
+    QCOMPARE(bytes.size(), int(Frame::PrefixSize + Frame::MaxBodySize));
+
+    FrameReader reader({ Frame::Message });
+    QCOMPARE(reader.feed(bytes.constData(), bytes.size()), qint64(bytes.size()));
+    QCOMPARE(reader.state(), FrameReader::Complete);
+    QCOMPARE(reader.takeFrame().payload.size(), largest);
+
+    frame.payload.append('!');
+    QVERIFY(frame.encode().isEmpty());
+    QVERIFY(Frame::hello(QByteArray(Frame::MaxTokenSize, 't')).encode().size() > 0);
+    QVERIFY(Frame::hello(QByteArray(Frame::MaxTokenSize + 1, 't')).encode().isEmpty());
+}
+
+void tst_Framing::malformed_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    // How many bytes the reader needs to see the fault; nothing after them is taken.
+    QTest::addColumn<int>("detectedAfter");
+
+    QTest::newRow("declared length over the limit")
+        << be32(Frame::MaxBodySize + 1) + QByteArray(64, 'x') << 4;
+    QTest::newRow("declared length at the top of the range")
+        << be32(0xFFFFFFFF) + QByteArray(64, 'x') << 4;
+    QTest::newRow("declared length below a head") << be32(3) + QByteArray(64, 'x') << 4;
+    QTest::newRow("text instead of frames") << QByteArrayLiteral("GET / HTTP/1.1\r\n\r\n") << 4;
+    QTest::newRow("unknown version") << handFrame(Frame::Message, QByteArray(16, '\0'), 2) << 8;
+    QTest::newRow("unknown type") << handFrame(9, QByteArray(16, '\0')) << 8;
+    QTest::newRow("type this side never receives")
+        << handFrame(Frame::Request, QByteArray(20, '\0')) << 8;
+    QTest::newRow("reserved field set")
+        << be32(20) + QByteArray::fromHex("01 03 0001") + QByteArray(16, '\0') << 8;
+    QTest::newRow("message shorter than its header")
+        << handFrame(Frame::Message, QByteArray(15, '\0')) << 8;
+    QTest::newRow("hello token over the limit")
+        << handFrame(Frame::Hello, QByteArray(Frame::MaxTokenSize + 1, 't')) << 8;
+}
+
+void tst_Framing::malformed()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, detectedAfter);
+
+    FrameReader reader({ Frame::Hello, Frame::Message });
+    QCOMPARE(reader.feed(bytes.constData(), bytes.size()), qint64(detectedAfter));
+    QCOMPARE(reader.state(), FrameReader::Malformed);
+    QVERIFY(!reader.errorString().isEmpty());
+
+    // Fed byte by byte, the fault shows at the same point.
+    FrameReader slow({ Frame::Hello, Frame::Message });
+    for (int i = 0; i < detectedAfter; ++i) {
+        QCOMPARE(slow.state(), FrameReader::Incomplete);
+        QCOMPARE(slow.feed(bytes.constData() + i, 1), qint64(1));
+    }
+    QCOMPARE(slow.state(), FrameReader::Malformed);
+}
+
+void tst_Framing::readerAfterMalformed()
+{
+    FrameReader reader({ Frame::Message });
+    const QByteArray bad = be32(2);
+    reader.feed(bad.constData(), bad.size());
+    QCOMPARE(reader.state(), FrameReader::Malformed);
+
+    const QByteArray good = sampleMessage().encode();
+    QCOMPARE(reader.feed(good.constData(), good.size()), qint64(0));
+    QCOMPARE(reader.bytesWanted(), qint64(0));
+    QCOMPARE(reader.state(), FrameReader::Malformed);
+}
+
+void tst_Framing::serviceDropsBadClient_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("clientHangsUp");
+
+    const QByteArray hello = Frame::hello(QByteArray()).encode();
+    QTest::newRow("oversized") << be32(Frame::MaxBodySize + 1) << false;
+    QTest::newRow("text") << QByteArrayLiteral("GET / HTTP/1.1\r\n\r\n") << false;
+    QTest::newRow("unknown version") << handFrame(Frame::Hello, QByteArray(), 7) << false;
+    QTest::newRow("message frame from a client") << sampleMessage().encode() << false;
+    QTest::newRow("second hello") << hello + hello << false;
+    QTest::newRow("garbage after a good request")
+        << hello + sampleRequest().encode() + QByteArray(8, '\xff') << false;
+    QTest::newRow("stalled frame")
+        << be32(100) + QByteArray::fromHex("01 02 0000") + QByteArray(10, '\0') << false;
+    QTest::newRow("truncated, then the client leaves")
+        << be32(100) + QByteArray::fromHex("01 02 0000") << true;
+}
+
+void tst_Framing::serviceDropsBadClient()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, clientHangsUp);
+
+    RemotoService service;
+    service.setStallTimeout(50);
+    const QString name = uniqueSocketName();
+    QVERIFY2(service.listen(QStringLiteral("local:") + name), qPrintable(service.errorString()));
+
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 1, 10000);
+    client.write(bytes);
+    QVERIFY(client.waitForBytesWritten(10000));
+    if (clientHangsUp)
+        client.disconnectFromServer();
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 0, 10000);
+
+    // The service goes on serving.
+    QLocalSocket next;
+    next.connectToServer(name);
+    QVERIFY(next.waitForConnected(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 1, 10000);
+}
+
+void tst_Framing::serviceDropsClientThatStopsReading()
+{
+    RemotoService service;
+    Talker talker;
+    QVERIFY(service.publish(QStringLiteral("talker"), &talker));
+    const QString name = uniqueSocketName();
+    QVERIFY(service.listen(QStringLiteral("local:") + name));
+
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(10000));
+    Frame subscribe;
+    subscribe.type = Frame::Request;
+    subscribe.requestUid = 1;
+    subscribe.objectId = service.objectId(QStringLiteral("talker"));
+    subscribe.command = 0x1103;
+    subscribe.magic = Velmor::Command::Marker;
+    subscribe.payload = QByteArrayLiteral("said(QString)").toBase64();
+    client.write(Frame::hello(QByteArray()).encode() + subscribe.encode());
+    // The announcement is one bare message frame; anything more is the answer.
+    const int announcement = Frame::PrefixSize + Frame::headerSize(Frame::Message);
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() > announcement, 10000);
+
+    // Each notification is about 11 MiB, and this client reads none of them.
+    const QString text(4 * 1024 * 1024, QLatin1Char('x'));
+    for (int i = 0; i < 8; ++i)
+        emit talker.said(text);
+    QTRY_COMPARE_WITH_TIMEOUT(service.clientCount(), 0, 30000);
+}
+
+void tst_Framing::connectionDropsBadService_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("oversized") << be32(Frame::MaxBodySize + 1);
+    QTest::newRow("text") << QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\n\r\n");
+    QTest::newRow("unknown version") << handFrame(Frame::Message, QByteArray(16, '\0'), 0);
+    QTest::newRow("hello from the service") << Frame::hello(QByteArray()).encode();
+    QTest::newRow("request from the service") << sampleRequest().encode();
+    QTest::newRow("garbage after a good message")
+        << sampleMessage().encode() + QByteArray(6, '\x7f');
+    QTest::newRow("stalled frame") << sampleMessage().encode().left(12);
+}
+
+void tst_Framing::connectionDropsBadService()
+{
+    QFETCH(QByteArray, bytes);
+
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    connection.setStallTimeout(50);
+    QSignalSpy states(&connection, &SocketConnection::stateChanged);
+    QSignalSpy messages(&connection, &SocketConnection::message);
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Connected, 10000);
+
+    service.socket->write(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::ConnectionLost, 10000);
+    QCOMPARE(states.last().at(0).value<State>(), Velmor::Connection::ConnectionLost);
+    QVERIFY(!connection.errorString().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(service.socket->state(), QLocalSocket::UnconnectedState, 10000);
+    // Whatever was whole before the fault still got through.
+    QCOMPARE(messages.size(), bytes.startsWith(sampleMessage().encode()) ? 1 : 0);
+}
+
+void tst_Framing::largestFrameThroughSocket()
+{
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    QSignalSpy messages(&connection, &SocketConnection::message);
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+
+    QByteArray payload(int(Frame::MaxBodySize) - Frame::headerSize(Frame::Message), '\0');
+    for (int i = 0; i < payload.size(); ++i)
+        payload[i] = char(i * 7);
+    const Frame frame = Frame::message(1, 42, 5, payload);
+    service.socket->write(frame.encode());
+
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 60000);
+    const auto message = messages.at(0).at(0).value<Velmor::Command::Message>();
+    QCOMPARE(message.requestUid, 42u);
+    QCOMPARE(message.objectId, 5u);
+    QCOMPARE(message.kind, 1);
+    QVERIFY(message.payload.toByteArray() == payload);
+    QCOMPARE(connection.state(), Velmor::Connection::Connected);
+}
+
+QTEST_MAIN(tst_Framing)
+#include "tst_framing.moc"

@@ -1,0 +1,580 @@
+#include "valuelistdecoder.h"
+
+#include "message.h"
+
+#include <QtCore/QBitArray>
+#include <QtCore/QDataStream>
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QLine>
+#include <QtCore/QLocale>
+#include <QtCore/QMultiHash>
+#include <QtCore/QMultiMap>
+#include <QtCore/QRect>
+#include <QtCore/QTimeZone>
+#include <QtCore/QUrl>
+#include <QtCore/QUuid>
+#include <QtTest/QtTest>
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace {
+
+QByteArray serialised(const QVariantList &values)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_15);
+    out << values;
+    return bytes;
+}
+
+// Only for bytes the decoder accepted: QDataStream reserves whatever count it reads.
+QVariantList qtDecoded(const QByteArray &bytes)
+{
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_5_15);
+    QVariantList values;
+    in >> values;
+    return in.status() == QDataStream::Ok ? values : QVariantList();
+}
+
+// Big-endian bytes as QDataStream writes the given parts, for hand-made wire input.
+template <typename... Parts> QByteArray wire(const Parts &...parts)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_15);
+    (out << ... << parts);
+    return bytes;
+}
+
+// The header of one variant on the wire: type id and null flag.
+QByteArray head(int type, bool isNull = false)
+{
+    return wire(quint32(type), qint8(isNull));
+}
+
+// One list holding the given wire-form values.
+QByteArray listOf(quint32 count, const QByteArray &values)
+{
+    return wire(count) + values;
+}
+
+// A heap copy with nothing after the last byte, so a read past the end trips the sanitizer
+// instead of landing on QByteArray's terminating zero.
+class ExactBytes
+{
+public:
+    explicit ExactBytes(const QByteArray &bytes)
+        : m_data(new char[size_t(qMax(bytes.size(), 1))])
+        , m_size(bytes.size())
+    {
+        std::memcpy(m_data.get(), bytes.constData(), size_t(bytes.size()));
+    }
+    QByteArray bytes() const { return QByteArray::fromRawData(m_data.get(), m_size); }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    int m_size;
+};
+
+// Counts every message logged while it lives: the remote side must not be able to fill the
+// log by sending bad values.
+class MessageCounter
+{
+public:
+    MessageCounter()
+    {
+        s_count = 0;
+        m_previous = qInstallMessageHandler(&MessageCounter::count);
+    }
+    ~MessageCounter() { qInstallMessageHandler(m_previous); }
+    int messages() const { return s_count; }
+
+private:
+    static void count(QtMsgType, const QMessageLogContext &, const QString &) { ++s_count; }
+    static int s_count;
+    QtMessageHandler m_previous;
+};
+int MessageCounter::s_count = 0;
+
+QVariant variantHolding(const QVariant &inner)
+{
+    return QVariant(QMetaType::QVariant, &inner);
+}
+
+// `levels` containers of one kind nested in each other, the outermost list being the first,
+// with `innermost` in the deepest.
+QVariantList nested(int kind, int levels, const QVariant &innermost = 1)
+{
+    QVariant value = innermost;
+    for (int level = 2; level <= levels; ++level) {
+        switch (kind) {
+        case QMetaType::QVariantList:
+            value = QVariantList { value };
+            break;
+        case QMetaType::QVariantMap:
+            value = QVariantMap { { QStringLiteral("k"), value } };
+            break;
+        case QMetaType::QVariantHash:
+            value = QVariantHash { { QStringLiteral("k"), value } };
+            break;
+        default:
+            value = variantHolding(value);
+            break;
+        }
+    }
+    return QVariantList { value };
+}
+
+QDateTime sampleDateTime(const QTimeZone &zone)
+{
+    return QDateTime(QDate(2021, 3, 28), QTime(1, 30, 15, 250), zone);
+}
+
+// A list with a value of every readable kind, for the tests that cut or damage its bytes.
+QVariantList everyKind()
+{
+    QMultiMap<QString, QVariant> repeated;
+    repeated.insert(QStringLiteral("k"), 1);
+    repeated.insert(QStringLiteral("k"), QStringLiteral("two"));
+    return QVariantList {
+        QVariant(),
+        QVariant::fromValue(nullptr),
+        true,
+        QVariant::fromValue(char(-5)),
+        QVariant::fromValue(short(-300)),
+        QVariant::fromValue(ushort(65000)),
+        -7,
+        4000000000u,
+        QVariant::fromValue(-70000000000LL),
+        QVariant::fromValue(long(-8)),
+        QVariant::fromValue(1.5f),
+        2.25,
+        QChar(0x416),
+        QStringLiteral("Привет"),
+        QByteArray("\x00\xff", 2),
+        QBitArray(11, true),
+        QStringList { QStringLiteral("a"), QString() },
+        QVariant::fromValue(QByteArrayList { "x", QByteArray() }),
+        QDate(2000, 1, 1),
+        QTime(12, 0),
+        QDateTime(QDate(2000, 1, 1), QTime(1, 2), Qt::OffsetFromUTC, 3600),
+        sampleDateTime(QTimeZone(QByteArrayLiteral("UTC+03:00"))),
+        QUrl(QStringLiteral("https://example.org/path?q=1")),
+        QLocale(QLocale::Russian, QLocale::Russia),
+        QUuid(QStringLiteral("{67c8770b-44f1-410a-ab9a-f9b5446f13ee}")),
+        QRectF(0.5, 1.5, 2, 3),
+        QLine(1, 2, 3, 4),
+        QVariantList { QVariantMap { { QStringLiteral("a"), QVariantList {} } } },
+        QVariantHash { { QStringLiteral("h"), QVariantList { 1, 2 } } },
+        QVariantMap(repeated),
+        variantHolding(QStringLiteral("inner")),
+    };
+}
+
+// Where the decoder accepts, its result must be the one QDataStream gives.
+void verifySameAsQDataStream(const QByteArray &bytes)
+{
+    QVariantList values;
+    if (!ValueListDecoder::decode(bytes, &values)) {
+        QVERIFY(values.isEmpty());
+        return;
+    }
+    QCOMPARE(serialised(values), serialised(qtDecoded(bytes)));
+}
+
+} // namespace
+
+class tst_ValueListDecoder : public QObject
+{
+    Q_OBJECT
+private slots:
+    void readsWhatQDataStreamWrites_data();
+    void readsWhatQDataStreamWrites();
+    void readsWireForms_data();
+    void readsWireForms();
+    void refusesUnreadable_data();
+    void refusesUnreadable();
+    void boundsNesting_data();
+    void boundsNesting();
+    void refusesEveryCutShortList();
+    void damagedBytesMatchQDataStreamOrAreRefused();
+    void replaysFuzzCorpus();
+};
+
+void tst_ValueListDecoder::readsWhatQDataStreamWrites_data()
+{
+    QTest::addColumn<QVariantList>("values");
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    QMultiMap<QString, QVariant> repeatedMap;
+    repeatedMap.insert(QStringLiteral("k"), 1);
+    repeatedMap.insert(QStringLiteral("k"), 2);
+    repeatedMap.insert(QStringLiteral("a"), 3);
+    QMultiHash<QString, QVariant> repeatedHash;
+    repeatedHash.insert(QStringLiteral("k"), 1);
+    repeatedHash.insert(QStringLiteral("k"), 2);
+    for (int i = 0; i < 20; ++i)
+        repeatedHash.insert(QString::number(i), i);
+
+    QTest::newRow("empty list") << QVariantList {};
+    QTest::newRow("integers") << QVariantList {
+        std::numeric_limits<int>::min(),
+        std::numeric_limits<uint>::max(),
+        QVariant::fromValue(std::numeric_limits<qlonglong>::min()),
+        QVariant::fromValue(std::numeric_limits<qulonglong>::max()),
+        QVariant::fromValue(std::numeric_limits<short>::min()),
+        QVariant::fromValue(std::numeric_limits<ushort>::max()),
+        QVariant::fromValue(char('x')),
+        QVariant::fromValue(std::numeric_limits<signed char>::min()),
+        QVariant::fromValue(std::numeric_limits<uchar>::max()),
+        QVariant::fromValue(std::numeric_limits<long>::min()),
+        QVariant::fromValue(std::numeric_limits<ulong>::max()),
+    };
+    QTest::newRow("booleans") << QVariantList { true, false };
+    QTest::newRow("floating point") << QVariantList { nan, inf, -inf, -0.0, 1e308,
+        QVariant::fromValue(1.5f), QVariant::fromValue(std::numeric_limits<float>::quiet_NaN()) };
+    QTest::newRow("null and empty text")
+        << QVariantList { QString(), QString(""), QByteArray(), QByteArray(""), QChar() };
+    QTest::newRow("unicode text") << QVariantList { QStringLiteral("Ключ \U0001F511"),
+        QChar(0x44F) };
+    QTest::newRow("bit arrays") << QVariantList { QBitArray(), QBitArray(1, true),
+        QBitArray(8, true), QBitArray(9, true), QBitArray(70, false) };
+    QTest::newRow("string and byte-array lists") << QVariantList {
+        QStringList {},
+        QStringList { QStringLiteral("a"), QString(), QString("") },
+        QVariant::fromValue(QByteArrayList { "a", QByteArray(), QByteArray("") }),
+    };
+    QTest::newRow("dates and times") << QVariantList {
+        QDate(2024, 2, 29),
+        QDate(),
+        QDate(-4713, 1, 2),
+        QTime(23, 59, 59, 999),
+        QTime(),
+        QDateTime(),
+        QDateTime(QDate(2024, 2, 29), QTime(10, 0), Qt::UTC),
+        QDateTime(QDate(2024, 2, 29), QTime(10, 0), Qt::LocalTime),
+        QDateTime(QDate(2024, 2, 29), QTime(10, 0), Qt::OffsetFromUTC, -(5 * 3600 + 1800)),
+        QDateTime(QDate(2024, 2, 29), QTime(), Qt::UTC),
+    };
+    QTest::newRow("date-times in zones") << QVariantList {
+        sampleDateTime(QTimeZone(QByteArrayLiteral("UTC+03:00"))),
+        sampleDateTime(QTimeZone(3600)),
+        sampleDateTime(QTimeZone(-(5 * 3600 + 30 * 60))),
+        sampleDateTime(QTimeZone(QByteArrayLiteral("UTC"))),
+    };
+    QTest::newRow("url, locale and uuid") << QVariantList {
+        QUrl(QStringLiteral("https://user@example.org:8080/a%20b?c=d#e")),
+        QUrl(),
+        QLocale(QLocale::Russian, QLocale::Russia),
+        QLocale::c(),
+        QUuid(QStringLiteral("{67c8770b-44f1-410a-ab9a-f9b5446f13ee}")),
+        QUuid(),
+    };
+    QTest::newRow("geometry") << QVariantList {
+        QPoint(-1, 2),
+        QPointF(0.5, -1e10),
+        QSize(3, -4),
+        QSizeF(0.25, 8),
+        QRect(1, 2, 3, 4),
+        QRectF(1.5, 2.5, 3.5, 4.5),
+        QLine(1, 2, 3, 4),
+        QLineF(0.5, 1, 2, 3.5),
+    };
+    QTest::newRow("invalid and nullptr")
+        << QVariantList { QVariant(), QVariant::fromValue(nullptr), QVariant(QVariant::String) };
+    QTest::newRow("nested containers") << QVariantList {
+        QVariantList { 1, QVariantList { QStringLiteral("deep") } },
+        QVariantMap {
+            { QStringLiteral("list"), QVariantList { 2.5 } }, { QString(), QVariantHash {} } },
+        QVariantHash { { QStringLiteral("map"), QVariantMap { { QStringLiteral("x"), 1 } } } },
+        variantHolding(QVariantList { 1, 2 }),
+        variantHolding(variantHolding(3)),
+    };
+    QTest::newRow("repeated keys")
+        << QVariantList { QVariantMap(repeatedMap), QVariantHash(repeatedHash) };
+}
+
+void tst_ValueListDecoder::readsWhatQDataStreamWrites()
+{
+    QFETCH(QVariantList, values);
+    const QByteArray bytes = serialised(values);
+
+    QVariantList decoded;
+    QVERIFY(ValueListDecoder::decode(ExactBytes(bytes).bytes(), &decoded));
+
+    QCOMPARE(decoded.size(), values.size());
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(decoded.at(i).userType(), values.at(i).userType());
+    QCOMPARE(serialised(decoded), serialised(qtDecoded(bytes)));
+}
+
+void tst_ValueListDecoder::readsWireForms_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("firstType");
+    QTest::addColumn<bool>("firstIsNull");
+
+    QTest::newRow("type given by name")
+        << listOf(1, head(QMetaType::User) + wire(QByteArray("QString"), QStringLiteral("text")))
+        << int(QMetaType::QString) << false;
+    const QByteArray listByName = head(QMetaType::User) + wire(QByteArray("QVariantList"))
+        + wire(quint32(1)) + head(QMetaType::Int) + wire(qint32(5));
+    QTest::newRow("container given by name")
+        << listOf(1, listByName) << int(QMetaType::QVariantList) << false;
+    QTest::newRow("list flagged null")
+        << listOf(1, head(QMetaType::QVariantList, true) + wire(quint32(0)))
+        << int(QMetaType::QVariantList) << true;
+    QTest::newRow("map flagged null")
+        << listOf(1, head(QMetaType::QVariantMap, true) + wire(quint32(0)))
+        << int(QMetaType::QVariantMap) << true;
+    QTest::newRow("variant flagged null")
+        << listOf(1, head(QMetaType::QVariant, true) + head(QMetaType::Int) + wire(qint32(1)))
+        << int(QMetaType::QVariant) << false;
+    QTest::newRow("text flagged null")
+        << listOf(1, head(QMetaType::QString, true) + wire(QStringLiteral("abc")))
+        << int(QMetaType::QString) << false;
+    QTest::newRow("list flagged with the lowest bit clear")
+        << listOf(1, wire(quint32(QMetaType::QVariantList), quint8(0xfe), quint32(0)))
+        << int(QMetaType::QVariantList) << false;
+    QTest::newRow("invalid value flagged not null")
+        << listOf(1, head(QMetaType::UnknownType)) << int(QMetaType::UnknownType) << true;
+    QTest::newRow("boolean byte other than one")
+        << listOf(1, head(QMetaType::Bool) + wire(qint8(2))) << int(QMetaType::Bool) << false;
+    QTest::newRow("trailing bytes")
+        << listOf(1, head(QMetaType::Int) + wire(qint32(7))) + QByteArray("\xff\xff\xff", 3)
+        << int(QMetaType::Int) << false;
+    const QByteArray repeatedKeys = head(QMetaType::QVariantMap) + wire(quint32(2))
+        + wire(QStringLiteral("k")) + head(QMetaType::Int) + wire(qint32(1))
+        + wire(QStringLiteral("k")) + head(QMetaType::Int) + wire(qint32(2));
+    QTest::newRow("repeated map keys")
+        << listOf(1, repeatedKeys) << int(QMetaType::QVariantMap) << false;
+
+    const QByteArray dateTime = head(QMetaType::QDateTime) + wire(qint64(2459000), quint32(0));
+    const QByteArray zoneById = dateTime + wire(qint8(Qt::TimeZone), QStringLiteral("UTC+03:00"));
+    QTest::newRow("zone by its id") << listOf(1, zoneById) << int(QMetaType::QDateTime) << false;
+    const QByteArray customZone = dateTime + wire(qint8(Qt::TimeZone))
+        + wire(QStringLiteral("OffsetFromUtc"), QStringLiteral("UTC"), qint32(99))
+        + wire(QStringLiteral("n"), QStringLiteral("a"), qint32(5), QString());
+    QTest::newRow("custom zone naming a known id")
+        << listOf(1, customZone) << int(QMetaType::QDateTime) << false;
+}
+
+void tst_ValueListDecoder::readsWireForms()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, firstType);
+    QFETCH(bool, firstIsNull);
+
+    QVariantList decoded;
+    QVERIFY(ValueListDecoder::decode(ExactBytes(bytes).bytes(), &decoded));
+
+    QCOMPARE(decoded.size(), 1);
+    QCOMPARE(decoded.first().userType(), firstType);
+    QCOMPARE(decoded.first().isNull(), firstIsNull);
+    QCOMPARE(serialised(decoded), serialised(qtDecoded(bytes)));
+}
+
+void tst_ValueListDecoder::refusesUnreadable_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    const QByteArray anInt = head(QMetaType::Int) + wire(qint32(1));
+    const auto dateTime = [](qint64 julianDay, qint8 spec, const QByteArray &rest) {
+        return listOf(1, head(QMetaType::QDateTime) + wire(julianDay, quint32(0), spec) + rest);
+    };
+    const auto byName = [](const char *name, const QByteArray &value) {
+        return listOf(1, head(QMetaType::User) + wire(QByteArray(name)) + value);
+    };
+
+    QTest::newRow("no bytes") << QByteArray();
+    QTest::newRow("count cut short") << QByteArray("\0\0", 2);
+    QTest::newRow("count past the bytes") << wire(quint32(0xffffffff));
+    QTest::newRow("count past the bytes with a value") << listOf(0x7fffffff, anInt);
+    QTest::newRow("one value short") << listOf(2, anInt);
+    QTest::newRow("value cut short") << listOf(1, head(QMetaType::Int) + QByteArray("\0\0", 2));
+    QTest::newRow("null flag missing") << listOf(1, wire(quint32(QMetaType::Int)));
+
+    QTest::newRow("text length past the bytes")
+        << listOf(1, head(QMetaType::QString) + wire(quint32(0xfffffff0)));
+    QTest::newRow("text of odd length")
+        << listOf(1, head(QMetaType::QString) + wire(quint32(3)) + QByteArray("abc"));
+    QTest::newRow("bytes length past the bytes")
+        << listOf(1, head(QMetaType::QByteArray) + wire(quint32(0x7fffffff)) + QByteArray("ab"));
+    QTest::newRow("bit count overflowing QBitArray")
+        << listOf(1, head(QMetaType::QBitArray) + wire(quint32(0xfffffffa)));
+    QTest::newRow("bit padding set")
+        << listOf(1, head(QMetaType::QBitArray) + wire(quint32(1), quint8(0xff)));
+    QTest::newRow("string list count past the bytes")
+        << listOf(1, head(QMetaType::QStringList) + wire(quint32(0x40000000), QString()));
+    QTest::newRow("string list item cut short") << listOf(
+        1, head(QMetaType::QStringList) + wire(quint32(1), quint32(8)) + QByteArray(4, 'a'));
+    QTest::newRow("byte-array list count past the bytes")
+        << listOf(1, head(QMetaType::QByteArrayList) + wire(quint32(0xffffffff)));
+    QTest::newRow("map count past the bytes")
+        << listOf(1, head(QMetaType::QVariantMap) + wire(quint32(0x10000000)));
+    QTest::newRow("hash count past the bytes")
+        << listOf(1, head(QMetaType::QVariantHash) + wire(quint32(0xffffffff)) + anInt);
+    QTest::newRow("map key cut short")
+        << listOf(1, head(QMetaType::QVariantMap) + wire(quint32(1), quint32(200)) + anInt);
+    QTest::newRow("map value missing") << listOf(
+        1, head(QMetaType::QVariantMap) + wire(quint32(1), QStringLiteral("k"), qint32(0)));
+    QTest::newRow("variant holding nothing") << listOf(1, head(QMetaType::QVariant));
+
+    QTest::newRow("unknown type id") << listOf(1, head(1000) + wire(qint32(0)));
+    QTest::newRow("type id past int") << listOf(1, head(-1) + wire(qint32(0)));
+    QTest::newRow("type id of a registered custom type")
+        << listOf(1, head(qMetaTypeId<Velmor::Command::Message>()) + wire(qint32(0)));
+    QTest::newRow("type name unknown") << byName("NoSuchType", wire(qint32(0)));
+    QTest::newRow("type name empty") << byName("", wire(qint32(0)));
+    QTest::newRow("type name of a type without stream operators")
+        << byName("Velmor::Command::Message", wire(qint32(0)));
+    QTest::newRow("type name of a refused type") << byName("QEasingCurve", QByteArray(9, '\0'));
+    QTest::newRow("type name cut short")
+        << listOf(1, head(QMetaType::User) + wire(quint32(100)) + QByteArray("QStr"));
+    QTest::newRow("easing curve, which reads a function pointer")
+        << listOf(1, head(QMetaType::QEasingCurve) + wire(quint8(0), quint64(0x41414141)));
+    QTest::newRow("void pointer") << listOf(1, head(QMetaType::VoidStar) + wire(quint64(0)));
+    QTest::newRow("QObject pointer") << listOf(1, head(QMetaType::QObjectStar) + wire(quint64(0)));
+    QTest::newRow("void") << listOf(1, head(QMetaType::Void));
+    QTest::newRow("model index") << listOf(1, head(QMetaType::QModelIndex));
+    QTest::newRow("regular expression")
+        << listOf(1, head(QMetaType::QRegularExpression) + wire(QStringLiteral("a+"), quint32(0)));
+    QTest::newRow("json value") << listOf(1, head(QMetaType::QJsonValue) + wire(quint8(0)));
+    QTest::newRow("cbor value") << listOf(
+        1, head(QMetaType::QCborValue) + wire(QByteArray("\xf6")));
+    QTest::newRow("gui type") << listOf(1, head(QMetaType::QColor) + QByteArray(11, '\0'));
+
+    QTest::newRow("date-time spec unknown") << dateTime(2459000, 4, QByteArray());
+    QTest::newRow("date-time spec negative") << dateTime(2459000, -1, QByteArray());
+    QTest::newRow("date-time offset past int milliseconds")
+        << dateTime(2459000, Qt::OffsetFromUTC, wire(qint32(2147484)));
+    QTest::newRow("date-time offset missing") << dateTime(2459000, Qt::OffsetFromUTC, QByteArray());
+    QTest::newRow("date past QDateTime's range") << dateTime(700000000000LL, Qt::UTC, QByteArray());
+    QTest::newRow("date before QDateTime's range")
+        << dateTime(-700000000000LL, Qt::UTC, QByteArray());
+    QTest::newRow("zone id naming a path")
+        << dateTime(2459000, Qt::TimeZone, wire(QStringLiteral("../../../../etc/passwd")));
+    QTest::newRow("zone id unknown")
+        << dateTime(2459000, Qt::TimeZone, wire(QStringLiteral("Nowhere/Atlantis")));
+    QTest::newRow("zone id empty") << dateTime(2459000, Qt::TimeZone, wire(QString()));
+    QTest::newRow("zone offset past fourteen hours")
+        << dateTime(2459000, Qt::TimeZone, wire(QStringLiteral("UTC+15:00")));
+    QTest::newRow("zone offset with a bad digit")
+        << dateTime(2459000, Qt::TimeZone, wire(QStringLiteral("UTC+0/:00")));
+    QTest::newRow("custom zone naming a path") << dateTime(2459000, Qt::TimeZone,
+        wire(QStringLiteral("OffsetFromUtc"), QStringLiteral("../../../dev/zero"), qint32(0),
+            QString(), QString(), qint32(0), QString()));
+    QTest::newRow("custom zone cut short") << dateTime(2459000, Qt::TimeZone,
+        wire(QStringLiteral("OffsetFromUtc"), QStringLiteral("UTC"), qint32(0)));
+}
+
+void tst_ValueListDecoder::refusesUnreadable()
+{
+    QFETCH(QByteArray, bytes);
+
+    QVariantList values { 42, QStringLiteral("left over") };
+    const MessageCounter counter;
+    QVERIFY(!ValueListDecoder::decode(ExactBytes(bytes).bytes(), &values));
+    QVERIFY(values.isEmpty());
+    QCOMPARE(counter.messages(), 0);
+}
+
+void tst_ValueListDecoder::boundsNesting_data()
+{
+    QTest::addColumn<QVariantList>("values");
+    QTest::addColumn<bool>("readable");
+
+    const int limit = ValueListDecoder::MaxDepth;
+    const struct
+    {
+        const char *name;
+        int kind;
+    } kinds[] = {
+        { "lists", QMetaType::QVariantList },
+        { "maps", QMetaType::QVariantMap },
+        { "hashes", QMetaType::QVariantHash },
+        { "variants", QMetaType::QVariant },
+    };
+    for (const auto &kind : kinds) {
+        QTest::addRow("%s at the limit", kind.name) << nested(kind.kind, limit) << true;
+        QTest::addRow("%s past the limit", kind.name) << nested(kind.kind, limit + 1) << false;
+    }
+
+    QVariant mixed = 1;
+    for (int level = 2; level <= limit + 1; ++level) {
+        if (level % 2 == 0)
+            mixed = QVariantMap { { QStringLiteral("m"), mixed } };
+        else
+            mixed = QVariantList { mixed };
+    }
+    QTest::newRow("mixed past the limit") << QVariantList { mixed } << false;
+    QTest::newRow("string list in a list at the limit")
+        << nested(QMetaType::QVariantList, limit, QStringList { QStringLiteral("leaf") }) << true;
+}
+
+void tst_ValueListDecoder::boundsNesting()
+{
+    QFETCH(QVariantList, values);
+    QFETCH(bool, readable);
+    const QByteArray bytes = serialised(values);
+
+    QVariantList decoded;
+    QCOMPARE(ValueListDecoder::decode(bytes, &decoded), readable);
+    if (readable)
+        QCOMPARE(serialised(decoded), bytes);
+    else
+        QVERIFY(decoded.isEmpty());
+}
+
+void tst_ValueListDecoder::refusesEveryCutShortList()
+{
+    const QByteArray bytes = serialised(everyKind());
+    QVariantList values;
+    QVERIFY(ValueListDecoder::decode(bytes, &values));
+
+    for (int size = 0; size < bytes.size(); ++size) {
+        values = { 1 };
+        if (ValueListDecoder::decode(ExactBytes(bytes.left(size)).bytes(), &values))
+            QFAIL(qPrintable(QStringLiteral("accepted the first %1 bytes").arg(size)));
+        QVERIFY(values.isEmpty());
+    }
+}
+
+void tst_ValueListDecoder::damagedBytesMatchQDataStreamOrAreRefused()
+{
+    const QByteArray bytes = serialised(everyKind());
+    const char replacements[] = { '\x00', '\x01', '\x7f', '\x80', '\xff' };
+    for (int i = 0; i < bytes.size(); ++i) {
+        for (const char replacement : replacements) {
+            QByteArray damaged = bytes;
+            damaged[i] = replacement;
+            verifySameAsQDataStream(ExactBytes(damaged).bytes());
+            if (QTest::currentTestFailed())
+                QFAIL(qPrintable(QStringLiteral("byte %1 set to %2").arg(i).arg(int(replacement))));
+        }
+    }
+}
+
+void tst_ValueListDecoder::replaysFuzzCorpus()
+{
+    const QString folder = QFINDTESTDATA("../fuzz/corpus/valuelistdecoder");
+    QVERIFY(!folder.isEmpty());
+    const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files);
+    QVERIFY(!files.isEmpty());
+    for (const QFileInfo &info : files) {
+        QFile file(info.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        verifySameAsQDataStream(ExactBytes(file.readAll()).bytes());
+        if (QTest::currentTestFailed())
+            QFAIL(qPrintable(info.fileName()));
+    }
+}
+
+QTEST_MAIN(tst_ValueListDecoder)
+#include "tst_valuelistdecoder.moc"
