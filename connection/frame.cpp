@@ -101,14 +101,12 @@ QByteArray Frame::encode() const
     if (header == 0 || payload.size() > maxPayloadSize(type))
         return QByteArray();
     const int bodySize = header + payload.size();
-    QByteArray bytes(PrefixSize + bodySize, Qt::Uninitialized);
-    char *out = bytes.data();
-    putU32(out, quint32(bodySize));
-    out += PrefixSize;
+    // The fixed part is laid out on the stack and the payload appended after it.
+    char head[PrefixSize + RequestHeaderSize] = {};
+    putU32(head, quint32(bodySize));
+    char *out = head + PrefixSize;
     out[0] = char(Version);
     out[1] = char(type);
-    out[2] = 0;
-    out[3] = 0;
     switch (type) {
     case Hello:
         break;
@@ -126,8 +124,10 @@ QByteArray Frame::encode() const
         putU32(out + 16, quint32(magic));
         break;
     }
-    if (!payload.isEmpty())
-        std::memcpy(out + header, payload.constData(), size_t(payload.size()));
+    QByteArray bytes;
+    bytes.reserve(PrefixSize + bodySize);
+    bytes.append(head, PrefixSize + header);
+    bytes.append(payload);
     return bytes;
 }
 

@@ -34,18 +34,12 @@ public:
     };
 
     static constexpr int AnswerHeaderSize = 16;
-    // Deeper nesting of containers than this makes a value list unreadable.
-    static constexpr int MaxDepth = 64;
 
     // Base64 text of the QDataStream form (default settings) of `values`.
     static QByteArray encodeValueList(const QVariantList &values);
 
-    // Reads text made by encodeValueList that came from a peer. Bad Base64, truncated data,
-    // nesting deeper than MaxDepth and any value type outside the accepted set listed in
-    // docs/wire-protocol.md give false and an empty list. Counts and lengths are checked
-    // against the bytes present before QDataStream sees them, so hostile input can neither
-    // reserve memory it does not carry nor recurse without bound. Bytes after the list are
-    // ignored, as QDataStream does.
+    // Reads text made by encodeValueList that came from a peer, with the module's bounded
+    // decoder: bad Base64 or an unreadable list give false and an empty list.
     static bool decodeValueList(const QByteArray &text, QVariantList *values);
 
     // An answer payload: time stamp, result code and answered command, then the value list.
