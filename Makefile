@@ -46,6 +46,10 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Starts the demo service on a private local socket and tours it with remotoctl.
+demo: build
+	scripts/demo.sh $(BUILD)
+
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMOTO_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)

@@ -121,7 +121,9 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
         d->timeStamp = Tarn::doubleToDateTime(readDoubleLE(header));
         d->error = qFromLittleEndian<qint32>(header + 8);
         d->commandCode = qFromLittleEndian<qint32>(header + 12);
-        ValueListDecoder::decode(QByteArray::fromBase64(answer.mid(AnswerHeaderSize)), &d->data);
+        const QByteArray body = QByteArray::fromRawData(header + AnswerHeaderSize,
+                                                        answer.size() - AnswerHeaderSize);
+        ValueListDecoder::decode(QByteArray::fromBase64(body), &d->data);
     }
     Q_EMIT finished();
     if (d->autoDelete)

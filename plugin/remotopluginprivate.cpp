@@ -121,17 +121,14 @@ QObject *RemotoPluginPrivate::findRpcObject(const QString &obj_name) const
 
 RpcObjectEntryPtr RemotoPluginPrivate::entryOf(const QObject *object) const
 {
-    const auto indexed = proxyIndex.constFind(object);
-    if (indexed == proxyIndex.constEnd())
-        return {};
-    return objects.value(indexed->objectId);
+    return proxyIndex.value(object).entry;
 }
 
-void RemotoPluginPrivate::indexProxy(RemotoObject *proxy, quint32 objectId)
+void RemotoPluginPrivate::indexProxy(const RpcObjectEntryPtr &entry)
 {
-    const QString name = proxy->objectName();
-    proxyIndex.insert(proxy, IndexedProxy{objectId, name});
-    nameIndex[name].insert(objectId);
+    const QString name = entry->object->objectName();
+    proxyIndex.insert(entry->object, IndexedProxy{entry, name});
+    nameIndex[name].insert(entry->objectId);
 }
 
 void RemotoPluginPrivate::unindexProxy(const QObject *proxy)
@@ -140,7 +137,7 @@ void RemotoPluginPrivate::unindexProxy(const QObject *proxy)
     if (indexed == proxyIndex.end())
         return;
     const auto ids = nameIndex.find(indexed->name);
-    ids->erase(indexed->objectId);
+    ids->erase(indexed->entry->objectId);
     if (ids->empty())
         nameIndex.erase(ids);
     proxyIndex.erase(indexed);
@@ -151,10 +148,10 @@ void RemotoPluginPrivate::proxyRenamed(const QObject *proxy, const QString &name
     const auto indexed = proxyIndex.find(proxy);
     if (indexed == proxyIndex.end())
         return;
-    const quint32 objectId = indexed->objectId;
+    const RpcObjectEntryPtr entry = indexed->entry;
     unindexProxy(proxy);
-    proxyIndex.insert(proxy, IndexedProxy{objectId, name});
-    nameIndex[name].insert(objectId);
+    proxyIndex.insert(proxy, IndexedProxy{entry, name});
+    nameIndex[name].insert(entry->objectId);
 }
 
 void RemotoPluginPrivate::dropEntry(const RpcObjectEntryPtr &entry)
@@ -292,7 +289,7 @@ void RemotoPluginPrivate::handleInfoAnswer(const RpcObjectEntryPtr &entry, Remot
             [this, proxy](const QString &newName) { proxyRenamed(proxy, newName); });
     connect(proxy, &QObject::destroyed, this, [this](QObject *gone) { unindexProxy(gone); });
     entry->object = proxy;
-    indexProxy(proxy, entry->objectId);
+    indexProxy(entry);
 
     // The first registered proxy of this name, in ascending id order; the new one counts too.
     const quint32 firstId = *nameIndex.value(name).begin();
@@ -304,7 +301,7 @@ void RemotoPluginPrivate::handleInfoAnswer(const RpcObjectEntryPtr &entry, Remot
         delete proxy;
         entry->object = takenOver;
         objects.insert(entry->objectId, entry);
-        indexProxy(takenOver, entry->objectId);
+        indexProxy(entry);
     }
     sendCommand(entry, int(CommandCatalogue::GetMetaInfo), QByteArray(), true);
 }

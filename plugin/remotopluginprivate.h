@@ -74,13 +74,13 @@ private:
 
     // Indexes kept in step with the registry, so lookups by proxy and by name cost the same
     // however many objects are registered. They hold exactly the proxies of registered entries.
-    void indexProxy(RemotoObject *proxy, quint32 objectId);
+    void indexProxy(const RpcObjectEntryPtr &entry);
     void unindexProxy(const QObject *proxy);
     void proxyRenamed(const QObject *proxy, const QString &name);
 
     struct IndexedProxy
     {
-        quint32 objectId;
+        RpcObjectEntryPtr entry;
         QString name;
     };
     QHash<const QObject *, IndexedProxy> proxyIndex;

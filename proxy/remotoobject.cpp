@@ -132,6 +132,8 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
 
     QVariant returnHolder = found->returnHolder;
     QByteArray payload;
+    // Room for a typical call up front instead of growing the buffer value by value.
+    payload.reserve(128);
     {
         QDataStream out(&payload, QIODevice::WriteOnly);
         out << quint32(param.size() + 2) << returnHolder << QVariant(found->signature);

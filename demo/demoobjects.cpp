@@ -1,0 +1,74 @@
+#include "demoobjects.h"
+
+#include <remotoservice.h>
+
+#include <QtCore/QTime>
+
+QString Calculator::greet(const QString &name) const
+{
+    return QStringLiteral("Hello, %1!").arg(name);
+}
+
+QVariantMap Calculator::stats(const QVariantList &values) const
+{
+    double sum = 0;
+    for (const QVariant &value : values)
+        sum += value.toDouble();
+    return {
+        {QStringLiteral("count"), values.size()},
+        {QStringLiteral("sum"), sum},
+        // An empty list has no mean; 0 keeps the answer plain JSON.
+        {QStringLiteral("mean"), values.isEmpty() ? 0.0 : sum / values.size()},
+    };
+}
+
+void Counter::increment()
+{
+    Q_EMIT changed(++m_value);
+}
+
+void Counter::reset()
+{
+    m_value = 0;
+    Q_EMIT changed(m_value);
+}
+
+Clock::Clock(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_timer, &QTimer::timeout, this, [this] { Q_EMIT tick(now()); });
+    m_timer.start(TickInterval);
+}
+
+QString Clock::now() const
+{
+    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+Admin::Admin(RemotoService *service, const QString &ownName)
+    : m_service(service)
+    , m_ownName(ownName)
+{
+}
+
+void Admin::manage(const QString &name, QObject *object)
+{
+    m_managed.insert(name, object);
+}
+
+bool Admin::withdraw(const QString &name)
+{
+    // Withdrawing Admin itself would leave nothing to publish it again with.
+    return name != m_ownName && m_managed.contains(name) && m_service->withdraw(name);
+}
+
+bool Admin::republish(const QString &name)
+{
+    QObject *object = m_managed.value(name);
+    return object && m_service->publish(name, object);
+}
+
+QStringList Admin::published() const
+{
+    return m_service->publishedNames();
+}

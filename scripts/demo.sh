@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The tour behind `make demo`: starts the demo service on a private local socket, drives it
+# with remotoctl, and leaves no process or socket behind, whatever happens on the way.
+set -euo pipefail
+
+build=${1:-build}
+service_bin="$build/remoto-demo-service"
+ctl_bin="$build/remotoctl"
+name="remoto-demo-$$"
+# QLocalServer keeps its socket in the temporary folder, which follows TMPDIR.
+socket="${TMPDIR:-/tmp}/$name"
+export REMOTO_ADDRESS="local:$name"
+workdir=$(mktemp -d)
+service_pid=""
+monitor_pid=""
+
+stop() {
+    local pid=$1
+    [ -n "$pid" ] || return 0
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    stop "$monitor_pid"
+    stop "$service_pid"
+    rm -f "$socket"
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "demo: $*" >&2
+    exit 1
+}
+
+heading() {
+    printf '\n== %s\n' "$*"
+}
+
+# Shows the command as one would type it, then runs it.
+run() {
+    local shown="" arg
+    for arg in "$@"; do
+        if [[ $arg =~ ^[A-Za-z0-9_.:/=-]+$ ]]; then
+            shown+=" $arg"
+        else
+            shown+=" '$arg'"
+        fi
+    done
+    echo "\$ remotoctl$shown"
+    "$ctl_bin" "$@"
+}
+
+# Waits up to 10 s for a file to contain a line matching a pattern.
+wait_for_line() {
+    local file=$1 pattern=$2 pid=$3
+    for _ in $(seq 100); do
+        grep -q "$pattern" "$file" && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+[ -x "$service_bin" ] && [ -x "$ctl_bin" ] || fail "build first: $service_bin and $ctl_bin are missing"
+
+heading "Starting the demo service on local:$name"
+"$service_bin" --listen "local:$name" >"$workdir/service.out" &
+service_pid=$!
+wait_for_line "$workdir/service.out" '^listening on' "$service_pid" || fail "the service did not start"
+cat "$workdir/service.out"
+
+heading "The published objects, their classes and methods"
+run list
+
+heading "Calling methods (results printed as JSON; overloads told apart by argument count)"
+run call calculator add 2 3
+run call calculator add 1 2 3
+run call calculator greet '"newcomer"'
+run call calculator stats '[1, 2, 3.5]'
+run call counter increment
+run call counter increment
+run call counter value
+
+heading "A signal emitted on a timer: three clock ticks"
+run watch clock 'tick(QString)' --count 3
+
+heading "Withdrawing counter and publishing it again, watched by a second remotoctl"
+timeout 20 "$ctl_bin" monitor --count 2 >"$workdir/monitor.out" &
+monitor_pid=$!
+wait_for_line "$workdir/monitor.out" '^present' "$monitor_pid" || fail "the monitor did not start"
+run call admin withdraw '"counter"'
+run call admin republish '"counter"'
+wait "$monitor_pid" || fail "the monitor did not see counter go down and come back"
+monitor_pid=""
+echo "What 'remotoctl monitor' printed meanwhile:"
+sed 's/^/    /' "$workdir/monitor.out"
+echo "counter answers again, with the state it had:"
+run call counter value
+
+heading "Calling something that is not there"
+run call calculator divide 1 2 2>&1 || echo "(exit code $?)"
+
+heading "Stopping the service"
+stop "$service_pid"
+pid=$service_pid
+service_pid=""
+! kill -0 "$pid" 2>/dev/null || fail "the service is still running"
+[ ! -e "$socket" ] || fail "the socket $socket was left behind"
+echo "The service has stopped and its socket is gone."

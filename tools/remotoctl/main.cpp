@@ -1,0 +1,162 @@
+#include "commands.h"
+#include "exitcodes.h"
+#include "jsontext.h"
+#include "output.h"
+#include "session.h"
+
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QCoreApplication>
+#include <QtCore/QMetaObject>
+
+namespace {
+
+const char description[] = R"(Drives remote objects through the RemotoPlugin2 module, as a host does.
+
+Commands:
+  list                          the objects, each with its class and methods
+  call OBJECT METHOD [ARG...]   calls a method and prints its result as JSON;
+                                arguments are JSON values: 2, 2.5, "text", true,
+                                [1,2], {"a":1} (put -- before negative numbers)
+  watch OBJECT SIGNAL           subscribes to a signal, given by its signature
+                                such as changed(int), and prints each event
+  monitor                       prints the objects present, then each proxy
+                                going down or coming up
+
+Environment:
+  REMOTO_ADDRESS   the default for --connect (otherwise local:remoto-demo)
+  REMOTO_PLUGIN    the default for --plugin
+
+Exit codes:
+  0  success
+  1  bad command line or argument
+  2  the plug-in cannot be loaded
+  3  the service cannot be reached, or the connection was lost
+  4  no object of that name
+  5  the object has no such method (by name and argument count) or signal
+  6  the call or subscription failed
+  7  the service refused access (wrong or missing --token))";
+
+int usageError(const QString &text)
+{
+    printError(text + QStringLiteral(" (see --help)"));
+    return ExitCode::Usage;
+}
+
+bool readCount(const QString &text, int *value)
+{
+    bool ok = false;
+    *value = text.toInt(&ok);
+    return ok && *value >= 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("remotoctl"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.addHelpOption();
+    const QString defaultAddress = qEnvironmentVariable("REMOTO_ADDRESS",
+                                                        QStringLiteral("local:remoto-demo"));
+    const QString defaultPlugin = qEnvironmentVariable(
+        "REMOTO_PLUGIN", QStringLiteral(REMOTOCTL_DEFAULT_PLUGIN));
+    const QCommandLineOption connectOption(
+        QStringLiteral("connect"),
+        QStringLiteral("The service: local:NAME or tcp://HOST:PORT (default %1).")
+            .arg(defaultAddress),
+        QStringLiteral("ADDRESS"), defaultAddress);
+    const QCommandLineOption tokenOption(
+        QStringLiteral("token"), QStringLiteral("The access token to present."),
+        QStringLiteral("TOKEN"));
+    const QCommandLineOption waitOption(
+        QStringLiteral("wait"),
+        QStringLiteral("How long to wait for the service and its objects (default 3000)."),
+        QStringLiteral("MS"), QStringLiteral("3000"));
+    const QCommandLineOption pluginOption(
+        QStringLiteral("plugin"),
+        QStringLiteral("The plug-in to load (default %1).").arg(defaultPlugin),
+        QStringLiteral("PATH"), defaultPlugin);
+    const QCommandLineOption countOption(
+        QStringLiteral("count"),
+        QStringLiteral("watch and monitor: stop after N lines (default 0: until stopped)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({connectOption, tokenOption, waitOption, pluginOption, countOption});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("list, call, watch or monitor."));
+    parser.addPositionalArgument(QStringLiteral("arguments"),
+                                 QStringLiteral("The command's arguments."),
+                                 QStringLiteral("[ARG...]"));
+    parser.process(app);
+
+    const QStringList positional = parser.positionalArguments();
+    const QString command = positional.value(0);
+    const QStringList arguments = positional.mid(1);
+    int waitMsecs = 0;
+    int count = 0;
+    if (!readCount(parser.value(waitOption), &waitMsecs))
+        return usageError(QStringLiteral("--wait needs a number of milliseconds"));
+    if (!readCount(parser.value(countOption), &count))
+        return usageError(QStringLiteral("--count needs a number"));
+
+    QVariantList callArguments;
+    if (command == QLatin1String("list") || command == QLatin1String("monitor")) {
+        if (!arguments.isEmpty())
+            return usageError(QStringLiteral("%1 takes no arguments").arg(command));
+    } else if (command == QLatin1String("call")) {
+        if (arguments.size() < 2)
+            return usageError(QStringLiteral("call needs OBJECT and METHOD"));
+        for (const QString &text : arguments.mid(2)) {
+            QVariant value;
+            if (!JsonText::parse(text, &value))
+                return usageError(QStringLiteral("not a JSON value: %1").arg(text));
+            callArguments.append(value);
+        }
+    } else if (command == QLatin1String("watch")) {
+        if (arguments.size() != 2)
+            return usageError(QStringLiteral("watch needs OBJECT and SIGNAL"));
+        if (!arguments.at(1).contains(QLatin1Char('(')))
+            return usageError(QStringLiteral("give SIGNAL as a signature, such as %1(int)")
+                                  .arg(arguments.at(1)));
+    } else if (command.isEmpty()) {
+        return usageError(QStringLiteral("no command given"));
+    } else {
+        return usageError(QStringLiteral("unknown command %1").arg(command));
+    }
+
+    Session session;
+    if (!session.loadPlugin(parser.value(pluginOption))) {
+        printError(QStringLiteral("cannot load the plug-in %1: %2")
+                       .arg(parser.value(pluginOption), session.errorString()));
+        return ExitCode::PluginUnavailable;
+    }
+    if (!session.setAccessToken(parser.value(tokenOption).toUtf8()))
+        return usageError(QStringLiteral("the access token is too long"));
+
+    const QString address = parser.value(connectOption);
+    switch (session.open(address, waitMsecs)) {
+    case Session::Ready:
+        break;
+    case Session::BadAddress:
+        return usageError(session.errorString());
+    case Session::Unreachable:
+        printError(QStringLiteral("cannot reach the service at %1: %2")
+                       .arg(address, session.errorString()));
+        return ExitCode::Unreachable;
+    case Session::Refused:
+        printError(QStringLiteral("%1: %2").arg(address, session.errorString()));
+        return ExitCode::AccessRefused;
+    }
+
+    if (command == QLatin1String("list"))
+        return Commands::list(session);
+    if (command == QLatin1String("call"))
+        return Commands::call(session, arguments.at(0), arguments.at(1), callArguments);
+    if (command == QLatin1String("watch"))
+        return Commands::watch(session, arguments.at(0),
+                               QMetaObject::normalizedSignature(qPrintable(arguments.at(1))),
+                               count);
+    return Commands::monitor(session, count);
+}

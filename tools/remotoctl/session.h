@@ -1,0 +1,67 @@
+#ifndef SESSION_H
+#define SESSION_H
+
+#include <connectionstate.h>
+#include <message.h>
+#include <socketconnection.h>
+
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QObject>
+#include <QtCore/QPluginLoader>
+#include <QtCore/QPointer>
+#include <QtCore/QSet>
+
+#include <functional>
+
+// The loaded plug-in and the connection it was given, reached as any host reaches them: the
+// plug-in only through its meta-object, by name.
+class Session : public QObject
+{
+    Q_OBJECT
+public:
+    enum Outcome { Ready, BadAddress, Unreachable, Refused };
+
+    Session();
+    ~Session() override;
+
+    // False, with errorString() saying why, when the plug-in cannot be loaded.
+    bool loadPlugin(const QString &path);
+    // False for a token longer than the connection can present.
+    bool setAccessToken(const QByteArray &token);
+    // Connects, trying again until `waitMsecs` is up, then waits (within the same time) until
+    // every object the service announced has a proxy. The plug-in must be loaded.
+    Outcome open(const QString &address, int waitMsecs);
+
+    // Proxies of the objects currently published, sorted by name.
+    QObjectList objects() const;
+    QObject *object(const QString &name) const;
+    QObject *plugin() const { return m_plugin; }
+    QString errorString() const { return m_error; }
+
+Q_SIGNALS:
+    // The link to the service ended after open() succeeded.
+    void lost();
+    void changed();
+
+private Q_SLOTS:
+    void proxyConnected(QObject *proxy);
+    void proxyDisconnected(QObject *proxy);
+
+private:
+    void messageArrived(const Velmor::Command::Message &message);
+    void stateChanged(Velmor::Connection::State state);
+    bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
+
+    SocketConnection m_connection;
+    QPluginLoader m_loader;
+    QPointer<QObject> m_plugin;
+    // Object ids the service announced and has not withdrawn.
+    QSet<quint32> m_announced;
+    QSet<QObject *> m_connected;
+    int m_barrierUid = -1;
+    int m_barrierAnswer = -1;
+    bool m_open = false;
+    QString m_error;
+};
+
+#endif

@@ -1,0 +1,110 @@
+#include "watchers.h"
+
+#include "exitcodes.h"
+#include "jsontext.h"
+#include "output.h"
+#include "session.h"
+
+Watcher::Watcher(Session *session, int count)
+    : m_remaining(count)
+{
+    connect(session, &Session::lost, this, [this] {
+        printError(QStringLiteral("lost the connection to the service"));
+        finish(ExitCode::Unreachable);
+    });
+}
+
+int Watcher::run()
+{
+    if (m_exitCode >= 0)
+        return m_exitCode;
+    return m_loop.exec();
+}
+
+void Watcher::counted()
+{
+    if (m_remaining > 0 && --m_remaining == 0)
+        finish(ExitCode::Ok);
+}
+
+void Watcher::finish(int exitCode)
+{
+    if (m_exitCode >= 0)
+        return;
+    m_exitCode = exitCode;
+    m_loop.exit(exitCode);
+}
+
+SignalWatcher::SignalWatcher(Session *session, QObject *proxy, const QByteArray &signature,
+                             int count)
+    : Watcher(session, count)
+    , m_proxy(proxy)
+    , m_signature(QString::fromLatin1(signature))
+{
+    connect(proxy, SIGNAL(event(QString, QVariantList)), this,
+            SLOT(eventArrived(QString, QVariantList)));
+    connect(proxy, SIGNAL(rpcDisconnected()), this, SLOT(proxyDisconnected()));
+    connect(proxy, SIGNAL(rpcConnected()), this, SLOT(proxyConnected()));
+}
+
+void SignalWatcher::eventArrived(const QString &name, const QVariantList &params)
+{
+    if (name != m_signature)
+        return;
+    printLine(name + QLatin1Char(' ') + JsonText::format(params));
+    counted();
+}
+
+void SignalWatcher::proxyDisconnected()
+{
+    printError(QStringLiteral("%1 was withdrawn; waiting for it to come back")
+                   .arg(m_proxy->objectName()));
+}
+
+void SignalWatcher::proxyConnected()
+{
+    // The module subscribes the returning object to the same signals again by itself.
+    printError(QStringLiteral("%1 is back").arg(m_proxy->objectName()));
+}
+
+ObjectMonitor::ObjectMonitor(Session *session, int count)
+    : Watcher(session, count)
+{
+    connect(session->plugin(), SIGNAL(rpcObjectConnected(QObject *)), this,
+            SLOT(objectConnected(QObject *)));
+    connect(session->plugin(), SIGNAL(rpcObjectDisonnected(QObject *)), this,
+            SLOT(objectDisconnected(QObject *)));
+    const QObjectList present = session->objects();
+    for (QObject *proxy : present)
+        print(QStringLiteral("present"), proxy);
+}
+
+void ObjectMonitor::objectConnected(QObject *proxy)
+{
+    print(QStringLiteral("up"), proxy);
+    counted();
+}
+
+void ObjectMonitor::objectDisconnected(QObject *proxy)
+{
+    print(QStringLiteral("down"), proxy);
+    counted();
+}
+
+void ObjectMonitor::print(const QString &what, QObject *proxy)
+{
+    const bool known = m_numbers.contains(proxy);
+    if (!known) {
+        m_numbers.insert(proxy, m_nextNumber++);
+        // A later proxy may be given the same address.
+        connect(proxy, &QObject::destroyed, this,
+                [this](QObject *gone) { m_numbers.remove(gone); });
+    }
+    QString line = QStringLiteral("%1 %2 (%3) proxy #%4")
+                       .arg(what, -7)
+                       .arg(proxy->objectName(), proxy->property("className").toString())
+                       .arg(m_numbers.value(proxy));
+    if (known && what == QLatin1String("up"))
+        line += QStringLiteral(", the same proxy as before");
+    printLine(line);
+}

@@ -1,0 +1,71 @@
+#ifndef WATCHERS_H
+#define WATCHERS_H
+
+#include <QtCore/QEventLoop>
+#include <QtCore/QHash>
+#include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtCore/QVariantList>
+
+class Session;
+
+// Runs until finished: after a number of printed lines, or when the service is lost.
+class Watcher : public QObject
+{
+    Q_OBJECT
+public:
+    // `count` 0 runs until the process is stopped or the service is lost.
+    Watcher(Session *session, int count);
+
+    int run();
+
+protected:
+    // Counts one printed line towards `count`.
+    void counted();
+    void finish(int exitCode);
+
+private:
+    QEventLoop m_loop;
+    int m_remaining;
+    // Finishing may come before run(), while the module waits for an answer in a loop of
+    // its own.
+    int m_exitCode = -1;
+};
+
+// Prints each event of one subscribed signal as "signature [arguments as JSON]".
+class SignalWatcher : public Watcher
+{
+    Q_OBJECT
+public:
+    SignalWatcher(Session *session, QObject *proxy, const QByteArray &signature, int count);
+
+private Q_SLOTS:
+    void eventArrived(const QString &name, const QVariantList &params);
+    void proxyDisconnected();
+    void proxyConnected();
+
+private:
+    QPointer<QObject> m_proxy;
+    QString m_signature;
+};
+
+// Prints the objects present, then each proxy coming up or going down, numbering proxies
+// so that a proxy coming back can be recognised as the same object.
+class ObjectMonitor : public Watcher
+{
+    Q_OBJECT
+public:
+    ObjectMonitor(Session *session, int count);
+
+private Q_SLOTS:
+    void objectConnected(QObject *proxy);
+    void objectDisconnected(QObject *proxy);
+
+private:
+    void print(const QString &what, QObject *proxy);
+
+    QHash<QObject *, int> m_numbers;
+    int m_nextNumber = 1;
+};
+
+#endif
