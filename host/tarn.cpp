@@ -14,6 +14,11 @@ QDateTime Tarn::doubleToDateTime(double days)
 {
     if (!std::isfinite(days) || std::fabs(days) > MaxAbsDays)
         return QDateTime();
-    const qint64 msecs = qint64(std::llround(days * MsecsPerDay)) + EpochOffsetMsecs;
+    // The whole days count from the epoch in either direction, but the fraction is always the
+    // time of day: -1.25 is 1899-12-29 06:00, not 18:00 on the day before.
+    const double whole = std::trunc(days);
+    const double timeOfDay = std::fabs(days - whole);
+    const qint64 msecs = qint64(whole) * qint64(MsecsPerDay)
+        + qint64(std::llround(timeOfDay * MsecsPerDay)) + EpochOffsetMsecs;
     return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
 }

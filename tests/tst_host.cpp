@@ -117,6 +117,11 @@ void tst_Host::doubleToDateTime_data()
                                   << QDateTime(QDate(2023, 3, 15), QTime(12, 0), Qt::UTC);
     QTest::newRow("before day zero")
         << -1.0 << QDateTime(QDate(1899, 12, 29), QTime(0, 0), Qt::UTC);
+    // Before day zero the fraction is still the time of day, counted forward.
+    QTest::newRow("morning before day zero")
+        << -1.25 << QDateTime(QDate(1899, 12, 29), QTime(6, 0), Qt::UTC);
+    QTest::newRow("noon of day zero from below")
+        << -0.5 << QDateTime(QDate(1899, 12, 30), QTime(12, 0), Qt::UTC);
 }
 
 void tst_Host::doubleToDateTime()
