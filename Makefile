@@ -8,7 +8,7 @@ FUZZ_BUILD   ?= build-fuzz
 BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 
-PACKAGES      := cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5
+PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
