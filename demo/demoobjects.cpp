@@ -15,10 +15,10 @@ QVariantMap Calculator::stats(const QVariantList &values) const
     for (const QVariant &value : values)
         sum += value.toDouble();
     return {
-        {QStringLiteral("count"), values.size()},
-        {QStringLiteral("sum"), sum},
+        { QStringLiteral("count"), values.size() },
+        { QStringLiteral("sum"), sum },
         // An empty list has no mean; 0 keeps the answer plain JSON.
-        {QStringLiteral("mean"), values.isEmpty() ? 0.0 : sum / values.size()},
+        { QStringLiteral("mean"), values.isEmpty() ? 0.0 : sum / values.size() },
     };
 }
 

@@ -48,13 +48,12 @@ int main(int argc, char *argv[])
         "  admin       withdraw(QString), republish(QString), published()\n"
         "Prints \"listening on ADDRESS\" once hosts can connect; stops on SIGINT or SIGTERM."));
     parser.addHelpOption();
-    const QCommandLineOption listenOption(
-        QStringLiteral("listen"),
-        QStringLiteral("Where to listen: local:NAME or tcp://HOST:PORT (default local:remoto-demo)."),
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+        QStringLiteral(
+            "Where to listen: local:NAME or tcp://HOST:PORT (default local:remoto-demo)."),
         QStringLiteral("ADDRESS"), QStringLiteral("local:remoto-demo"));
     const QCommandLineOption tokenOption(QStringLiteral("token"),
-                                         QStringLiteral("Admit only hosts presenting TOKEN."),
-                                         QStringLiteral("TOKEN"));
+        QStringLiteral("Admit only hosts presenting TOKEN."), QStringLiteral("TOKEN"));
     parser.addOption(listenOption);
     parser.addOption(tokenOption);
     parser.process(app);
@@ -72,10 +71,10 @@ int main(int argc, char *argv[])
     const QString adminName = QStringLiteral("admin");
     Admin admin(&service, adminName);
     const QList<QPair<QString, QObject *>> objects = {
-        {QStringLiteral("calculator"), &calculator},
-        {QStringLiteral("counter"), &counter},
-        {QStringLiteral("clock"), &clock},
-        {adminName, &admin},
+        { QStringLiteral("calculator"), &calculator },
+        { QStringLiteral("counter"), &counter },
+        { QStringLiteral("clock"), &clock },
+        { adminName, &admin },
     };
     for (const auto &object : objects) {
         admin.manage(object.first, object.second);

@@ -1,4 +1,5 @@
 #include "fakeremote.h"
+#include "pluginhost.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QTimer>
@@ -21,6 +22,16 @@ FakeRemote::FakeRemote(QObject *parent)
 void FakeRemote::addObject(quint32 id, const RemoteObject &object)
 {
     objects.insert(id, object);
+}
+
+QObject *FakeRemote::publish(QObject *plugin, quint32 id, const RemoteObject &object)
+{
+    const AnswerMode kept = mode;
+    mode = Direct;
+    addObject(id, object);
+    announce(id);
+    mode = kept;
+    return PluginHost::findRpcObject(plugin, object.name);
 }
 
 void FakeRemote::send(quint32 objectId, qint32 kind, const QVariant &payload, quint32 requestUid,

@@ -56,6 +56,9 @@ public:
     QList<int> silentCommands;
 
     void addObject(quint32 id, const RemoteObject &object);
+    // Adds the object and announces it with the handshake answered at once, whatever the mode;
+    // gives the proxy `plugin` made for it, found by name as a host finds it.
+    QObject *publish(QObject *plugin, quint32 id, const RemoteObject &object);
     void announce(quint32 id);
     void withdraw(quint32 id);
     void loseConnection();

@@ -8,12 +8,10 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
-#include <QtCore/QStringList>
 #include <QtCore/QVariant>
 
 // What a host can see of the module beyond its public surface, still only by name: the private
-// companion's slot (whose return value the connection drops), the warnings it logs and the
-// requests it creates.
+// companion's slot (whose return value the connection drops) and the requests it creates.
 namespace HostProbe {
 
 inline QObject *privateCompanion(QObject *plugin)
@@ -49,42 +47,6 @@ inline bool deliver(QObject *companion, const Velmor::Command::Message &m)
         qFatal("the private companion has no slot message(Velmor::Command::Message)");
     return accepted;
 }
-
-// Collects the warnings logged while it lives and hands every message on to the handler it
-// replaced, so QTest::ignoreMessage keeps working beside it.
-class WarningLog
-{
-public:
-    WarningLog()
-    {
-        warnings().clear();
-        previous() = qInstallMessageHandler(&WarningLog::handle);
-    }
-    ~WarningLog() { qInstallMessageHandler(previous()); }
-    WarningLog(const WarningLog &) = delete;
-    WarningLog &operator=(const WarningLog &) = delete;
-
-    QStringList messages() const { return warnings(); }
-
-private:
-    static QStringList &warnings()
-    {
-        static QStringList list;
-        return list;
-    }
-    static QtMessageHandler &previous()
-    {
-        static QtMessageHandler handler = nullptr;
-        return handler;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        if (type == QtWarningMsg)
-            warnings().append(text);
-        if (previous())
-            previous()(type, context, text);
-    }
-};
 
 // Keeps a guarded pointer to every request the module creates and to the response owning it,
 // so a test can tell whether any of them is still alive.

@@ -1,5 +1,6 @@
 #include "fakeremote.h"
 #include "hostprobe.h"
+#include "messagelog.h"
 #include "pluginhost.h"
 
 #include <QtCore/QDataStream>
@@ -145,12 +146,7 @@ void tst_Dispatch::cleanup()
 
 QObject *tst_Dispatch::connectCounter(quint32 id, const QString &name)
 {
-    const FakeRemote::AnswerMode mode = remote->mode;
-    remote->mode = FakeRemote::Direct;
-    remote->addObject(id, FakeRemote::counter(name));
-    remote->announce(id);
-    remote->mode = mode;
-    return PluginHost::findRpcObject(plugin, name);
+    return remote->publish(plugin, id, FakeRemote::counter(name));
 }
 
 void tst_Dispatch::wrongMarker_data()
@@ -313,7 +309,7 @@ void tst_Dispatch::otherKindDuringSynchronousWait()
             makeMessage(1, Velmor::Command::Answer, FakeRemote::answerBytes({ true, 5 }, 0, Invoke),
                 call.uid));
     });
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     QTest::ignoreMessage(QtWarningMsg, "\"INVOKE command timeout\"");
     const QVariant result = PluginHost::invoke(proxy, QStringLiteral("add"), { 2, 3 });
 
@@ -321,7 +317,7 @@ void tst_Dispatch::otherKindDuringSynchronousWait()
     QCOMPARE(answerAccepted, true);
     QCOMPARE(result.userType(), int(QMetaType::Int));
     QVERIFY(result.isNull());
-    QCOMPARE(warnings.messages(), QStringList { QStringLiteral("\"INVOKE command timeout\"") });
+    QCOMPARE(messages.warnings, QStringList { QStringLiteral("\"INVOKE command timeout\"") });
 
     // An answer after the time-out is accepted and changes nothing.
     const FakeRemote::SentRequest call = remote->requestsFor(Invoke).last();
@@ -329,7 +325,7 @@ void tst_Dispatch::otherKindDuringSynchronousWait()
                  makeMessage(1, Velmor::Command::Answer,
                      FakeRemote::answerBytes({ true, 5 }, 0, Invoke), call.uid)),
         true);
-    QCOMPARE(warnings.messages().size(), 1);
+    QCOMPARE(messages.warnings.size(), 1);
 }
 
 void tst_Dispatch::refusedSynchronousCommand_data()
@@ -356,7 +352,7 @@ void tst_Dispatch::refusedSynchronousCommand()
             remote->refuse(last);
     });
 
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     const QString refused
         = QStringLiteral("\"NO_RIGHTS(Недостаточно прав для выполнения команды)\"");
     QTest::ignoreMessage(QtWarningMsg, refused.toUtf8().constData());
@@ -367,7 +363,7 @@ void tst_Dispatch::refusedSynchronousCommand()
         QCOMPARE(result.userType(), int(QMetaType::Int));
         QVERIFY(result.isNull());
     }
-    QCOMPARE(warnings.messages(), QStringList { refused });
+    QCOMPARE(messages.warnings, QStringList { refused });
 }
 
 void tst_Dispatch::refusedAsynchronousCommand()
@@ -439,7 +435,7 @@ void tst_Dispatch::answerAfterObjectDown()
     QObject *proxy = connectCounter(1, QStringLiteral("one"));
     remote->mode = FakeRemote::Manual;
     QTimer::singleShot(0, remote, [this] { remote->withdraw(1); });
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     const QVariant result = PluginHost::invoke(proxy, QStringLiteral("add"), { 2, 3 });
     QCOMPARE(result.userType(), int(QMetaType::Int));
     QVERIFY(result.isNull());
@@ -450,7 +446,7 @@ void tst_Dispatch::answerAfterObjectDown()
                  makeMessage(1, Velmor::Command::Answer,
                      FakeRemote::answerBytes({ true, 5 }, 0, Invoke), call.uid)),
         true);
-    QCOMPARE(warnings.messages(), QStringList());
+    QCOMPARE(messages.warnings, QStringList());
 }
 
 void tst_Dispatch::infoAnswerForConnectedProxy()

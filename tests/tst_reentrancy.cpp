@@ -1,5 +1,6 @@
 #include "fakeremote.h"
 #include "hostprobe.h"
+#include "messagelog.h"
 #include "pluginhost.h"
 
 #include <QtCore/QPointer>
@@ -103,12 +104,7 @@ void tst_Reentrancy::cleanup()
 
 QObject *tst_Reentrancy::connectCounter(quint32 id, const QString &name)
 {
-    const FakeRemote::AnswerMode mode = remote->mode;
-    remote->mode = FakeRemote::Direct;
-    remote->addObject(id, FakeRemote::counter(name));
-    remote->announce(id);
-    remote->mode = mode;
-    return PluginHost::findRpcObject(plugin, name);
+    return remote->publish(plugin, id, FakeRemote::counter(name));
 }
 
 void tst_Reentrancy::invokeFromEventDuringInvoke_data()
@@ -143,10 +139,10 @@ void tst_Reentrancy::invokeFromEventDuringInvoke()
     };
     QObject::connect(proxy, SIGNAL(event(QString, QVariantList)), &hook, SLOT(run()));
 
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     QCOMPARE(PluginHost::invoke(proxy, QStringLiteral("add"), { 2, 3 }), QVariant(5));
     QCOMPARE(inner, QVariantList { 8 });
-    QCOMPARE(warnings.messages(), QStringList());
+    QCOMPARE(messages.warnings, QStringList());
 }
 
 void tst_Reentrancy::invokeFromRpcObjectConnected_data()
@@ -168,10 +164,10 @@ void tst_Reentrancy::invokeFromRpcObjectConnected()
     };
     QObject::connect(plugin, SIGNAL(rpcObjectConnected(QObject *)), &hook, SLOT(runOn(QObject *)));
 
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     remote->announce(4);
     QTRY_COMPARE(results, QVariantList { 5 });
-    QCOMPARE(warnings.messages(), QStringList());
+    QCOMPARE(messages.warnings, QStringList());
 }
 
 void tst_Reentrancy::objectDownWhileInvokeWaits()
@@ -181,13 +177,13 @@ void tst_Reentrancy::objectDownWhileInvokeWaits()
     QSignalSpy disconnected(plugin, SIGNAL(rpcObjectDisonnected(QObject *)));
     QTimer::singleShot(0, remote, [this] { remote->withdraw(1); });
 
-    HostProbe::WarningLog warnings;
+    MessageLog messages;
     const QVariant result = PluginHost::invoke(proxy, QStringLiteral("add"), { 2, 3 });
 
     // Finished with result code 0 and no data: the fallback, without a warning.
     QCOMPARE(result.userType(), int(QMetaType::Int));
     QVERIFY(result.isNull());
-    QCOMPARE(warnings.messages(), QStringList());
+    QCOMPARE(messages.warnings, QStringList());
     QCOMPARE(disconnected.count(), 1);
     QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList { proxy });
 }

@@ -1,4 +1,5 @@
 #include "fakeremote.h"
+#include "messagelog.h"
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotopluginprivate.h"
@@ -7,56 +8,12 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QMetaProperty>
 #include <QtCore/QPointer>
-#include <QtCore/QRegularExpression>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
 
 namespace {
 constexpr quint32 CounterId = 7;
 constexpr int SigConnect = 4355;
-
-// Records every message logged while it lives and hands each one on to QtTest, so that
-// QTest::ignoreMessage still pins the expected texts and anything unexpected shows up in
-// `messages`.
-class MessageLog
-{
-public:
-    MessageLog()
-    {
-        current = this;
-        previous = qInstallMessageHandler(&MessageLog::handle);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-
-    // The whole message, exactly: a plain ignoreMessage text would be converted from the
-    // local 8-bit encoding, which need not be UTF-8 where the tests run.
-    void expect(QtMsgType type, const QString &text)
-    {
-        QTest::ignoreMessage(type,
-            QRegularExpression(
-                QLatin1String("\\A") + QRegularExpression::escape(text) + QLatin1String("\\z")));
-        expected.append(text);
-    }
-
-    QStringList messages;
-    QStringList expected;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        current->messages.append(text);
-        current->previous(type, context, text);
-    }
-
-    static MessageLog *current;
-    QtMessageHandler previous = nullptr;
-};
-
-MessageLog *MessageLog::current = nullptr;
 
 QVariantList metaInfo(const QStringList &records)
 {
@@ -84,9 +41,8 @@ struct Rig
     Rig()
     {
         plugin->setConnection(&remote);
-        remote.addObject(CounterId, FakeRemote::counter(QStringLiteral("counter")));
-        remote.announce(CounterId);
-        proxy = qobject_cast<RemotoObject *>(plugin->findRpcObject(QStringLiteral("counter")));
+        proxy = qobject_cast<RemotoObject *>(
+            remote.publish(plugin, CounterId, FakeRemote::counter(QStringLiteral("counter"))));
         remote.requests.clear();
     }
     ~Rig() { delete plugin; }

@@ -1,4 +1,5 @@
 #include "fakeremote.h"
+#include "messagelog.h"
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotopluginprivate.h"
@@ -6,7 +7,6 @@
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QPointer>
-#include <QtCore/QRegularExpression>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
@@ -20,49 +20,6 @@ constexpr int Invoke = 4354;
 constexpr int SigConnect = 4355;
 constexpr int SetEvent = 4357;
 constexpr int Marker = 0x29111993;
-
-// Records every message logged while it lives and hands each one on to QtTest, so that
-// QTest::ignoreMessage still pins the expected texts and anything unexpected shows up in
-// `messages`.
-class MessageLog
-{
-public:
-    MessageLog()
-    {
-        current = this;
-        previous = qInstallMessageHandler(&MessageLog::handle);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-
-    // The whole message, exactly: a plain ignoreMessage text would be converted from the
-    // local 8-bit encoding, which need not be UTF-8 where the tests run.
-    void expect(QtMsgType type, const QString &text)
-    {
-        QTest::ignoreMessage(type,
-            QRegularExpression(
-                QLatin1String("\\A") + QRegularExpression::escape(text) + QLatin1String("\\z")));
-        expected.append(text);
-    }
-
-    QStringList messages;
-    QStringList expected;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        current->messages.append(text);
-        current->previous(type, context, text);
-    }
-
-    static MessageLog *current;
-    QtMessageHandler previous = nullptr;
-};
-
-MessageLog *MessageLog::current = nullptr;
 
 // What one emission of `request` carried, read while the request still exists.
 struct Emitted
@@ -121,9 +78,8 @@ struct Rig : Plugin
     Rig()
     {
         plugin->setConnection(&remote);
-        remote.addObject(CounterId, FakeRemote::counter(QStringLiteral("counter")));
-        remote.announce(CounterId);
-        proxy = qobject_cast<RemotoObject *>(plugin->findRpcObject(QStringLiteral("counter")));
+        proxy = qobject_cast<RemotoObject *>(
+            remote.publish(plugin, CounterId, FakeRemote::counter(QStringLiteral("counter"))));
         entry = d->objects.value(CounterId);
         handshakePending = entry->pending.keys();
         remote.requests.clear();
@@ -150,6 +106,32 @@ enum Reply { AnswerReply, RefuseReply, RawReply };
 } // namespace
 
 Q_DECLARE_METATYPE(Reply)
+
+namespace {
+// Has the remote side give the reply the current outcome_data row describes to the request
+// sent last, from the event loop while the call waits, and expects the row's warning.
+void replyAsRowSays(Rig &rig, MessageLog &log)
+{
+    QFETCH(Reply, reply);
+    QFETCH(QVariantList, values);
+    QFETCH(int, result);
+    QFETCH(QByteArray, raw);
+    QFETCH(QString, warning);
+
+    rig.remote.mode = FakeRemote::Manual;
+    QTimer::singleShot(0, rig.plugin, [&rig, reply, values, result, raw] {
+        const FakeRemote::SentRequest sent = rig.remote.requests.last();
+        if (reply == RefuseReply)
+            rig.remote.refuse(sent);
+        else if (reply == RawReply)
+            rig.remote.send(sent.objectId, Velmor::Command::Answer, raw, sent.uid);
+        else
+            rig.remote.answer(sent, values, result);
+    });
+    if (!warning.isEmpty())
+        log.expect(QtWarningMsg, warning);
+}
+} // namespace
 
 class TestSending : public QObject
 {
@@ -554,30 +536,12 @@ void TestSending::outcome_data()
 
 void TestSending::invokeOutcome()
 {
-    QFETCH(Reply, reply);
-    QFETCH(QVariantList, values);
-    QFETCH(int, result);
-    QFETCH(QByteArray, raw);
     QFETCH(bool, succeeds);
     QFETCH(QVariant, value);
-    QFETCH(QString, warning);
 
     Rig rig;
-    rig.remote.mode = FakeRemote::Manual;
-    // Answered from the event loop while the call waits.
-    QTimer::singleShot(0, rig.plugin, [&] {
-        const FakeRemote::SentRequest sent = rig.remote.requests.last();
-        if (reply == RefuseReply)
-            rig.remote.refuse(sent);
-        else if (reply == RawReply)
-            rig.remote.send(sent.objectId, Velmor::Command::Answer, raw, sent.uid);
-        else
-            rig.remote.answer(sent, values, result);
-    });
-
     MessageLog log;
-    if (!warning.isEmpty())
-        log.expect(QtWarningMsg, warning);
+    replyAsRowSays(rig, log);
     QVariant returned = untouched;
     QCOMPARE(
         rig.d->sendInvoke(rig.proxy, invokePayload(QStringLiteral("name()")), &returned), succeeds);
@@ -590,28 +554,11 @@ void TestSending::invokeOutcome()
 
 void TestSending::connectOutcome()
 {
-    QFETCH(Reply, reply);
-    QFETCH(QVariantList, values);
-    QFETCH(int, result);
-    QFETCH(QByteArray, raw);
     QFETCH(bool, succeeds);
-    QFETCH(QString, warning);
 
     Rig rig;
-    rig.remote.mode = FakeRemote::Manual;
-    QTimer::singleShot(0, rig.plugin, [&] {
-        const FakeRemote::SentRequest sent = rig.remote.requests.last();
-        if (reply == RefuseReply)
-            rig.remote.refuse(sent);
-        else if (reply == RawReply)
-            rig.remote.send(sent.objectId, Velmor::Command::Answer, raw, sent.uid);
-        else
-            rig.remote.answer(sent, values, result);
-    });
-
     MessageLog log;
-    if (!warning.isEmpty())
-        log.expect(QtWarningMsg, warning);
+    replyAsRowSays(rig, log);
     QCOMPARE(rig.d->sendConnect(rig.proxy, "changed(int)"), succeeds);
     QCOMPARE(log.messages, log.expected);
     QCOMPARE(rig.remote.requestsFor(SigConnect).size(), 1);

@@ -16,9 +16,10 @@ QObject *findObject(const Session &session, const QString &name)
     QStringList names;
     for (const QObject *proxy : session.objects())
         names.append(proxy->objectName());
-    printError(QStringLiteral("no object named %1 (the service has: %2)")
-                   .arg(name, names.isEmpty() ? QStringLiteral("none")
-                                              : names.join(QStringLiteral(", "))));
+    printError(
+        QStringLiteral("no object named %1 (the service has: %2)")
+            .arg(
+                name, names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
     return nullptr;
 }
 
@@ -36,7 +37,7 @@ int Commands::list(Session &session)
 }
 
 int Commands::call(Session &session, const QString &objectName, const QString &methodName,
-                   const QVariantList &arguments)
+    const QVariantList &arguments)
 {
     QObject *proxy = findObject(session, objectName);
     if (!proxy)
@@ -60,8 +61,8 @@ int Commands::call(Session &session, const QString &objectName, const QString &m
     return ExitCode::Ok;
 }
 
-int Commands::watch(Session &session, const QString &objectName, const QByteArray &signature,
-                    int count)
+int Commands::watch(
+    Session &session, const QString &objectName, const QByteArray &signature, int count)
 {
     QObject *proxy = findObject(session, objectName);
     if (!proxy)
@@ -71,7 +72,8 @@ int Commands::watch(Session &session, const QString &objectName, const QByteArra
     ObjectHandle object(proxy);
     const ObjectHandle::Outcome outcome = object.subscribe(signature);
     if (!outcome.ok && outcome.error.isEmpty()) {
-        printError(QStringLiteral("%1 has no signal %2").arg(objectName, QString::fromLatin1(signature)));
+        printError(
+            QStringLiteral("%1 has no signal %2").arg(objectName, QString::fromLatin1(signature)));
         return ExitCode::UnknownMember;
     }
     if (!outcome.ok) {

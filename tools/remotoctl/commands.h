@@ -11,8 +11,8 @@ class Session;
 namespace Commands {
 
 int list(Session &session);
-int call(Session &session, const QString &object, const QString &method,
-         const QVariantList &arguments);
+int call(
+    Session &session, const QString &object, const QString &method, const QVariantList &arguments);
 int watch(Session &session, const QString &object, const QByteArray &signature, int count);
 int monitor(Session &session, int count);
 

@@ -94,7 +94,7 @@ QString JsonText::format(const QVariant &value)
         QDebug(&text).nospace() << value;
         return text;
     }
-    const QByteArray wrapped
-        = QJsonDocument(QJsonArray{QJsonValue::fromVariant(value)}).toJson(QJsonDocument::Compact);
+    const QByteArray wrapped = QJsonDocument(QJsonArray { QJsonValue::fromVariant(value) })
+                                   .toJson(QJsonDocument::Compact);
     return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
 }

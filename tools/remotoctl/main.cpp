@@ -10,16 +10,18 @@
 
 namespace {
 
-const char description[] = R"(Drives remote objects through the RemotoPlugin2 module, as a host does.
+const char description[]
+    = R"(Drives remote objects through the RemotoPlugin2 module, as a host does.
 
 Commands:
   list                          the objects, each with its class and methods
   call OBJECT METHOD [ARG...]   calls a method and prints its result as JSON;
                                 arguments are JSON values: 2, 2.5, "text", true,
                                 [1,2], {"a":1} (put -- before negative numbers)
-  watch OBJECT SIGNAL           subscribes to a signal, given by its signature
+  watch OBJECT SIGNAL [--count N]
+                                subscribes to a signal, given by its signature
                                 such as changed(int), and prints each event
-  monitor                       prints the objects present, then each proxy
+  monitor [--count N]           prints the objects present, then each proxy
                                 going down or coming up
 
 Environment:
@@ -59,36 +61,30 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(description));
     parser.addHelpOption();
-    const QString defaultAddress = qEnvironmentVariable("REMOTO_ADDRESS",
-                                                        QStringLiteral("local:remoto-demo"));
-    const QString defaultPlugin = qEnvironmentVariable(
-        "REMOTO_PLUGIN", QStringLiteral(REMOTOCTL_DEFAULT_PLUGIN));
-    const QCommandLineOption connectOption(
-        QStringLiteral("connect"),
+    const QString defaultAddress
+        = qEnvironmentVariable("REMOTO_ADDRESS", QStringLiteral("local:remoto-demo"));
+    const QString defaultPlugin
+        = qEnvironmentVariable("REMOTO_PLUGIN", QStringLiteral(REMOTOCTL_DEFAULT_PLUGIN));
+    const QCommandLineOption connectOption(QStringLiteral("connect"),
         QStringLiteral("The service: local:NAME or tcp://HOST:PORT (default %1).")
             .arg(defaultAddress),
         QStringLiteral("ADDRESS"), defaultAddress);
-    const QCommandLineOption tokenOption(
-        QStringLiteral("token"), QStringLiteral("The access token to present."),
-        QStringLiteral("TOKEN"));
-    const QCommandLineOption waitOption(
-        QStringLiteral("wait"),
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("The access token to present."), QStringLiteral("TOKEN"));
+    const QCommandLineOption waitOption(QStringLiteral("wait"),
         QStringLiteral("How long to wait for the service and its objects (default 3000)."),
         QStringLiteral("MS"), QStringLiteral("3000"));
-    const QCommandLineOption pluginOption(
-        QStringLiteral("plugin"),
+    const QCommandLineOption pluginOption(QStringLiteral("plugin"),
         QStringLiteral("The plug-in to load (default %1).").arg(defaultPlugin),
         QStringLiteral("PATH"), defaultPlugin);
-    const QCommandLineOption countOption(
-        QStringLiteral("count"),
+    const QCommandLineOption countOption(QStringLiteral("count"),
         QStringLiteral("watch and monitor: stop after N lines (default 0: until stopped)."),
         QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({connectOption, tokenOption, waitOption, pluginOption, countOption});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("list, call, watch or monitor."));
+    parser.addOptions({ connectOption, tokenOption, waitOption, pluginOption, countOption });
+    parser.addPositionalArgument(
+        QStringLiteral("command"), QStringLiteral("list, call, watch or monitor."));
     parser.addPositionalArgument(QStringLiteral("arguments"),
-                                 QStringLiteral("The command's arguments."),
-                                 QStringLiteral("[ARG...]"));
+        QStringLiteral("The command's arguments."), QStringLiteral("[ARG...]"));
     parser.process(app);
 
     const QStringList positional = parser.positionalArguments();
@@ -118,8 +114,8 @@ int main(int argc, char *argv[])
         if (arguments.size() != 2)
             return usageError(QStringLiteral("watch needs OBJECT and SIGNAL"));
         if (!arguments.at(1).contains(QLatin1Char('(')))
-            return usageError(QStringLiteral("give SIGNAL as a signature, such as %1(int)")
-                                  .arg(arguments.at(1)));
+            return usageError(
+                QStringLiteral("give SIGNAL as a signature, such as %1(int)").arg(arguments.at(1)));
     } else if (command.isEmpty()) {
         return usageError(QStringLiteral("no command given"));
     } else {
@@ -156,7 +152,6 @@ int main(int argc, char *argv[])
         return Commands::call(session, arguments.at(0), arguments.at(1), callArguments);
     if (command == QLatin1String("watch"))
         return Commands::watch(session, arguments.at(0),
-                               QMetaObject::normalizedSignature(qPrintable(arguments.at(1))),
-                               count);
+            QMetaObject::normalizedSignature(qPrintable(arguments.at(1))), count);
     return Commands::monitor(session, count);
 }

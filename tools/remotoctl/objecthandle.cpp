@@ -81,9 +81,9 @@ ObjectHandle::Outcome ObjectHandle::call(const MethodEntry &method, const QVaria
     m_wentDown = false;
     WarningCapture capture;
     QVariant result;
-    const bool invoked = QMetaObject::invokeMethod(m_proxy, "invoke", Q_RETURN_ARG(QVariant, result),
-                                                   Q_ARG(QString, method.name),
-                                                   Q_ARG(QVariantList, arguments));
+    const bool invoked
+        = QMetaObject::invokeMethod(m_proxy, "invoke", Q_RETURN_ARG(QVariant, result),
+            Q_ARG(QString, method.name), Q_ARG(QVariantList, arguments));
     if (!invoked) {
         outcome.error = QStringLiteral("the proxy has no invoke(QString,QVariantList)");
         return outcome;
@@ -120,7 +120,7 @@ ObjectHandle::Outcome ObjectHandle::subscribe(const QByteArray &signature)
     WarningCapture capture;
     int subscribed = 0;
     QMetaObject::invokeMethod(m_proxy, "sendConnect", Q_RETURN_ARG(int, subscribed),
-                              Q_ARG(const char *, signature.constData()));
+        Q_ARG(const char *, signature.constData()));
     if (subscribed == 1)
         outcome.ok = true;
     else if (!capture.warnings().isEmpty() || !m_proxy)

@@ -19,7 +19,7 @@ Session::Session()
     // Tried again quickly while the service is starting; open() bounds the time.
     m_connection.setReconnectDelays(50, 400);
     connect(&m_connection, &SocketConnection::errorOccurred, this,
-            [this](const QString &text) { m_error = text; });
+        [this](const QString &text) { m_error = text; });
 }
 
 Session::~Session()
@@ -39,8 +39,7 @@ bool Session::loadPlugin(const QString &path)
         m_error = m_loader.errorString();
         return false;
     }
-    if (!QMetaObject::invokeMethod(m_plugin, "setConnection",
-                                   Q_ARG(QObject *, &m_connection))) {
+    if (!QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, &m_connection))) {
         m_error = QStringLiteral("%1 is not the RemotoPlugin2 module").arg(path);
         m_plugin = nullptr;
         return false;
@@ -49,10 +48,9 @@ bool Session::loadPlugin(const QString &path)
     // announced its proxies gone) before this session reacts.
     connect(&m_connection, &SocketConnection::message, this, &Session::messageArrived);
     connect(&m_connection, &SocketConnection::stateChanged, this, &Session::stateChanged);
-    connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this,
-            SLOT(proxyConnected(QObject *)));
+    connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyConnected(QObject *)));
     connect(m_plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this,
-            SLOT(proxyDisconnected(QObject *)));
+        SLOT(proxyDisconnected(QObject *)));
     return true;
 }
 
@@ -108,9 +106,8 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
 QObjectList Session::objects() const
 {
     QObjectList list(m_connected.begin(), m_connected.end());
-    std::sort(list.begin(), list.end(), [](const QObject *a, const QObject *b) {
-        return a->objectName() < b->objectName();
-    });
+    std::sort(list.begin(), list.end(),
+        [](const QObject *a, const QObject *b) { return a->objectName() < b->objectName(); });
     return list;
 }
 

@@ -41,6 +41,7 @@ public:
 Q_SIGNALS:
     // The link to the service ended after open() succeeded.
     void lost();
+    // Something a wait may be waiting for has happened.
     void changed();
 
 private Q_SLOTS:

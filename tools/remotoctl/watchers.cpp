@@ -35,14 +35,14 @@ void Watcher::finish(int exitCode)
     m_loop.exit(exitCode);
 }
 
-SignalWatcher::SignalWatcher(Session *session, QObject *proxy, const QByteArray &signature,
-                             int count)
+SignalWatcher::SignalWatcher(
+    Session *session, QObject *proxy, const QByteArray &signature, int count)
     : Watcher(session, count)
     , m_proxy(proxy)
     , m_signature(QString::fromLatin1(signature))
 {
     connect(proxy, SIGNAL(event(QString, QVariantList)), this,
-            SLOT(eventArrived(QString, QVariantList)));
+        SLOT(eventArrived(QString, QVariantList)));
     connect(proxy, SIGNAL(rpcDisconnected()), this, SLOT(proxyDisconnected()));
     connect(proxy, SIGNAL(rpcConnected()), this, SLOT(proxyConnected()));
 }
@@ -57,8 +57,8 @@ void SignalWatcher::eventArrived(const QString &name, const QVariantList &params
 
 void SignalWatcher::proxyDisconnected()
 {
-    printError(QStringLiteral("%1 was withdrawn; waiting for it to come back")
-                   .arg(m_proxy->objectName()));
+    printError(
+        QStringLiteral("%1 was withdrawn; waiting for it to come back").arg(m_proxy->objectName()));
 }
 
 void SignalWatcher::proxyConnected()
@@ -71,9 +71,9 @@ ObjectMonitor::ObjectMonitor(Session *session, int count)
     : Watcher(session, count)
 {
     connect(session->plugin(), SIGNAL(rpcObjectConnected(QObject *)), this,
-            SLOT(objectConnected(QObject *)));
+        SLOT(objectConnected(QObject *)));
     connect(session->plugin(), SIGNAL(rpcObjectDisonnected(QObject *)), this,
-            SLOT(objectDisconnected(QObject *)));
+        SLOT(objectDisconnected(QObject *)));
     const QObjectList present = session->objects();
     for (QObject *proxy : present)
         print(QStringLiteral("present"), proxy);
@@ -97,8 +97,8 @@ void ObjectMonitor::print(const QString &what, QObject *proxy)
     if (!known) {
         m_numbers.insert(proxy, m_nextNumber++);
         // A later proxy may be given the same address.
-        connect(proxy, &QObject::destroyed, this,
-                [this](QObject *gone) { m_numbers.remove(gone); });
+        connect(
+            proxy, &QObject::destroyed, this, [this](QObject *gone) { m_numbers.remove(gone); });
     }
     QString line = QStringLiteral("%1 %2 (%3) proxy #%4")
                        .arg(what, -7)

@@ -1,0 +1,70 @@
+#ifndef DEMOSERVICE_H
+#define DEMOSERVICE_H
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QProcess>
+#include <QtNetwork/QLocalServer>
+#include <QtTest/QtTest>
+
+// The demo service program, run on a local socket name of its own and killed when done.
+class DemoService
+{
+public:
+    explicit DemoService(const QStringList &extraArguments = {})
+        : m_name(QStringLiteral("remoto-tst-demo-%1-%2")
+                     .arg(QCoreApplication::applicationPid())
+                     .arg(++counter()))
+        , m_extraArguments(extraArguments)
+    {
+        m_process.setProgram(QStringLiteral(REMOTO_DEMO_SERVICE));
+        // Sanitizer reports and other trouble go straight into the test's log.
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+    ~DemoService()
+    {
+        kill();
+        QLocalServer::removeServer(m_name);
+    }
+    DemoService(const DemoService &) = delete;
+    DemoService &operator=(const DemoService &) = delete;
+
+    QString address() const { return QStringLiteral("local:") + m_name; }
+
+    // Returns once the service says it is listening.
+    bool start()
+    {
+        m_process.setArguments(
+            QStringList { QStringLiteral("--listen"), address() } + m_extraArguments);
+        m_process.start();
+        if (!m_process.waitForStarted(30000))
+            return false;
+        QByteArray output;
+        const auto listening = [&] {
+            output += m_process.readAllStandardOutput();
+            return output.contains("listening on") || m_process.state() == QProcess::NotRunning;
+        };
+        return QTest::qWaitFor(listening, 60000) && output.contains("listening on");
+    }
+
+    // Gone at once, leaving its socket file behind as a crashed service would.
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(30000);
+    }
+
+private:
+    static int &counter()
+    {
+        static int value = 0;
+        return value;
+    }
+
+    QString m_name;
+    QStringList m_extraArguments;
+    QProcess m_process;
+};
+
+#endif
