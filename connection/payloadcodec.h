@@ -14,15 +14,6 @@ namespace Wire {
 class REMOTOCONNECTION_EXPORT PayloadCodec
 {
 public:
-    enum Command : qint32 {
-        GetInfo = 0x1100,
-        GetMetaInfo = 0x1101,
-        Invoke = 0x1102,
-        SigConnect = 0x1103,
-        SigDisconnect = 0x1104,
-        SetEvent = 0x1105,
-    };
-
     enum Result : qint32 {
         Ok = 0,
         DeviceInvalidParams = 1,

@@ -1,5 +1,6 @@
 #include "remotoservice.h"
 
+#include "commandcatalogue.h"
 #include "framechannel.h"
 #include "message.h"
 #include "objectinterface.h"
@@ -169,7 +170,7 @@ void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame
         return;
     }
     Published *entry = find(frame.objectId);
-    if (frame.command == PayloadCodec::SetEvent) {
+    if (frame.command == CommandCatalogue::SetEvent) {
         // Never answered, not even when the object is unknown.
         if (entry)
             emit q->eventMaskReceived(frame.objectId, frame.payload);
@@ -181,18 +182,18 @@ void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame
     }
     QObject *object = entry->object;
     switch (frame.command) {
-    case PayloadCodec::GetInfo:
+    case CommandCatalogue::GetInfo:
         answer(clientId, frame, PayloadCodec::Ok,
             { QString::fromUtf8(object->metaObject()->className()), entry->name });
         break;
-    case PayloadCodec::GetMetaInfo:
+    case CommandCatalogue::GetMetaInfo:
         answer(clientId, frame, PayloadCodec::Ok, { ObjectInterface::describe(object) });
         break;
-    case PayloadCodec::Invoke:
+    case CommandCatalogue::Invoke:
         invoke(clientId, frame, object);
         break;
-    case PayloadCodec::SigConnect:
-    case PayloadCodec::SigDisconnect:
+    case CommandCatalogue::SigConnect:
+    case CommandCatalogue::SigDisconnect:
         signalRequest(clientId, frame, *entry);
         break;
     default:
@@ -229,7 +230,7 @@ void RemotoService::Private::signalRequest(quint64 clientId, const Frame &frame,
     }
     const int index = ObjectInterface::signalIndex(entry.object, signature.decoded);
     bool done = false;
-    if (index >= 0 && frame.command == PayloadCodec::SigConnect)
+    if (index >= 0 && frame.command == CommandCatalogue::SigConnect)
         done = entry.relay->subscribe(index, clientId);
     else if (index >= 0)
         done = entry.relay->unsubscribe(index, clientId);

@@ -34,8 +34,8 @@ QObject *FakeRemote::publish(QObject *plugin, quint32 id, const RemoteObject &ob
     return PluginHost::findRpcObject(plugin, object.name);
 }
 
-void FakeRemote::send(quint32 objectId, qint32 kind, const QVariant &payload, quint32 requestUid,
-                      qint32 magic)
+Velmor::Command::Message makeMessage(
+    quint32 objectId, qint32 kind, const QVariant &payload, quint32 requestUid, qint32 magic)
 {
     Velmor::Command::Message m;
     m.requestUid = requestUid;
@@ -43,7 +43,13 @@ void FakeRemote::send(quint32 objectId, qint32 kind, const QVariant &payload, qu
     m.kind = kind;
     m.magic = magic;
     m.payload = payload;
-    Q_EMIT message(m);
+    return m;
+}
+
+void FakeRemote::send(
+    quint32 objectId, qint32 kind, const QVariant &payload, quint32 requestUid, qint32 magic)
+{
+    Q_EMIT message(makeMessage(objectId, kind, payload, requestUid, magic));
 }
 
 void FakeRemote::announce(quint32 id)
@@ -71,12 +77,12 @@ void FakeRemote::notify(quint32 id, const QVariantList &values)
     send(id, Velmor::Command::Notify, encodeValues(values).toBase64());
 }
 
-void FakeRemote::answer(const SentRequest &request, const QVariantList &values, int result,
-                        int commandCode)
+void FakeRemote::answer(
+    const SentRequest &request, const QVariantList &values, int result, int commandCode)
 {
     send(request.objectId, Velmor::Command::Answer,
-         answerBytes(values, result, commandCode == -1 ? request.command : commandCode),
-         request.uid);
+        answerBytes(values, result, commandCode == -1 ? request.command : commandCode),
+        request.uid);
 }
 
 void FakeRemote::refuse(const SentRequest &request)
@@ -110,8 +116,13 @@ QVariantList FakeRemote::decodeValues(const QByteArray &bytes)
     return values;
 }
 
-QByteArray FakeRemote::answerBytes(const QVariantList &values, int result, int commandCode,
-                                   double timeStamp)
+QByteArray FakeRemote::answerBytes(
+    const QVariantList &values, int result, int commandCode, double timeStamp)
+{
+    return answerHeader(timeStamp, result, commandCode) + encodeValues(values).toBase64();
+}
+
+QByteArray FakeRemote::answerHeader(double timeStamp, int result, int commandCode)
 {
     QByteArray bytes(16, '\0');
     quint64 bits;
@@ -119,27 +130,27 @@ QByteArray FakeRemote::answerBytes(const QVariantList &values, int result, int c
     qToLittleEndian<quint64>(bits, bytes.data());
     qToLittleEndian<qint32>(result, bytes.data() + 8);
     qToLittleEndian<qint32>(commandCode, bytes.data() + 12);
-    return bytes + encodeValues(values).toBase64();
+    return bytes;
 }
 
 FakeRemote::RemoteObject FakeRemote::counter(const QString &name)
 {
     RemoteObject object;
     object.name = name;
-    object.metaInfo = QStringList{
+    object.metaInfo = QStringList {
         QStringLiteral("Counter"),
         QStringLiteral("Method int add(int,int)"),
         QStringLiteral("Slot void reset()"),
         QStringLiteral("Signal void changed(int)"),
         QStringLiteral("Method QString name()"),
     };
-    object.signalNames = QStringList{QStringLiteral("changed(int)")};
+    object.signalNames = QStringList { QStringLiteral("changed(int)") };
     object.invoke = [name](const QString &signature, const QVariantList &args) -> QVariantList {
         if (signature == QLatin1String("add(int,int)"))
-            return {true, args.value(0).toInt() + args.value(1).toInt()};
+            return { true, args.value(0).toInt() + args.value(1).toInt() };
         if (signature == QLatin1String("name()"))
-            return {true, name};
-        return {true};
+            return { true, name };
+        return { true };
     };
     return object;
 }
@@ -147,13 +158,9 @@ FakeRemote::RemoteObject FakeRemote::counter(const QString &name)
 void FakeRemote::request(const Request *request)
 {
     const QVariant payload = request->payload();
-    const SentRequest sent{request->sequence(),
-                           quint32(request->objectId()),
-                           request->command().toInt(),
-                           payload.toByteArray(),
-                           request->magic(),
-                           quint32(request->uid()),
-                           payload.type() == QVariant::ByteArray};
+    const SentRequest sent { request->sequence(), quint32(request->objectId()),
+        request->command().toInt(), payload.toByteArray(), request->magic(),
+        quint32(request->uid()), payload.type() == QVariant::ByteArray };
     requests.append(sent);
     Q_EMIT requestSeen(sent.command);
     if (mode == Manual || silentCommands.contains(sent.command))
@@ -172,10 +179,10 @@ void FakeRemote::autoAnswer(const SentRequest &request)
     const RemoteObject &object = *found;
     switch (request.command) {
     case GetInfo:
-        answer(request, {request.objectId, object.name});
+        answer(request, { request.objectId, object.name });
         break;
     case GetMetaInfo:
-        answer(request, {object.metaInfo});
+        answer(request, { object.metaInfo });
         break;
     case Invoke: {
         const QVariantList call = decodeValues(QByteArray::fromBase64(request.payload));
@@ -188,7 +195,7 @@ void FakeRemote::autoAnswer(const SentRequest &request)
     }
     case SigConnect: {
         const QString signal = QString::fromUtf8(QByteArray::fromBase64(request.payload));
-        answer(request, {object.signalNames.contains(signal)});
+        answer(request, { object.signalNames.contains(signal) });
         break;
     }
     default:

@@ -12,6 +12,11 @@
 
 #include <functional>
 
+// A message as the remote side sends one.
+Velmor::Command::Message makeMessage(quint32 objectId, qint32 kind,
+    const QVariant &payload = QByteArray(), quint32 requestUid = 0,
+    qint32 magic = Velmor::Command::Marker);
+
 // Plays the remote side in-process behind a connection object with the signatures the module
 // connects to. It announces objects, answers GETINFO, GETMETAINFO, INVOKE and SIGCONNECT as a
 // service would, emits notifications, refuses, withdraws and loses the connection on command.
@@ -65,16 +70,18 @@ public:
     void setState(int state);
     void notify(quint32 id, const QVariantList &values);
     void answer(const SentRequest &request, const QVariantList &values, int result = 0,
-                int commandCode = -1);
+        int commandCode = -1);
     void refuse(const SentRequest &request);
     void send(quint32 objectId, qint32 kind, const QVariant &payload, quint32 requestUid = 0,
-              qint32 magic = Velmor::Command::Marker);
+        qint32 magic = Velmor::Command::Marker);
     QList<SentRequest> requestsFor(int command) const;
 
     static QByteArray encodeValues(const QVariantList &values);
     static QVariantList decodeValues(const QByteArray &bytes);
-    static QByteArray answerBytes(const QVariantList &values, int result, int commandCode,
-                                  double timeStamp = 45000.5);
+    static QByteArray answerBytes(
+        const QVariantList &values, int result, int commandCode, double timeStamp = 45000.5);
+    // An answer's fixed head: time stamp, result code, answered command.
+    static QByteArray answerHeader(double timeStamp, int result, int commandCode);
 
     // The methods and signals a typical remote class publishes.
     static RemoteObject counter(const QString &name);

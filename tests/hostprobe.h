@@ -25,19 +25,6 @@ inline QObject *privateCompanion(QObject *plugin)
     return nullptr;
 }
 
-inline Velmor::Command::Message makeMessage(quint32 objectId, qint32 kind,
-    const QVariant &payload = QByteArray(), quint32 requestUid = 0,
-    qint32 magic = Velmor::Command::Marker)
-{
-    Velmor::Command::Message m;
-    m.requestUid = requestUid;
-    m.objectId = objectId;
-    m.kind = kind;
-    m.magic = magic;
-    m.payload = payload;
-    return m;
-}
-
 // Calls the companion's message slot directly, so the caller gets the accepted flag.
 inline bool deliver(QObject *companion, const Velmor::Command::Message &m)
 {

@@ -1,3 +1,5 @@
+#include "rawservice.h"
+
 #include <connectionstate.h>
 #include <frame.h>
 #include <message.h>
@@ -6,28 +8,16 @@
 #include <serviceaddress.h>
 #include <socketconnection.h>
 
-#include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
 #include <QtTest/QtTest>
 
-#include <memory>
-
 using Velmor::Command::Message;
 using Velmor::Connection::State;
 using Wire::Frame;
-using Wire::FrameReader;
 using Wire::ServiceAddress;
 
 namespace {
-
-QString uniqueSocketName()
-{
-    static int counter = 0;
-    return QStringLiteral("remoto-tst-connection-%1-%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(++counter);
-}
 
 QList<State> statesOf(const QSignalSpy &spy)
 {
@@ -51,46 +41,6 @@ Q_SIGNALS:
 public Q_SLOTS:
     void message(const Velmor::Command::Message &message) { messages.append(message); }
     void stateChanged(const Velmor::Connection::State state) { states.append(state); }
-};
-
-// Stands in for a service, reading the frames a SocketConnection sends.
-class RawService
-{
-public:
-    bool listen()
-    {
-        name = uniqueSocketName();
-        return server.listen(name);
-    }
-    bool waitForClient()
-    {
-        if (!server.waitForNewConnection(10000))
-            return false;
-        socket.reset(server.nextPendingConnection());
-        return socket != nullptr;
-    }
-    bool readFrame(Frame *frame)
-    {
-        const bool done = QTest::qWaitFor(
-            [this] {
-                while (reader.state() == FrameReader::Incomplete && socket->bytesAvailable() > 0) {
-                    const QByteArray chunk
-                        = socket->read(qMin(socket->bytesAvailable(), reader.bytesWanted()));
-                    reader.feed(chunk.constData(), chunk.size());
-                }
-                return reader.state() != FrameReader::Incomplete;
-            },
-            10000);
-        if (!done || reader.state() != FrameReader::Complete)
-            return false;
-        *frame = reader.takeFrame();
-        return true;
-    }
-
-    QLocalServer server;
-    std::unique_ptr<QLocalSocket> socket;
-    FrameReader reader { Frame::Hello, Frame::Request };
-    QString name;
 };
 
 // A port nobody listens on, as far as this machine can tell.

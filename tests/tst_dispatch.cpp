@@ -10,7 +10,6 @@
 #include <QtTest/QtTest>
 
 using HostProbe::deliver;
-using HostProbe::makeMessage;
 using Velmor::Command::Message;
 
 namespace {

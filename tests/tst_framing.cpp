@@ -1,3 +1,5 @@
+#include "rawservice.h"
+
 #include <connectionstate.h>
 #include <frame.h>
 #include <message.h>
@@ -5,11 +7,8 @@
 #include <socketconnection.h>
 
 #include <QtCore/QtEndian>
-#include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 #include <QtTest/QtTest>
-
-#include <memory>
 
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -33,14 +32,6 @@ QByteArray handFrame(quint8 type, const QByteArray &rest, quint8 version = 1)
     body.append(2, '\0');
     body.append(rest);
     return be32(quint32(body.size())) + body;
-}
-
-QString uniqueSocketName()
-{
-    static int counter = 0;
-    return QStringLiteral("remoto-tst-framing-%1-%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(++counter);
 }
 
 Frame sampleRequest()
@@ -73,28 +64,6 @@ void compareFrames(const Frame &actual, const Frame &expected)
     QCOMPARE(actual.magic, expected.magic);
     QCOMPARE(actual.payload, expected.payload);
 }
-
-// Stands in for a service, so a SocketConnection can be fed whatever bytes a test likes.
-class RawService
-{
-public:
-    bool listen()
-    {
-        name = uniqueSocketName();
-        return server.listen(name);
-    }
-    bool waitForClient()
-    {
-        if (!server.waitForNewConnection(10000))
-            return false;
-        socket.reset(server.nextPendingConnection());
-        return socket != nullptr;
-    }
-
-    QLocalServer server;
-    std::unique_ptr<QLocalSocket> socket;
-    QString name;
-};
 
 class Talker : public QObject
 {

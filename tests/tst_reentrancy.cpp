@@ -11,7 +11,6 @@
 #include <functional>
 
 using HostProbe::deliver;
-using HostProbe::makeMessage;
 
 namespace {
 constexpr int GetInfo = 0x1100;

@@ -1,3 +1,5 @@
+#include "fakeremote.h"
+#include "propertycheck.h"
 #include "remotoresponse.h"
 
 #include <message.h>
@@ -7,11 +9,9 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QMetaProperty>
 #include <QtCore/QPointer>
-#include <QtCore/QtEndian>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
 
-#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -29,29 +29,10 @@ RemotoResponse *makeResponse(bool autoDelete)
     return response;
 }
 
-QByteArray header(double timeStamp, qint32 result, qint32 commandCode)
-{
-    QByteArray bytes(16, '\0');
-    quint64 bits;
-    std::memcpy(&bits, &timeStamp, sizeof bits);
-    qToLittleEndian<quint64>(bits, bytes.data());
-    qToLittleEndian<qint32>(result, bytes.data() + 8);
-    qToLittleEndian<qint32>(commandCode, bytes.data() + 12);
-    return bytes;
-}
-
-QByteArray body(const QVariantList &values)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << values;
-    return bytes.toBase64();
-}
-
 QByteArray answer(const QVariantList &values, qint32 result = 0, qint32 commandCode = Invoke,
     double timeStamp = 45000.5)
 {
-    return header(timeStamp, result, commandCode) + body(values);
+    return FakeRemote::answerBytes(values, result, commandCode, timeStamp);
 }
 
 const QDateTime noon(QDate(2023, 3, 15), QTime(12, 0), Qt::UTC);
@@ -148,14 +129,9 @@ void TestResponse::metaObject()
         const QMetaProperty property = meta.property(meta.propertyOffset() + i);
         QCOMPARE(QByteArray(property.name()), properties.at(i).first);
         QCOMPARE(QByteArray(property.typeName()), properties.at(i).second);
-        QVERIFY(property.isReadable());
-        QVERIFY(!property.isWritable());
-        QVERIFY(!property.isResettable());
-        QVERIFY(!property.hasNotifySignal());
-        QVERIFY(!property.isConstant());
-        QVERIFY(property.isDesignable());
-        QVERIFY(property.isScriptable());
-        QVERIFY(property.isStored());
+        verifyPlainReadOnly(property);
+        if (QTest::currentTestFailed())
+            return;
     }
 
     std::unique_ptr<RemotoResponse> response(makeResponse(false));
@@ -357,22 +333,25 @@ void TestResponse::decodeAnswer_data()
     QTest::addColumn<QVariantList>("data");
 
     const QVariantList values { true, 5, QStringLiteral("x") };
+    const QByteArray head = FakeRemote::answerHeader(45000.5, 0, Invoke);
 
-    QTest::newRow("header only") << header(45000.5, 3, 0x1101) << 3 << 0x1101 << noon
-                                 << QVariantList();
+    QTest::newRow("header only") << FakeRemote::answerHeader(45000.5, 3, 0x1101) << 3 << 0x1101
+                                 << noon << QVariantList();
     QTest::newRow("values") << answer(values) << 0 << Invoke << noon << values;
     QTest::newRow("code 17 with values") << answer(values, 17) << 17 << Invoke << noon << values;
     QTest::newRow("negative codes") << answer(values, -1, -2) << -1 << -2 << noon << values;
     // The header written out byte by byte: 1.0 days, result 0x120A, command 0x1102.
-    QTest::newRow("little-endian header") << QByteArray(QByteArray::fromHex("000000000000f03f"
-                                                                            "0a120000"
-                                                                            "02110000")
-        + body({ 1 })) << 0x120A << 0x1102 << QDateTime(QDate(1899, 12, 31), QTime(0, 0), Qt::UTC)
-                                          << QVariantList { 1 };
+    QTest::newRow("little-endian header")
+        << QByteArray(QByteArray::fromHex("000000000000f03f"
+                                          "0a120000"
+                                          "02110000")
+               + FakeRemote::encodeValues({ 1 }).toBase64())
+        << 0x120A << 0x1102 << QDateTime(QDate(1899, 12, 31), QTime(0, 0), Qt::UTC)
+        << QVariantList { 1 };
 
     QByteArray countZero(4, '\0');
-    QTest::newRow("count 0") << QByteArray(header(45000.5, 0, Invoke) + countZero.toBase64()) << 0
-                             << Invoke << noon << QVariantList();
+    QTest::newRow("count 0") << QByteArray(head + countZero.toBase64()) << 0 << Invoke << noon
+                             << QVariantList();
 
     QByteArray shortList;
     {
@@ -380,31 +359,28 @@ void TestResponse::decodeAnswer_data()
         out << quint32(3) << QVariant(1) << QVariant(QStringLiteral("a"));
     }
     QTest::newRow("count 3 with two values")
-        << QByteArray(header(45000.5, 0, Invoke) + shortList.toBase64()) << 0 << Invoke << noon
-        << QVariantList();
+        << QByteArray(head + shortList.toBase64()) << 0 << Invoke << noon << QVariantList();
     QTest::newRow("body not base64")
-        << QByteArray(header(45000.5, 0, Invoke) + "%%%%") << 0 << Invoke << noon << QVariantList();
-    QTest::newRow("truncated count")
-        << QByteArray(header(45000.5, 0, Invoke) + QByteArray(3, '\0').toBase64()) << 0 << Invoke
-        << noon << QVariantList();
+        << QByteArray(head + "%%%%") << 0 << Invoke << noon << QVariantList();
+    QTest::newRow("truncated count") << QByteArray(head + QByteArray(3, '\0').toBase64()) << 0
+                                     << Invoke << noon << QVariantList();
 
     const QVariantList text { QStringLiteral("ab") };
-    QByteArray unpadded = body(text);
+    QByteArray unpadded = FakeRemote::encodeValues(text).toBase64();
     QVERIFY(unpadded.endsWith('='));
     while (unpadded.endsWith('='))
         unpadded.chop(1);
-    QTest::newRow("missing padding")
-        << QByteArray(header(45000.5, 0, Invoke) + unpadded) << 0 << Invoke << noon << text;
-    QByteArray broken = body(values);
+    QTest::newRow("missing padding") << QByteArray(head + unpadded) << 0 << Invoke << noon << text;
+    QByteArray broken = FakeRemote::encodeValues(values).toBase64();
     broken.insert(8, "\r\n ");
     QTest::newRow("line breaks in base64")
-        << QByteArray(header(45000.5, 0, Invoke) + broken) << 0 << Invoke << noon << values;
+        << QByteArray(head + broken) << 0 << Invoke << noon << values;
 
     QTest::newRow("short empty") << QByteArray() << 5 << -1 << QDateTime() << QVariantList();
     QTest::newRow("short one byte")
         << QByteArray(1, '\x11') << 5 << -1 << QDateTime() << QVariantList();
     QTest::newRow("short fifteen bytes")
-        << header(45000.5, 0, Invoke).left(15) << 5 << -1 << QDateTime() << QVariantList();
+        << head.left(15) << 5 << -1 << QDateTime() << QVariantList();
 
     QTest::newRow("NaN time stamp")
         << answer(values, 0, Invoke, std::numeric_limits<double>::quiet_NaN()) << 0 << Invoke

@@ -1,3 +1,5 @@
+#include "rawservice.h"
+
 #include <connectionstate.h>
 #include <message.h>
 #include <remotoservice.h>
@@ -26,14 +28,6 @@ constexpr int Invoke = 0x1102;
 constexpr int SigConnect = 0x1103;
 constexpr int SigDisconnect = 0x1104;
 constexpr int SetEvent = 0x1105;
-
-QString uniqueSocketName()
-{
-    static int counter = 0;
-    return QStringLiteral("remoto-tst-service-%1-%2")
-        .arg(QCoreApplication::applicationPid())
-        .arg(++counter);
-}
 
 QByteArray rawValueList(const QVariantList &values)
 {
