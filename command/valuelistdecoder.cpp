@@ -145,9 +145,9 @@ private:
         const QDate date = QDate::fromJulianDay(qFromBigEndian<qint64>(at(offset)));
         if (date.isValid() && qAbs(date.toJulianDay() - EpochJulianDay) > MaxDaysFromEpoch)
             return -1;
-        const qint8 spec = qint8(*at(offset + 12));
+        const qint8 timeSpec = qint8(*at(offset + 12));
         offset += 8 + 4 + 1;
-        switch (spec) {
+        switch (timeSpec) {
         case Qt::LocalTime:
         case Qt::UTC:
             return offset;
@@ -162,7 +162,7 @@ private:
         case Qt::TimeZone:
             return zoneEnd(offset);
         }
-        // Any other spec would be shifted into QDateTime's status bits unchecked.
+        // Any other time kind would be shifted into QDateTime's status bits unchecked.
         return -1;
     }
 

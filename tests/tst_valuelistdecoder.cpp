@@ -366,8 +366,8 @@ void tst_ValueListDecoder::refusesUnreadable_data()
     QTest::addColumn<QByteArray>("bytes");
 
     const QByteArray anInt = head(QMetaType::Int) + wire(qint32(1));
-    const auto dateTime = [](qint64 julianDay, qint8 spec, const QByteArray &rest) {
-        return listOf(1, head(QMetaType::QDateTime) + wire(julianDay, quint32(0), spec) + rest);
+    const auto dateTime = [](qint64 julianDay, qint8 timeSpec, const QByteArray &rest) {
+        return listOf(1, head(QMetaType::QDateTime) + wire(julianDay, quint32(0), timeSpec) + rest);
     };
     const auto byName = [](const char *name, const QByteArray &value) {
         return listOf(1, head(QMetaType::User) + wire(QByteArray(name)) + value);
@@ -431,8 +431,8 @@ void tst_ValueListDecoder::refusesUnreadable_data()
         1, head(QMetaType::QCborValue) + wire(QByteArray("\xf6")));
     QTest::newRow("gui type") << listOf(1, head(QMetaType::QColor) + QByteArray(11, '\0'));
 
-    QTest::newRow("date-time spec unknown") << dateTime(2459000, 4, QByteArray());
-    QTest::newRow("date-time spec negative") << dateTime(2459000, -1, QByteArray());
+    QTest::newRow("date-time kind unknown") << dateTime(2459000, 4, QByteArray());
+    QTest::newRow("date-time kind negative") << dateTime(2459000, -1, QByteArray());
     QTest::newRow("date-time offset past int milliseconds")
         << dateTime(2459000, Qt::OffsetFromUTC, wire(qint32(2147484)));
     QTest::newRow("date-time offset missing") << dateTime(2459000, Qt::OffsetFromUTC, QByteArray());
