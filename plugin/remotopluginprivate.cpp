@@ -292,7 +292,7 @@ void RemotoPluginPrivate::handleInfoAnswer(const RpcObjectEntryPtr &entry, Remot
     indexProxy(entry);
 
     // The first registered proxy of this name, in ascending id order; the new one counts too.
-    const quint32 firstId = *nameIndex.value(name).begin();
+    const quint32 firstId = *nameIndex.constFind(name)->begin();
     if (firstId != entry->objectId) {
         const RpcObjectEntryPtr older = objects.take(firstId);
         RemotoObject *takenOver = older->object;
