@@ -7,8 +7,6 @@ RemotoPlugin::RemotoPlugin()
     , d(new RemotoPluginPrivate(this))
 {
     Velmor::registerMetaTypes();
-    // Hosts may name the result type either way when invoking by name.
-    qRegisterMetaType<QObjectList>("QObjectList");
     connect(d, &RemotoPluginPrivate::rpcObjectConnected, this, &RemotoPlugin::rpcObjectConnected);
     connect(d, &RemotoPluginPrivate::rpcObjectDisonnected, this,
             &RemotoPlugin::rpcObjectDisonnected);
