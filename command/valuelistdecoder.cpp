@@ -1,5 +1,7 @@
 #include "valuelistdecoder.h"
 
+#include "signaturelimits.h"
+
 #include <QtCore/QDataStream>
 #include <QtCore/QDate>
 #include <QtCore/QIODevice>
@@ -40,6 +42,7 @@ public:
     explicit Reader(const QByteArray &bytes)
         : m_bytes(bytes)
         , m_stream(bytes)
+        , m_reserveBudget(bytes.size() / MinValueSize)
     {
         m_stream.setVersion(QDataStream::Qt_5_15);
     }
@@ -49,7 +52,13 @@ public:
         quint32 count;
         if (!takeCount(&count, MinValueSize))
             return false;
-        list->reserve(int(count));
+        // Every level's count is bounded by the bytes left, but the same bytes would back the
+        // claims of every enclosing level too; what is reserved in advance across all levels is
+        // kept within what the whole input could hold, and beyond that lists grow as values
+        // really arrive.
+        const qint64 reserved = qMin<qint64>(count, m_reserveBudget);
+        m_reserveBudget -= reserved;
+        list->reserve(int(reserved));
         for (quint32 i = 0; i < count; ++i) {
             QVariant value;
             if (!readValue(&value, level))
@@ -294,7 +303,7 @@ private:
         if (typeId == QMetaType::User) {
             QByteArray name;
             const qint64 end = bytesEnd(offset);
-            if (!streamRead(offset, end, &name))
+            if (!streamRead(offset, end, &name) || !SignatureLimits::accepts(name))
                 return false;
             type = QMetaType::type(name.constData());
             if (type == QMetaType::UnknownType)
@@ -386,6 +395,8 @@ private:
     const QByteArray m_bytes;
     QDataStream m_stream;
     qint64 m_pos = 0;
+    // Elements that may still be reserved in advance, over all lists together.
+    qint64 m_reserveBudget;
 };
 
 } // namespace

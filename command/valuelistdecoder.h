@@ -6,8 +6,10 @@
 
 // Reads a value list from untrusted bytes. For well-formed input the result equals what
 // QDataStream (Qt 5.15 default version, big-endian) gives for `stream >> QVariantList`; for
-// hostile input it allocates no more than the bytes can justify, bounds the nesting depth and
-// never reads past the end.
+// hostile input it allocates in all no more than a small multiple of the input's size, however
+// deeply the lists nest, bounds the nesting depth and never reads past the end. A value named
+// by a type name longer or more deeply bracketed than SignatureLimits allows is unreadable
+// before Qt's type-name parser sees the name.
 //
 // Readable are the numbers, QChar, strings, byte arrays, bit arrays, string and byte-array
 // lists, dates, times and date-times, URLs, locales, UUIDs, points, sizes, rects and lines, and

@@ -4,6 +4,7 @@
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotoresponse.h"
+#include "signaturelimits.h"
 #include "valuelistdecoder.h"
 
 #include <notification.h>
@@ -254,12 +255,13 @@ void RemotoPluginPrivate::dispatchNotification(const RpcObjectEntryPtr &entry,
     if (values.size() < 2)
         return;
 
+    const QByteArray signature = values.at(1).toByteArray();
     Q_EMIT proxy->event(values.at(1).toString(), values.mid(2));
-    // A slot on event may have deleted the proxy.
-    if (!proxy)
+    // A slot on event may have deleted the proxy. The lookup parses the peer's text.
+    if (!proxy || !SignatureLimits::accepts(signature))
         return;
     const QMetaObject *metaObject = proxy->metaObject();
-    const int index = metaObject->indexOfSignal(values.at(1).toByteArray().constData());
+    const int index = metaObject->indexOfSignal(signature.constData());
     if (index >= 0 && index >= metaObject->methodOffset())
         activateSignal(proxy, metaObject, index, values);
 }

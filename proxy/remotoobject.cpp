@@ -2,6 +2,7 @@
 
 #include "remotoplugin.h"
 #include "remotopluginprivate.h"
+#include "signaturelimits.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QDebug>
@@ -42,6 +43,10 @@ QVariant returnHolderFor(const QString &returnType)
 {
     if (returnType.toLower() == QLatin1String("void"))
         return QVariant(QStringLiteral("void"));
+    // The name comes from the peer and Qt's type-name parser recurses on its brackets: a name
+    // past the limits is one Qt does not know.
+    if (!SignatureLimits::accepts(returnType))
+        return QVariant();
     return QVariant(QVariant::nameToType(returnType.toLatin1().constData()));
 }
 } // namespace

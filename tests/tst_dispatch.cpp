@@ -540,6 +540,13 @@ void tst_Dispatch::notifications_data()
     QTest::newRow("invokable, not a signal")
         << QVariantList { none, QStringLiteral("invoke(QString)"), QStringLiteral("add") }
         << QStringList { QStringLiteral("event invoke(QString) [QString:add]") };
+
+    // A text past the limits on signatures from a peer is never looked up: a lookup that
+    // normalized it first would recurse once per bracket.
+    const QString deep = QStringLiteral("changed(") + QStringLiteral("a<").repeated(100000)
+        + QStringLiteral(">").repeated(100000) + QLatin1Char(')');
+    QTest::newRow("signal text nested 100,000 deep")
+        << QVariantList { none, deep } << QStringList { eventEntry(deep, {}) };
 }
 
 void tst_Dispatch::notifications()
@@ -593,6 +600,16 @@ void tst_Dispatch::unreadableNotifications_data()
         << base64(beU32(2) + valueHeader(QMetaType::Int) + beU32(1) + signal.chopped(1));
     QTest::newRow("unknown type id")
         << base64(beU32(2) + valueHeader(0x7fff0000) + beU32(1) + signal);
+    // A value named by its type: the user type id, the name, then the value itself. Qt's
+    // type-name parser would read the first name as int and recurse 100,000 deep on the other.
+    const auto namedInt = [&](const QByteArray &name) {
+        return base64(beU32(2) + valueHeader(QMetaType::User) + beU32(quint32(name.size())) + name
+            + beU32(1) + signal);
+    };
+    QTest::newRow("type name padded past the length limit")
+        << namedInt(QByteArray("int") + QByteArray(1100, ' '));
+    QTest::newRow("type name nested 100,000 deep")
+        << namedInt(QByteArray("QList<").repeated(100000) + "int" + QByteArray(">").repeated(100000));
 
     QByteArray nested = beU32(2);
     const QByteArray oneItemList = valueHeader(QMetaType::QVariantList) + beU32(1);

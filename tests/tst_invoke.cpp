@@ -307,6 +307,14 @@ void tst_Invoke::returnHolder_data()
         << "Widget" << QVariantList { true, QStringLiteral("w") } << QVariant(QStringLiteral("w"));
     QTest::newRow("int, succeeded with a value of another type")
         << "int" << QVariantList { true, QStringLiteral("x") } << QVariant(QStringLiteral("x"));
+    // Past the limits on names from a peer even a name Qt would read counts as unknown.
+    QTest::newRow("known type padded past the length limit")
+        << QStringLiteral("QString") + QString(1100, QLatin1Char('\t')) << QVariantList { false }
+        << QVariant();
+    QTest::newRow("type name nested 100,000 deep")
+        << QStringLiteral("QList<").repeated(100000) + QStringLiteral("int")
+            + QStringLiteral(">").repeated(100000)
+        << QVariantList { false } << QVariant();
 }
 
 void tst_Invoke::returnHolder()

@@ -17,9 +17,18 @@
 #include <QtCore/QUuid>
 #include <QtTest/QtTest>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+
+#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__)
+#define CAN_CAP_ADDRESS_SPACE
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -157,6 +166,56 @@ QVariantList everyKind()
     };
 }
 
+// `levels` lists nested in one another, each claiming as many values as the bytes after its
+// count could hold but holding only the next list; the innermost holds invalid values up to
+// about `size` bytes, so any list above it runs out of values.
+QByteArray overclaimingLists(int levels, int size)
+{
+    const int fillers = (size - levels * 4 - (levels - 1) * 5) / 5;
+    const int total = levels * 4 + (levels - 1) * 5 + fillers * 5;
+    QByteArray bytes;
+    for (int level = 1; level <= levels; ++level) {
+        bytes += wire(quint32((total - bytes.size() - 4) / 5));
+        if (level < levels)
+            bytes += head(QMetaType::QVariantList);
+    }
+    return bytes + head(QMetaType::UnknownType).repeated(fillers);
+}
+
+#ifdef CAN_CAP_ADDRESS_SPACE
+// Runs `work` in a child process whose address space may grow by no more than `headroom`
+// bytes; whether it ended normally. Reservations that are never touched show in no resident
+// memory figure, only in the address space.
+template <typename Work> bool runsWithin(qint64 headroom, Work work)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        qint64 pages = 0;
+        if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%lld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const rlim_t cap = rlim_t(pages * sysconf(_SC_PAGESIZE) + headroom);
+        const rlimit limit { cap, cap };
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(2);
+        // QtTest's handler for fatal signals would wait for a watchdog thread the child lacks.
+        for (const int fatal : { SIGABRT, SIGSEGV, SIGBUS })
+            std::signal(fatal, SIG_DFL);
+        try {
+            work();
+        } catch (...) {
+            _exit(3);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0;
+}
+#endif
+
 // Where the decoder accepts, its result must be the one QDataStream gives.
 void verifySameAsQDataStream(const QByteArray &bytes)
 {
@@ -182,6 +241,8 @@ private slots:
     void refusesUnreadable();
     void boundsNesting_data();
     void boundsNesting();
+    void boundsMemory_data();
+    void boundsMemory();
     void refusesEveryCutShortList();
     void damagedBytesMatchQDataStreamOrAreRefused();
     void replaysFuzzCorpus();
@@ -512,6 +573,30 @@ void tst_ValueListDecoder::boundsNesting()
         QCOMPARE(serialised(decoded), bytes);
     else
         QVERIFY(decoded.isEmpty());
+}
+
+void tst_ValueListDecoder::boundsMemory_data()
+{
+    QTest::addColumn<int>("levels");
+    QTest::newRow("one list") << 1;
+    QTest::newRow("lists nested to the limit") << ValueListDecoder::MaxDepth;
+}
+
+// Each level's claim fits the bytes left, but what all levels reserve together must not grow
+// with the nesting: a 4 MiB input may cost tens of MiB, never hundreds.
+void tst_ValueListDecoder::boundsMemory()
+{
+#ifdef CAN_CAP_ADDRESS_SPACE
+    QFETCH(int, levels);
+    const int size = 4 << 20;
+    const QByteArray bytes = overclaimingLists(levels, size);
+    QVERIFY(runsWithin(48 * qint64(size), [&bytes] {
+        QVariantList values;
+        ValueListDecoder::decode(bytes, &values);
+    }));
+#else
+    QSKIP("needs an address space that can be capped: Linux without AddressSanitizer");
+#endif
 }
 
 void tst_ValueListDecoder::refusesEveryCutShortList()
