@@ -4,6 +4,29 @@
 
 #include <QtCore/QTime>
 
+#include <limits>
+
+namespace {
+
+// Three ints cannot overflow a qint64.
+int saturated(qint64 sum)
+{
+    return int(
+        qBound<qint64>(std::numeric_limits<int>::min(), sum, std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
+int Calculator::add(int a, int b) const
+{
+    return saturated(qint64(a) + b);
+}
+
+int Calculator::add(int a, int b, int c) const
+{
+    return saturated(qint64(a) + b + c);
+}
+
 QString Calculator::greet(const QString &name) const
 {
     return QStringLiteral("Hello, %1!").arg(name);

@@ -11,15 +11,16 @@
 class RemotoService;
 
 // Results of every shape, and overloads. The module tells overloads apart by name and
-// argument count only, so the two add() overloads differ in count.
+// argument count only, so the two add() overloads differ in count. A sum beyond the range of
+// int saturates: add(2147483647, 1) is 2147483647, add(-2147483648, -1) is -2147483648.
 class Calculator : public QObject
 {
     Q_OBJECT
 public:
     using QObject::QObject;
 
-    Q_INVOKABLE int add(int a, int b) const { return a + b; }
-    Q_INVOKABLE int add(int a, int b, int c) const { return a + b + c; }
+    Q_INVOKABLE int add(int a, int b) const;
+    Q_INVOKABLE int add(int a, int b, int c) const;
     Q_INVOKABLE QString greet(const QString &name) const;
     // Takes a list and answers a map, to show containers crossing both ways.
     Q_INVOKABLE QVariantMap stats(const QVariantList &values) const;

@@ -12,8 +12,10 @@ QT_END_NAMESPACE
 
 // What a published object offers to clients, and the calls into it. Only members that the
 // object's classes below QObject declare count, and of those only signals, public slots and
-// public Q_INVOKABLE methods: QObject's own members (deleteLater(), destroyed(), ...) and
-// anything protected or private stay out of reach.
+// public Q_INVOKABLE methods: QObject's own members (deleteLater(), destroyed(), ...),
+// anything protected or private, and members whose return type or signature holds a space
+// (which no host can call) stay out of reach. Signatures from a peer beyond SignatureLimits are
+// refused before any of Qt's parsers sees them.
 class ObjectInterface
 {
 public:
@@ -28,8 +30,8 @@ public:
     // such signal or a value of one of its parameter types cannot be sent.
     static int signalIndex(const QObject *object, const QByteArray &signature);
 
-    // Calls the method `request` names ([return holder, signature, arguments...]) after
-    // converting the arguments to its parameter types. Returns a PayloadCodec result code;
+    // Calls the method `request` names ([return holder, signature, arguments...]) when every
+    // argument converts to its parameter type without loss. Returns a PayloadCodec result code;
     // the method has been called only when that is Ok, and then `result` holds what it
     // returned (an invalid value for void).
     static qint32 invoke(QObject *object, const QVariantList &request, QVariant *result);

@@ -91,8 +91,13 @@ bool SignalRelay::attach(int slot)
 {
     if (!m_source)
         return false;
+    // An emission in the relay's own thread is relayed at once, so notifications keep their
+    // place before the answer to the request that caused them. One from any other thread has
+    // Qt copy its arguments there and queue the call here, in emission order: the sockets and
+    // m_watches are only ever touched in this thread, and a relay deleted meanwhile takes the
+    // queued calls with it.
     return QMetaObject::connect(m_source, m_watches[size_t(slot)].signalIndex, this,
-        slotOffset() + slot, Qt::DirectConnection, nullptr);
+        slotOffset() + slot, Qt::AutoConnection, nullptr);
 }
 
 void SignalRelay::release(int slot)

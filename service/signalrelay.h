@@ -12,7 +12,8 @@
 // Passes the emissions of one published object's signals on to the clients that asked for
 // them. It has no meta-object of its own: each watched signal is connected to a made-up
 // method index above QObject's, and qt_metacall() turns the call's argument pointers into
-// values, whatever the signal's signature.
+// values, whatever the signal's signature. The sink is called in the relay's thread only, also
+// for emissions from other threads.
 class SignalRelay : public QObject
 {
 public:

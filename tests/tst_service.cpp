@@ -9,6 +9,8 @@
 
 #include <QtCore/QEasingCurve>
 #include <QtCore/QPointer>
+#include <QtCore/QScopeGuard>
+#include <QtCore/QSemaphore>
 #include <QtCore/QThread>
 #include <QtCore/QtEndian>
 #include <QtNetwork/QLocalServer>
@@ -115,6 +117,22 @@ public:
         ++calls;
         return this;
     }
+    Q_INVOKABLE QString typed(bool b, uint u, float f, qlonglong w)
+    {
+        ++calls;
+        return QStringLiteral("%1 %2 %3 %4")
+            .arg(QLatin1String(b ? "true" : "false"))
+            .arg(u)
+            .arg(double(f))
+            .arg(w);
+    }
+    // Qt spells these with a space, which no host can call.
+    Q_INVOKABLE signed char narrow()
+    {
+        ++calls;
+        return 0;
+    }
+    Q_INVOKABLE void tally(const QMap<QString, QList<int>> &) { ++calls; }
     void plainMethod() { ++calls; }
 
 public Q_SLOTS:
@@ -133,6 +151,7 @@ Q_SIGNALS:
     void renamed(const QString &from, const QString &to);
     void pointerSignal(QObject *object);
     void sent(const QVariant &value);
+    void narrowed(signed char value);
 
 protected Q_SLOTS:
     void protectedSlot() { ++calls; }
@@ -256,6 +275,7 @@ private Q_SLOTS:
     void signalNotOffered();
     void unsendableEmissionDropped();
     void relayOnlyToSubscriber();
+    void emissionsFromOtherThreads();
     void sigDisconnectStopsRelay();
 
     void withdrawAndRepublish();
@@ -372,6 +392,7 @@ void tst_Service::getMetaInfo()
         QStringLiteral("Method int count(QStringList)"),
         QStringLiteral("Method QVariant echo(QVariant)"),
         QStringLiteral("Method QObject* self()"),
+        QStringLiteral("Method QString typed(bool,uint,float,qlonglong)"),
     };
     QCOMPARE(records, expected);
     for (const QString &record : records) {
@@ -415,6 +436,17 @@ void tst_Service::invoke_data()
                                << QVariant();
     QTest::newRow("slot of a base class")
         << QVariantList { voidHolder, QStringLiteral("reset()") } << QVariant();
+    const QVariant stringHolder(QVariant::String);
+    QTest::newRow("number to text")
+        << QVariantList { stringHolder, QStringLiteral("greet(QString)"), 5 }
+        << QVariant(QStringLiteral("Hello, 5"));
+    QTest::newRow("lossless conversions")
+        << QVariantList { stringHolder, QStringLiteral("typed(bool,uint,float,qlonglong)"),
+               QStringLiteral("true"), 7.0, 0.25, QStringLiteral("9007199254740993") }
+        << QVariant(QStringLiteral("true 7 0.25 9007199254740993"));
+    QTest::newRow("bool from a number, float rounded") << QVariantList { stringHolder,
+        QStringLiteral("typed(bool,uint,float,qlonglong)"), 0, QStringLiteral("4294967295"), 0.1,
+        -5 } << QVariant(QStringLiteral("false 4294967295 %1 -5").arg(double(0.1f)));
 }
 
 void tst_Service::invoke()
@@ -439,6 +471,7 @@ void tst_Service::invokeRefused_data()
 {
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("warning");
 
     const QVariant holder(QVariant::Int);
     const QVariant voidHolder(QStringLiteral("void"));
@@ -447,47 +480,92 @@ void tst_Service::invokeRefused_data()
             QVariantList { voidHolder, QString::fromLatin1(signature) } + arguments);
     };
 
-    QTest::newRow("unknown method") << call("nosuch()") << 2;
-    QTest::newRow("QObject's deleteLater()") << call("deleteLater()") << 2;
-    QTest::newRow("QObject's destroyed()") << call("destroyed()") << 2;
-    QTest::newRow("a signal") << call("changed(int)", { 1 }) << 2;
-    QTest::newRow("protected slot") << call("protectedSlot()") << 2;
-    QTest::newRow("private slot") << call("privateSlot()") << 2;
-    QTest::newRow("private invokable") << call("privateMethod()") << 2;
-    QTest::newRow("member outside the meta-object") << call("plainMethod()") << 2;
+    QTest::newRow("unknown method") << call("nosuch()") << 2 << QByteArray();
+    QTest::newRow("QObject's deleteLater()") << call("deleteLater()") << 2 << QByteArray();
+    QTest::newRow("QObject's destroyed()") << call("destroyed()") << 2 << QByteArray();
+    QTest::newRow("a signal") << call("changed(int)", { 1 }) << 2 << QByteArray();
+    QTest::newRow("protected slot") << call("protectedSlot()") << 2 << QByteArray();
+    QTest::newRow("private slot") << call("privateSlot()") << 2 << QByteArray();
+    QTest::newRow("private invokable") << call("privateMethod()") << 2 << QByteArray();
+    QTest::newRow("member outside the meta-object") << call("plainMethod()") << 2 << QByteArray();
     QTest::newRow("no such overload")
-        << call("add(QString,QString)", { QStringLiteral("a"), QStringLiteral("b") }) << 2;
-    QTest::newRow("unconvertible argument")
-        << call("add(int,int)", { QStringLiteral("abc"), 1 }) << 4;
-    QTest::newRow("missing argument") << call("add(int,int)", { 1 }) << 4;
-    QTest::newRow("extra argument") << call("add(int,int)", { 1, 2, 3 }) << 4;
-    QTest::newRow("signature not text") << valueListText(QVariantList { holder, 42, 1, 2 }) << 4;
-    QTest::newRow("no signature") << valueListText(QVariantList { holder }) << 4;
-    QTest::newRow("empty list") << valueListText(QVariantList()) << 4;
-    QTest::newRow("empty payload") << QByteArray() << 4;
-    QTest::newRow("not Base64") << QByteArrayLiteral("@@@@") << 4;
+        << call("add(QString,QString)", { QStringLiteral("a"), QStringLiteral("b") }) << 2
+        << QByteArray();
+    auto lossy
+        = [](int position, const char *method, const char *from, const char *to) -> QByteArray {
+        return QByteArray("RemotoService: argument ") + QByteArray::number(position) + " of "
+            + method + ", a " + from + ", does not convert to " + to
+            + " without loss; call refused";
+    };
+    QTest::newRow("unconvertible argument") << call("add(int,int)", { QStringLiteral("abc"), 1 })
+                                            << 4 << lossy(1, "add(int,int)", "QString", "int");
+    QTest::newRow("text with junk for int") << call("add(int,int)", { 1, QStringLiteral("3x") })
+                                            << 4 << lossy(2, "add(int,int)", "QString", "int");
+    QTest::newRow("empty text for int") << call("add(int,int)", { QString(""), 1 }) << 4
+                                        << lossy(1, "add(int,int)", "QString", "int");
+    QTest::newRow("beyond int") << call("add(int,int)", { qint64(1) << 31, 1 }) << 4
+                                << lossy(1, "add(int,int)", "qlonglong", "int");
+    QTest::newRow("2^40 for int") << call("add(int,int)", { 1, qint64(1) << 40 }) << 4
+                                  << lossy(2, "add(int,int)", "qlonglong", "int");
+    QTest::newRow("1e300 for int")
+        << call("add(int,int)", { 1e300, 1 }) << 4 << lossy(1, "add(int,int)", "double", "int");
+    QTest::newRow("fraction for int")
+        << call("add(int,int)", { 1.5, 1 }) << 4 << lossy(1, "add(int,int)", "double", "int");
+    const char *typed = "typed(bool,uint,float,qlonglong)";
+    QTest::newRow("negative for uint")
+        << call(typed, { true, -1, 0.5, 0 }) << 4 << lossy(2, typed, "int", "uint");
+    QTest::newRow("2 for bool") << call(typed, { 2, 1, 0.5, 0 }) << 4
+                                << lossy(1, typed, "int", "bool");
+    QTest::newRow("double beyond float")
+        << call(typed, { true, 1, 1e300, 0 }) << 4 << lossy(3, typed, "double", "float");
+    QTest::newRow("double beyond qlonglong")
+        << call(typed, { true, 1, 0.5, 9.3e18 }) << 4 << lossy(4, typed, "double", "qlonglong");
+    QTest::newRow("invalid UTF-8 for text") << call("greet(QString)",
+        { QByteArray("\xff\xfe") }) << 4 << lossy(1, "greet(QString)", "QByteArray", "QString");
+    QTest::newRow("missing argument") << call("add(int,int)", { 1 }) << 4 << QByteArray();
+    QTest::newRow("extra argument") << call("add(int,int)", { 1, 2, 3 }) << 4 << QByteArray();
+    QTest::newRow("signature not text")
+        << valueListText(QVariantList { holder, 42, 1, 2 }) << 4 << QByteArray();
+    QTest::newRow("no signature") << valueListText(QVariantList { holder }) << 4 << QByteArray();
+    QTest::newRow("empty list") << valueListText(QVariantList()) << 4 << QByteArray();
+    QTest::newRow("empty payload") << QByteArray() << 4 << QByteArray();
+    QTest::newRow("not Base64") << QByteArrayLiteral("@@@@") << 4 << QByteArray();
     QTest::newRow("truncated value list")
         << rawValueList(QVariantList { voidHolder, QStringLiteral("setValue(int)"), 1 })
                .chopped(3)
                .toBase64()
-        << 4;
+        << 4 << QByteArray();
     QTest::newRow("item count beyond the bytes")
-        << QByteArray::fromHex("7ffffff0 00000002 00 00000001").toBase64() << 4;
+        << QByteArray::fromHex("7ffffff0 00000002 00 00000001").toBase64() << 4 << QByteArray();
     QVariant nested(1);
     for (int i = 0; i < 100; ++i)
         nested = QVariantList { nested };
-    QTest::newRow("nesting too deep") << call("echo(QVariant)", { nested }) << 4;
+    QTest::newRow("nesting too deep") << call("echo(QVariant)", { nested }) << 4 << QByteArray();
     QTest::newRow("value type outside the accepted set")
         << call("echo(QVariant)", { QVariant::fromValue(QEasingCurve(QEasingCurve::InOutQuad)) })
-        << 4;
-    QTest::newRow("return type that cannot be sent") << call("self()") << 1;
+        << 4 << QByteArray();
+    QTest::newRow("return type that cannot be sent") << call("self()") << 1 << QByteArray();
+    QTest::newRow("return type spelt with a space") << call("narrow()") << 2 << QByteArray();
+    QTest::newRow("signature spelt with a space")
+        << call("tally(QMap<QString,QList<int> >)", { QVariantMap() }) << 2 << QByteArray();
+    // Qt's parsers would overflow the stack on the second.
+    QTest::newRow("signature too long") << call(
+        qPrintable(QStringLiteral("add(int,%1int)").arg(QString(1100, QLatin1Char(' ')))), { 1, 2 })
+                                        << 2 << QByteArray();
+    QTest::newRow("signature too deep") << call(qPrintable(
+        QStringLiteral("add(%1int%2)")
+            .arg(QStringLiteral("a<").repeated(100000), QString(100000, QLatin1Char('>')))))
+                                        << 2 << QByteArray();
 }
 
 void tst_Service::invokeRefused()
 {
     QFETCH(QByteArray, payload);
     QFETCH(int, result);
+    QFETCH(QByteArray, warning);
 
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
     QPointer<Calculator> watched(calculator.get());
     Peer peer;
     QVERIFY(peer.connectTo(*service));
@@ -642,6 +720,12 @@ void tst_Service::signalNotOffered_data()
     QTest::newRow("argument that cannot be sent") << text("pointerSignal(QObject*)") << 0;
     QTest::newRow("empty") << QByteArray() << 0;
     QTest::newRow("not Base64") << QByteArrayLiteral("%%%") << 4;
+    QTest::newRow("signature spelt with a space") << text("narrowed(signed char)") << 0;
+    const QByteArray tooLong = "changed(" + QByteArray(1100, ' ') + "int)";
+    QTest::newRow("signature too long") << tooLong.toBase64() << 0;
+    const QByteArray tooDeep
+        = "changed(" + QByteArray("a<").repeated(100000) + "int" + QByteArray(100000, '>') + ')';
+    QTest::newRow("signature too deep") << tooDeep.toBase64() << 0;
 }
 
 void tst_Service::signalNotOffered()
@@ -697,6 +781,73 @@ void tst_Service::relayOnlyToSubscriber()
     QVERIFY(subscriber.waitForKind(Velmor::Command::Notify));
     QVERIFY(bystander.ask(calculatorId, GetInfo, QByteArray(), &answer));
     QCOMPARE(bystander.messagesOfKind(Velmor::Command::Notify).size(), 0);
+}
+
+void tst_Service::emissionsFromOtherThreads()
+{
+    constexpr int Rounds = 10;
+    constexpr int PerRound = 200;
+    const QByteArray signature = QByteArrayLiteral("changed(int)").toBase64();
+    Peer subscriber;
+    Peer churner;
+    QVERIFY(subscriber.connectTo(*service));
+    QVERIFY(churner.connectTo(*service));
+    Answer answer;
+    QVERIFY(subscriber.ask(calculatorId, SigConnect, signature, &answer));
+    QCOMPARE(answer.values, QVariantList { true });
+
+    // Each round lets the worker emit while the service changes subscriptions to that signal.
+    QSemaphore rounds;
+    Calculator *source = calculator.get();
+    std::unique_ptr<QThread> worker(QThread::create([&rounds, source] {
+        for (int i = 0; i < Rounds * PerRound; ++i) {
+            if (i % PerRound == 0)
+                rounds.acquire();
+            emit source->changed(i);
+        }
+    }));
+    worker->start();
+    // A failed check must not leave the worker waiting, or emitting from a deleted object.
+    const auto joinWorker = qScopeGuard([&] {
+        rounds.release(Rounds);
+        worker->wait();
+    });
+    for (int round = 0; round < Rounds; ++round) {
+        rounds.release();
+        QVERIFY(churner.ask(calculatorId, SigConnect, signature, &answer));
+        QVERIFY(churner.ask(calculatorId, SigDisconnect, signature, &answer));
+    }
+    QVERIFY(worker->wait(10000));
+    QVERIFY(subscriber.waitForKind(Velmor::Command::Notify, Rounds * PerRound));
+    const QList<Message> notes = subscriber.messagesOfKind(Velmor::Command::Notify);
+    QCOMPARE(notes.size(), Rounds * PerRound);
+    for (int i = 0; i < notes.size(); ++i) {
+        QCOMPARE(notes.at(i).payload.toByteArray(),
+            valueListText({ QVariant(), QStringLiteral("changed(int)"), i }));
+    }
+
+    // Withdrawn while a thread emits: nothing reaches the client after ObjectDown.
+    QAtomicInt stop;
+    std::unique_ptr<QThread> emitter(QThread::create([&stop, source] {
+        for (int i = 0; !stop.loadAcquire(); ++i) {
+            emit source->changed(-i);
+            QThread::usleep(10);
+        }
+    }));
+    emitter->start();
+    const auto joinEmitter = qScopeGuard([&] {
+        stop.storeRelease(1);
+        emitter->wait();
+    });
+    QVERIFY(subscriber.waitForKind(Velmor::Command::Notify, notes.size() + 1));
+    QVERIFY(service->withdraw(QStringLiteral("calc")));
+    stop.storeRelease(1);
+    QVERIFY(emitter->wait(10000));
+    QVERIFY(subscriber.waitForKind(Velmor::Command::ObjectDown));
+    QVERIFY(subscriber.ask(calculatorId, GetInfo, QByteArray(), &answer));
+    QCOMPARE(subscriber.received.last().kind, int(Velmor::Command::Answer));
+    QCOMPARE(subscriber.received.at(subscriber.received.size() - 2).kind,
+        int(Velmor::Command::ObjectDown));
 }
 
 void tst_Service::sigDisconnectStopsRelay()
