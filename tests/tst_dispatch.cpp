@@ -608,8 +608,8 @@ void tst_Dispatch::unreadableNotifications_data()
     };
     QTest::newRow("type name padded past the length limit")
         << namedInt(QByteArray("int") + QByteArray(1100, ' '));
-    QTest::newRow("type name nested 100,000 deep")
-        << namedInt(QByteArray("QList<").repeated(100000) + "int" + QByteArray(">").repeated(100000));
+    QTest::newRow("type name nested 100,000 deep") << namedInt(
+        QByteArray("QList<").repeated(100000) + "int" + QByteArray(">").repeated(100000));
 
     QByteArray nested = beU32(2);
     const QByteArray oneItemList = valueHeader(QMetaType::QVariantList) + beU32(1);
