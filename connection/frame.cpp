@@ -13,6 +13,7 @@ namespace {
 constexpr int HelloHeaderSize = Frame::HeadSize;
 constexpr int RequestHeaderSize = Frame::HeadSize + 5 * 4;
 constexpr int MessageHeaderSize = Frame::HeadSize + 4 * 4;
+constexpr int RefusalHeaderSize = Frame::HeadSize + 4;
 
 void putU32(char *at, quint32 value)
 {
@@ -63,6 +64,15 @@ Frame Frame::hello(const QByteArray &token)
     return frame;
 }
 
+Frame Frame::refusal(Reason reason, const QString &text)
+{
+    Frame frame;
+    frame.type = Refusal;
+    frame.kind = reason;
+    frame.payload = text.toUtf8().left(MaxReasonSize);
+    return frame;
+}
+
 Frame Frame::message(qint32 kind, quint32 requestUid, quint32 objectId, const QByteArray &payload)
 {
     Frame frame;
@@ -84,6 +94,8 @@ int Frame::headerSize(quint8 type)
         return RequestHeaderSize;
     case Message:
         return MessageHeaderSize;
+    case Refusal:
+        return RefusalHeaderSize;
     }
     return 0;
 }
@@ -92,6 +104,8 @@ qint64 Frame::maxPayloadSize(Type type)
 {
     if (type == Hello)
         return MaxTokenSize;
+    if (type == Refusal)
+        return MaxReasonSize;
     return qint64(MaxBodySize) - headerSize(type);
 }
 
@@ -122,6 +136,9 @@ QByteArray Frame::encode() const
         putU32(out + 8, objectId);
         putU32(out + 12, quint32(kind));
         putU32(out + 16, quint32(magic));
+        break;
+    case Refusal:
+        putU32(out + 4, quint32(kind));
         break;
     }
     QByteArray bytes;
@@ -165,6 +182,9 @@ bool Frame::decode(const QByteArray &body, Frame *frame, QString *error)
         decoded.kind = getI32(in + 12);
         decoded.magic = getI32(in + 16);
         break;
+    case Refusal:
+        decoded.kind = getI32(in + 4);
+        break;
     }
     decoded.payload = body.mid(headerSize(type));
     *frame = std::move(decoded);
@@ -175,6 +195,11 @@ FrameReader::FrameReader(std::initializer_list<Frame::Type> accepted)
 {
     for (Frame::Type type : accepted)
         m_acceptedTypes |= 1u << type;
+}
+
+void FrameReader::setMaxBodySize(quint32 size)
+{
+    m_maxBodySize = qMin(size, Frame::MaxBodySize);
 }
 
 qint64 FrameReader::bytesWanted() const
@@ -202,10 +227,10 @@ qint64 FrameReader::feed(const char *data, qint64 size)
             taken += count;
             if (m_prefixFill == Frame::PrefixSize) {
                 m_bodySize = qFromBigEndian<quint32>(m_prefix);
-                if (m_bodySize > Frame::MaxBodySize)
+                if (m_bodySize > m_maxBodySize)
                     fail(QStringLiteral("declared frame length %1 exceeds the limit of %2")
                              .arg(m_bodySize)
-                             .arg(Frame::MaxBodySize));
+                             .arg(m_maxBodySize));
                 else if (m_bodySize < quint32(Frame::HeadSize))
                     fail(QStringLiteral("declared frame length %1 is shorter than a frame head")
                              .arg(m_bodySize));

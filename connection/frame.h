@@ -18,6 +18,16 @@ struct REMOTOCONNECTION_EXPORT Frame
         Hello = 1,
         Request = 2,
         Message = 3,
+        // Service to host, last on a link the service is about to close: why it does.
+        Refusal = 4,
+    };
+
+    // Why a service refuses a client; carried in a refusal's `kind`.
+    enum Reason : qint32 {
+        AccessRefused = 1,
+        TooManyClients = 2,
+        HelloTimeout = 3,
+        OverBudget = 4,
     };
 
     static constexpr quint8 Version = 1;
@@ -25,6 +35,8 @@ struct REMOTOCONNECTION_EXPORT Frame
     // Largest body (everything after the length prefix) either side sends or accepts.
     static constexpr quint32 MaxBodySize = 16 * 1024 * 1024;
     static constexpr int MaxTokenSize = 1024;
+    // Longest text a refusal carries.
+    static constexpr int MaxReasonSize = 256;
     // Version, type and the reserved field: enough to judge a frame before its fields arrive.
     static constexpr int HeadSize = 4;
 
@@ -33,15 +45,18 @@ struct REMOTOCONNECTION_EXPORT Frame
     qint32 sequence = 0;
     quint32 objectId = 0;
     qint32 command = 0;
+    // A message's kind; a refusal's Reason.
     qint32 kind = 0;
     qint32 magic = 0;
-    // For a hello, the access token.
+    // For a hello, the access token; for a refusal, the reason as UTF-8 text.
     QByteArray payload;
 
     static Frame hello(const QByteArray &token);
     // A message frame carrying the marker.
     static Frame message(qint32 kind, quint32 requestUid, quint32 objectId,
         const QByteArray &payload = QByteArray());
+    // The text is cut to what a refusal carries.
+    static Frame refusal(Reason reason, const QString &text);
 
     // Where the payload starts in a body of that type; 0 for a type the protocol lacks.
     static int headerSize(quint8 type);
@@ -74,6 +89,11 @@ public:
     // How many bytes the current frame still needs before the reader can go on; 0 once a
     // frame is complete or the stream is malformed.
     qint64 bytesWanted() const;
+    // Frames whose declared body is larger are malformed; at most Frame::MaxBodySize. Applies
+    // from the next frame's length field on.
+    void setMaxBodySize(quint32 size);
+    // Bytes held for the frame being read.
+    qint64 bufferedBytes() const { return m_body.capacity(); }
     // Takes up to bytesWanted() bytes from the front of `data`; returns how many it took.
     qint64 feed(const char *data, qint64 size);
     State state() const { return m_state; }
@@ -90,6 +110,7 @@ private:
     void growBuffer(qint64 extra);
 
     quint32 m_acceptedTypes = 0;
+    quint32 m_maxBodySize = Frame::MaxBodySize;
     State m_state = Incomplete;
     char m_prefix[Frame::PrefixSize] = {};
     int m_prefixFill = 0;

@@ -50,12 +50,39 @@ bool FrameChannel::send(const Frame &frame)
         abort(QStringLiteral("the peer stopped reading"));
         return false;
     }
-    return m_socket->write(bytes) == bytes.size();
+    const bool written = m_socket->write(bytes) == bytes.size();
+    emit bufferedBytesGrew();
+    return written;
 }
 
 void FrameChannel::setStallTimeout(int msecs)
 {
     m_stallTimer.setInterval(msecs);
+}
+
+void FrameChannel::setMaxFrameSize(quint32 bodySize)
+{
+    m_reader.setMaxBodySize(bodySize);
+}
+
+qint64 FrameChannel::bufferedBytes() const
+{
+    return m_reader.bufferedBytes() + m_socket->bytesAvailable() + m_socket->bytesToWrite();
+}
+
+void FrameChannel::abortAfter(const Frame &last, const QString &reason)
+{
+    if (m_closed)
+        return;
+    const QByteArray bytes = last.encode();
+    if (m_socket->bytesToWrite() + bytes.size() <= MaxPendingBytes) {
+        m_socket->write(bytes);
+        if (auto local = qobject_cast<QLocalSocket *>(m_socket))
+            local->flush();
+        else if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
+            network->flush();
+    }
+    abort(reason);
 }
 
 void FrameChannel::abort(const QString &reason)
@@ -100,6 +127,7 @@ void FrameChannel::readFrames()
         if (m_reader.state() == FrameReader::Malformed) {
             abort(m_reader.errorString());
         } else if (m_reader.state() == FrameReader::Complete) {
+            m_stallTimer.stop();
             const Frame frame = m_reader.takeFrame();
             emit frameReceived(frame);
             if (!alive)
@@ -107,12 +135,12 @@ void FrameChannel::readFrames()
         }
     }
     m_reading = false;
-    if (m_closed)
+    if (m_closed || !m_reader.isMidFrame())
         return;
-    if (m_reader.isMidFrame())
+    // Counted from the frame's first byte, so trickling bytes does not keep a frame alive.
+    if (!m_stallTimer.isActive())
         m_stallTimer.start();
-    else
-        m_stallTimer.stop();
+    emit bufferedBytesGrew();
 }
 
 void FrameChannel::socketGone(const QString &reason)

@@ -14,9 +14,9 @@ QT_END_NAMESPACE
 namespace Wire {
 
 // Carries frames over one connected socket, the same way on both sides. The first frame
-// that breaks the protocol, a frame left half-sent for too long, or a peer that stops
-// reading while data piles up for it ends the connection; nothing the peer sends can make
-// this side crash or hold more than one frame's worth of its bytes.
+// that breaks the protocol, a frame not complete within the frame timeout of its first byte,
+// or a peer that stops reading while data piles up for it ends the connection; nothing the
+// peer sends can make this side crash or hold more than one frame's worth of its bytes.
 class REMOTOCONNECTION_EXPORT FrameChannel : public QObject
 {
     Q_OBJECT
@@ -34,13 +34,23 @@ public:
     // False when the channel is closed or the frame is too large to send.
     bool send(const Frame &frame);
     bool isOpen() const { return !m_closed; }
-    // How long the rest of a started frame may take to arrive.
+    // How long a frame may take to arrive, counted from its first byte.
     void setStallTimeout(int msecs);
+    // Larger frames from the peer break the protocol; applies from the next frame on.
+    void setMaxFrameSize(quint32 bodySize);
+    // Memory this channel holds for the link: the frame being read, bytes the socket has
+    // read but the channel not yet taken, and output the peer has not taken yet.
+    qint64 bufferedBytes() const;
     // Drops the connection at once, pending output included.
     void abort(const QString &reason);
+    // Hands `last` to the socket, as far as it takes it without waiting, then aborts: a
+    // peer that reads learns why the link ends, one that does not costs nothing more.
+    void abortAfter(const Frame &last, const QString &reason);
 
 signals:
     void frameReceived(const Wire::Frame &frame);
+    // Received or unsent bytes piled up; bufferedBytes() tells how many are held now.
+    void bufferedBytesGrew();
     // Emitted once, from the event loop and never from inside a call into the channel, so a
     // receiver may delete the channel with deleteLater() and callers never see it vanish
     // midway.

@@ -141,8 +141,9 @@ void SocketConnection::attemptSucceeded()
     QIODevice *socket = m_pending;
     m_pending = nullptr;
     socket->disconnect(this);
-    auto channel = new FrameChannel(socket, { Frame::Message }, this);
+    auto channel = new FrameChannel(socket, { Frame::Message, Frame::Refusal }, this);
     m_channel = channel;
+    m_refused = false;
     channel->setStallTimeout(m_stallTimeout);
     connect(channel, &FrameChannel::frameReceived, this, &SocketConnection::frameArrived);
     connect(channel, &FrameChannel::closed, this,
@@ -173,11 +174,15 @@ void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
         return;
     m_channel = nullptr;
     channel->deleteLater();
-    m_error = reason;
+    if (!m_refused)
+        m_error = reason;
     setState(Velmor::Connection::ConnectionLost);
-    emit errorOccurred(reason);
+    if (!m_refused)
+        emit errorOccurred(reason);
     if (m_wanted && m_autoReconnect)
         scheduleReconnect();
+    else if (!m_wanted)
+        setState(Velmor::Connection::Disconnected);
 }
 
 void SocketConnection::scheduleReconnect()
@@ -188,6 +193,10 @@ void SocketConnection::scheduleReconnect()
 
 void SocketConnection::frameArrived(const Frame &frame)
 {
+    if (frame.type == Frame::Refusal) {
+        refusalArrived(frame);
+        return;
+    }
     Velmor::Command::Message incoming;
     incoming.requestUid = frame.requestUid;
     incoming.objectId = frame.objectId;
@@ -195,6 +204,31 @@ void SocketConnection::frameArrived(const Frame &frame)
     incoming.magic = frame.magic;
     incoming.payload = frame.payload;
     emit message(incoming);
+}
+
+void SocketConnection::refusalArrived(const Frame &frame)
+{
+    // The service's own words are not shown: they come from a peer and could be anything.
+    switch (frame.kind) {
+    case Frame::AccessRefused:
+        m_error = QStringLiteral("the service refused the access token");
+        // The same token would be refused again.
+        m_wanted = false;
+        break;
+    case Frame::TooManyClients:
+        m_error = QStringLiteral("the service refused the link: it has too many clients");
+        break;
+    case Frame::HelloTimeout:
+        m_error = QStringLiteral("the service refused the link: no hello in time");
+        break;
+    case Frame::OverBudget:
+        m_error = QStringLiteral("the service dropped the link: it held too much data for it");
+        break;
+    default:
+        m_error = QStringLiteral("the service refused the link (reason %1)").arg(frame.kind);
+    }
+    m_refused = true;
+    emit errorOccurred(m_error);
 }
 
 void SocketConnection::refuseLocally(const Request &request)

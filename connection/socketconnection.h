@@ -43,12 +43,15 @@ public:
     void setAutoReconnect(bool enabled);
     bool autoReconnect() const { return m_autoReconnect; }
     void setReconnectDelays(int firstMsecs, int maxMsecs);
-    // How long the rest of a started frame from the service may take to arrive.
+    // How long a frame from the service may take, from its first byte to its last.
     void setStallTimeout(int msecs);
 
 signals:
     void message(const Velmor::Command::Message &message);
     void stateChanged(const Velmor::Connection::State state);
+    // Also emitted when the service refuses the link, as soon as it says so; the link is
+    // then reported lost when the service closes it, without a second error. A link refused
+    // for its access token is not tried again: the state settles at Disconnected.
     void errorOccurred(const QString &text);
 
 public slots:
@@ -63,6 +66,7 @@ private:
     void attemptFailed(const QString &error);
     void linkLost(Wire::FrameChannel *channel, const QString &reason);
     void frameArrived(const Wire::Frame &frame);
+    void refusalArrived(const Wire::Frame &frame);
     void refuseLocally(const Request &request);
     void scheduleReconnect();
     void setState(Velmor::Connection::State state);
@@ -77,6 +81,8 @@ private:
     Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
     QString m_error;
     bool m_autoReconnect = false;
+    // The service said why it is closing the current link.
+    bool m_refused = false;
     // The host asked for a link and has not asked to drop it.
     bool m_wanted = false;
     int m_firstDelay = DefaultFirstReconnectDelay;

@@ -9,14 +9,19 @@
 #include "signalrelay.h"
 
 #include <QtCore/QDateTime>
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QDir>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QPointer>
 #include <QtCore/QThread>
+#include <QtCore/QTimer>
 #include <QtNetwork/QHostAddress>
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
 #include <QtNetwork/QTcpSocket>
 
+#include <filesystem>
 #include <map>
 
 using Velmor::Command::MessageKind;
@@ -26,6 +31,15 @@ using Wire::PayloadCodec;
 using Wire::ServiceAddress;
 
 namespace {
+
+// A hello, or a request that will be refused: nothing an unadmitted client needs more for.
+constexpr quint32 UnadmittedMaxFrameSize = 4096;
+// Requests a refused client already sent still get their Refused answer meanwhile.
+constexpr int RefusedLinger = 1000;
+constexpr int ListenerCheckInterval = 1000;
+constexpr int RelistenFirstDelay = 100;
+constexpr int RelistenMaxDelay = 5000;
+constexpr int RelistenPatience = 60000;
 
 struct Published
 {
@@ -61,6 +75,43 @@ bool localServerAlive(const QString &name)
     return probe.waitForConnected(1000);
 }
 
+// Where QLocalServer keeps the socket file of `name` on systems whose local sockets are files;
+// elsewhere nothing is found there.
+QString socketFilePath(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::tempPath() + QLatin1Char('/') + name;
+}
+
+std::filesystem::file_type fileType(const QString &path)
+{
+    std::error_code unreadable;
+    return std::filesystem::symlink_status(std::filesystem::u8path(path.toStdString()), unreadable)
+        .type();
+}
+
+// Makes way for a socket file under `name`, removing only what a service that is gone left
+// behind, never a file of any worth.
+bool clearLeftoverSocket(const QString &name, QString *error)
+{
+    const QString path = socketFilePath(name);
+    const std::filesystem::file_type type = fileType(path);
+    if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none)
+        return true;
+    if (type != std::filesystem::file_type::socket) {
+        *error = QStringLiteral("%1 exists and is not a socket file; not replacing it").arg(path);
+        return false;
+    }
+    // Listening would put a new socket file over a live service's without complaint.
+    if (localServerAlive(name)) {
+        *error = QStringLiteral("a service already listens on local:%1").arg(name);
+        return false;
+    }
+    QLocalServer::removeServer(name);
+    return true;
+}
+
 } // namespace
 
 struct RemotoService::Private
@@ -70,11 +121,20 @@ struct RemotoService::Private
     {
     }
 
+    bool openListener(const QString &address);
+    void stopListener();
+    void checkListener();
+    void listenerBroke(const QString &reason);
+    void relisten();
+    void retryListening();
     void accept(QIODevice *socket);
+    void refuse(quint64 clientId, Frame::Reason reason, const QString &text);
     void dropClient(quint64 clientId);
     void dropAllClients();
+    void budgetMayBeExceeded();
+    void enforceBudget();
     void frameArrived(quint64 clientId, const Frame &frame);
-    void helloArrived(Client &client, const Frame &frame);
+    void helloArrived(quint64 clientId, Client &client, const Frame &frame);
     void requestArrived(quint64 clientId, const Frame &frame);
     void invoke(quint64 clientId, const Frame &frame, QObject *object);
     void signalRequest(quint64 clientId, const Frame &frame, Published &entry);
@@ -92,8 +152,20 @@ struct RemotoService::Private
     QTcpServer *tcpServer = nullptr;
     QString address;
     QString error;
+    // The socket file to watch; empty when the local server has none or listens on TCP.
+    QString socketFile;
+    QTimer listenerCheck;
+    QTimer relistenTimer;
+    int relistenDelay = RelistenFirstDelay;
+    QElapsedTimer lastListenerFailure;
+    QDeadlineTimer relistenDeadline;
     QByteArray token;
+    bool allowUnauthenticated = false;
     int stallTimeout = FrameChannel::DefaultStallTimeout;
+    int maxClients = DefaultMaxClients;
+    int helloTimeout = DefaultHelloTimeout;
+    qint64 memoryBudget = DefaultMemoryBudget;
+    bool budgetCheckQueued = false;
     quint32 lastObjectId = 0;
     quint64 lastClientId = 0;
     // Ordered by id, so announcements come in publishing order.
@@ -101,19 +173,176 @@ struct RemotoService::Private
     std::map<quint64, Client> clients;
 };
 
+bool RemotoService::Private::openListener(const QString &where)
+{
+    const ServiceAddress parsed = ServiceAddress::parse(where);
+    if (parsed.kind == ServiceAddress::Local) {
+        if (!clearLeftoverSocket(parsed.name, &error))
+            return false;
+        auto server = new QLocalServer(q);
+        server->setSocketOptions(QLocalServer::UserAccessOption);
+        if (!server->listen(parsed.name)) {
+            error = server->errorString();
+            delete server;
+            return false;
+        }
+        QObject::connect(server, &QLocalServer::newConnection, q, [this, server] {
+            while (QLocalSocket *socket = server->nextPendingConnection())
+                accept(socket);
+        });
+        localServer = server;
+        const QString path = socketFilePath(parsed.name);
+        socketFile = fileType(path) == std::filesystem::file_type::socket ? path : QString();
+        address = parsed.toString();
+        listenerCheck.start();
+        return true;
+    }
+    if (parsed.kind != ServiceAddress::Tcp || parsed.port < 0) {
+        error = QStringLiteral("not a service address: %1").arg(where);
+        return false;
+    }
+    QHostAddress host(parsed.host);
+    if (parsed.host.isEmpty() || parsed.host == QLatin1String("localhost"))
+        host = QHostAddress(QHostAddress::LocalHost);
+    if (host.isNull()) {
+        error = QStringLiteral("not an IP address: %1").arg(parsed.host);
+        return false;
+    }
+    if (token.isEmpty() && !allowUnauthenticated && !host.isLoopback()) {
+        error = QStringLiteral("%1 is reachable from other machines and no access token is set")
+                    .arg(where);
+        return false;
+    }
+    auto server = new QTcpServer(q);
+    if (!server->listen(host, quint16(parsed.port))) {
+        error = server->errorString();
+        delete server;
+        return false;
+    }
+    QObject::connect(server, &QTcpServer::newConnection, q, [this, server] {
+        while (QTcpSocket *socket = server->nextPendingConnection())
+            accept(socket);
+    });
+    // Out of descriptors, the server stops accepting for good while still "listening". Queued,
+    // since the server is then deleted, which must not happen inside its own signal.
+    QObject::connect(
+        server, &QTcpServer::acceptError, q,
+        [this, server = QPointer<QTcpServer>(server)] {
+            if (server && server == tcpServer)
+                listenerBroke(server->errorString());
+        },
+        Qt::QueuedConnection);
+    tcpServer = server;
+    ServiceAddress actual;
+    actual.kind = ServiceAddress::Tcp;
+    actual.host = server->serverAddress().toString();
+    actual.port = server->serverPort();
+    address = actual.toString();
+    listenerCheck.start();
+    return true;
+}
+
+void RemotoService::Private::stopListener()
+{
+    listenerCheck.stop();
+    relistenTimer.stop();
+    delete localServer;
+    localServer = nullptr;
+    delete tcpServer;
+    tcpServer = nullptr;
+    socketFile.clear();
+}
+
+void RemotoService::Private::checkListener()
+{
+    // When accepting fails QLocalServer closes its socket and removes the file, says nothing
+    // and still claims to listen; the file is what tells.
+    const bool fileGone
+        = !socketFile.isEmpty() && fileType(socketFile) != std::filesystem::file_type::socket;
+    if (localServer && (fileGone || !localServer->isListening())) {
+        const QString why = localServer->errorString();
+        listenerBroke(
+            why.isEmpty() ? QStringLiteral("its socket file %1 is gone").arg(socketFile) : why);
+    } else if (tcpServer && !tcpServer->isListening()) {
+        listenerBroke(tcpServer->errorString());
+    }
+}
+
+void RemotoService::Private::listenerBroke(const QString &reason)
+{
+    qWarning("RemotoService: the listener on %s failed (%s); listening again",
+        qUtf8Printable(address), qUtf8Printable(reason));
+    stopListener();
+    error = reason;
+    // A listener that fails again soon after coming back, as one short of descriptors does
+    // with clients still knocking, waits longer each time rather than spinning.
+    if (!lastListenerFailure.isValid() || lastListenerFailure.hasExpired(RelistenMaxDelay))
+        relistenDelay = RelistenFirstDelay;
+    lastListenerFailure.start();
+    relistenDeadline.setRemainingTime(RelistenPatience);
+    retryListening();
+    emit q->listenerFailed(reason);
+}
+
+void RemotoService::Private::retryListening()
+{
+    relistenTimer.start(relistenDelay);
+    relistenDelay = qMin(2 * relistenDelay, RelistenMaxDelay);
+}
+
+void RemotoService::Private::relisten()
+{
+    if (openListener(address)) {
+        qInfo("RemotoService: listening again on %s", qUtf8Printable(address));
+        return;
+    }
+    if (!relistenDeadline.hasExpired()) {
+        retryListening();
+        return;
+    }
+    qWarning("RemotoService: gave up listening on %s: %s", qUtf8Printable(address),
+        qUtf8Printable(error));
+    address.clear();
+    emit q->listenerLost(error);
+}
+
 void RemotoService::Private::accept(QIODevice *socket)
 {
     auto channel = new FrameChannel(socket, { Frame::Hello, Frame::Request }, q);
+    if (clients.size() >= size_t(qMax(0, maxClients))) {
+        QObject::connect(channel, &FrameChannel::closed, channel, &QObject::deleteLater);
+        const QString text = QStringLiteral("the service has too many clients");
+        channel->abortAfter(Frame::refusal(Frame::TooManyClients, text), text);
+        return;
+    }
     channel->setStallTimeout(stallTimeout);
     const quint64 clientId = ++lastClientId;
     Client &client = clients[clientId];
     client.channel = channel;
     client.authorised = token.isEmpty();
+    if (!client.authorised)
+        channel->setMaxFrameSize(UnadmittedMaxFrameSize);
     QObject::connect(channel, &FrameChannel::frameReceived, q,
         [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
     QObject::connect(channel, &FrameChannel::closed, q, [this, clientId] { dropClient(clientId); });
+    QObject::connect(
+        channel, &FrameChannel::bufferedBytesGrew, q, [this] { budgetMayBeExceeded(); });
+    QTimer::singleShot(helloTimeout, channel, [this, clientId] {
+        const auto it = clients.find(clientId);
+        if (it != clients.end() && !it->second.helloSeen)
+            refuse(clientId, Frame::HelloTimeout, QStringLiteral("no hello in time"));
+    });
     if (client.authorised)
         announceAll(client);
+}
+
+void RemotoService::Private::refuse(quint64 clientId, Frame::Reason reason, const QString &text)
+{
+    const auto it = clients.find(clientId);
+    if (it == clients.end())
+        return;
+    it->second.channel->abortAfter(Frame::refusal(reason, text), text);
+    dropClient(clientId);
 }
 
 void RemotoService::Private::dropClient(quint64 clientId)
@@ -136,18 +365,50 @@ void RemotoService::Private::dropAllClients()
         dropClient(clients.begin()->first);
 }
 
+void RemotoService::Private::budgetMayBeExceeded()
+{
+    // Checked from the event loop: the growth may come from inside a loop over the clients.
+    if (budgetCheckQueued)
+        return;
+    budgetCheckQueued = true;
+    QMetaObject::invokeMethod(
+        q, [this] { enforceBudget(); }, Qt::QueuedConnection);
+}
+
+void RemotoService::Private::enforceBudget()
+{
+    budgetCheckQueued = false;
+    for (;;) {
+        qint64 total = 0;
+        qint64 most = -1;
+        quint64 costliest = 0;
+        for (const auto &client : clients) {
+            const qint64 held = client.second.channel->bufferedBytes();
+            total += held;
+            if (held > most) {
+                most = held;
+                costliest = client.first;
+            }
+        }
+        if (total <= memoryBudget)
+            return;
+        refuse(costliest, Frame::OverBudget,
+            QStringLiteral("the service holds too much data for this client"));
+    }
+}
+
 void RemotoService::Private::frameArrived(quint64 clientId, const Frame &frame)
 {
     const auto it = clients.find(clientId);
     if (it == clients.end())
         return;
     if (frame.type == Frame::Hello)
-        helloArrived(it->second, frame);
+        helloArrived(clientId, it->second, frame);
     else
         requestArrived(clientId, frame);
 }
 
-void RemotoService::Private::helloArrived(Client &client, const Frame &frame)
+void RemotoService::Private::helloArrived(quint64 clientId, Client &client, const Frame &frame)
 {
     if (client.helloSeen) {
         client.channel->abort(QStringLiteral("a second hello"));
@@ -157,8 +418,14 @@ void RemotoService::Private::helloArrived(Client &client, const Frame &frame)
     if (client.authorised)
         return;
     client.authorised = sameToken(frame.payload, token);
-    if (client.authorised)
+    if (client.authorised) {
+        client.channel->setMaxFrameSize(Frame::MaxBodySize);
         announceAll(client);
+        return;
+    }
+    client.channel->send(Frame::refusal(
+        Frame::AccessRefused, QStringLiteral("the service refused the access token")));
+    QTimer::singleShot(RefusedLinger, client.channel, [this, clientId] { dropClient(clientId); });
 }
 
 void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame)
@@ -312,6 +579,10 @@ RemotoService::RemotoService(QObject *parent)
     : QObject(parent)
     , d(new Private(this))
 {
+    d->listenerCheck.setInterval(ListenerCheckInterval);
+    connect(&d->listenerCheck, &QTimer::timeout, this, [this] { d->checkListener(); });
+    d->relistenTimer.setSingleShot(true);
+    connect(&d->relistenTimer, &QTimer::timeout, this, [this] { d->relisten(); });
 }
 
 RemotoService::~RemotoService()
@@ -324,65 +595,12 @@ RemotoService::~RemotoService()
 bool RemotoService::listen(const QString &address)
 {
     close();
-    const ServiceAddress parsed = ServiceAddress::parse(address);
-    if (parsed.kind == ServiceAddress::Local) {
-        // Listening would put a new socket file over a live service's without complaint.
-        if (localServerAlive(parsed.name)) {
-            d->error = QStringLiteral("a service already listens on %1").arg(address);
-            return false;
-        }
-        QLocalServer::removeServer(parsed.name);
-        auto server = new QLocalServer(this);
-        server->setSocketOptions(QLocalServer::UserAccessOption);
-        if (!server->listen(parsed.name)) {
-            d->error = server->errorString();
-            delete server;
-            return false;
-        }
-        connect(server, &QLocalServer::newConnection, this, [this, server] {
-            while (QLocalSocket *socket = server->nextPendingConnection())
-                d->accept(socket);
-        });
-        d->localServer = server;
-        d->address = parsed.toString();
-        return true;
-    }
-    if (parsed.kind != ServiceAddress::Tcp || parsed.port < 0) {
-        d->error = QStringLiteral("not a service address: %1").arg(address);
-        return false;
-    }
-    QHostAddress host(parsed.host);
-    if (parsed.host.isEmpty() || parsed.host == QLatin1String("localhost"))
-        host = QHostAddress(QHostAddress::LocalHost);
-    if (host.isNull()) {
-        d->error = QStringLiteral("not an IP address: %1").arg(parsed.host);
-        return false;
-    }
-    auto server = new QTcpServer(this);
-    if (!server->listen(host, quint16(parsed.port))) {
-        d->error = server->errorString();
-        delete server;
-        return false;
-    }
-    connect(server, &QTcpServer::newConnection, this, [this, server] {
-        while (QTcpSocket *socket = server->nextPendingConnection())
-            d->accept(socket);
-    });
-    d->tcpServer = server;
-    ServiceAddress actual;
-    actual.kind = ServiceAddress::Tcp;
-    actual.host = server->serverAddress().toString();
-    actual.port = server->serverPort();
-    d->address = actual.toString();
-    return true;
+    return d->openListener(address);
 }
 
 void RemotoService::close()
 {
-    delete d->localServer;
-    d->localServer = nullptr;
-    delete d->tcpServer;
-    d->tcpServer = nullptr;
+    d->stopListener();
     d->address.clear();
     d->dropAllClients();
 }
@@ -410,11 +628,32 @@ bool RemotoService::setAccessToken(const QByteArray &token)
     return true;
 }
 
+void RemotoService::setAllowUnauthenticated(bool allow)
+{
+    d->allowUnauthenticated = allow;
+}
+
 void RemotoService::setStallTimeout(int msecs)
 {
     d->stallTimeout = msecs;
     for (auto &client : d->clients)
         client.second.channel->setStallTimeout(msecs);
+}
+
+void RemotoService::setMaxClients(int count)
+{
+    d->maxClients = count;
+}
+
+void RemotoService::setHelloTimeout(int msecs)
+{
+    d->helloTimeout = msecs;
+}
+
+void RemotoService::setMemoryBudget(qint64 bytes)
+{
+    d->memoryBudget = bytes;
+    d->budgetMayBeExceeded();
 }
 
 bool RemotoService::publish(const QString &name, QObject *object)

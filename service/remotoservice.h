@@ -15,16 +15,22 @@ class REMOTOSERVICE_EXPORT RemotoService : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int DefaultMaxClients = 256;
+    static constexpr int DefaultHelloTimeout = 10000;
+    static constexpr qint64 DefaultMemoryBudget = 128 * 1024 * 1024;
+
     explicit RemotoService(QObject *parent = nullptr);
     ~RemotoService() override;
 
     // "local:NAME", or "tcp://HOST:PORT" with HOST an IP address or "localhost"; an empty
-    // host ("tcp://:PORT") means loopback, port 0 any free port. A local socket file left
-    // behind by a service that is gone is replaced; one that a live service answers on is
-    // not. Stops any previous listening first.
+    // host ("tcp://:PORT") means loopback, port 0 any free port. A host other machines can
+    // reach needs an access token or setAllowUnauthenticated(). A local socket file left
+    // behind by a service that is gone is replaced; one that a live service answers on, and
+    // anything that is not a socket file, is not. Stops any previous listening first.
     bool listen(const QString &address);
     // Stops listening and drops every client; published objects stay published.
     void close();
+    // False while the service is listening again after listenerFailed().
     bool isListening() const;
     // The address being listened on, with the port actually taken.
     QString address() const;
@@ -33,8 +39,17 @@ public:
     // Clients whose hello arrives from now on must carry this token; an empty token lets
     // every client in. False, changing nothing, for a token longer than a hello carries.
     bool setAccessToken(const QByteArray &token);
-    // How long the rest of a started frame from a client may take before it is dropped.
+    // Lets listen() take a TCP address beyond loopback while no access token is set.
+    void setAllowUnauthenticated(bool allow);
+    // How long a frame from a client may take, from its first byte to its last.
     void setStallTimeout(int msecs);
+    // Clients beyond this many at once are refused as they connect.
+    void setMaxClients(int count);
+    // How long a client connecting from now on may take to send its hello.
+    void setHelloTimeout(int msecs);
+    // What all clients together may hold of the service's memory in frames being read and
+    // output not yet taken; past it the client holding most is dropped.
+    void setMemoryBudget(qint64 bytes);
 
     // Every publication gets a new object id, never reused while the service lives. False
     // for an empty or taken name, a null object, an object already published, or one living
@@ -51,6 +66,13 @@ public:
 signals:
     // A client set the event mask of a published object.
     void eventMaskReceived(quint32 objectId, const QByteArray &mask);
+    // The listener stopped taking clients (descriptors ran out, its socket file vanished,
+    // ...). The service listens again on the same address, retrying after a delay while
+    // that fails; connected clients stay.
+    void listenerFailed(const QString &reason);
+    // Listening again failed for long enough that the service gave up; it no longer
+    // listens.
+    void listenerLost(const QString &reason);
 
 private:
     struct Private;

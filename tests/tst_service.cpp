@@ -988,16 +988,15 @@ void tst_Service::listenReplacesOnlyDeadSocket()
     Peer peer;
     QVERIFY(peer.connectTo(*service));
 
-    // A socket file nobody answers on, as a crashed service leaves behind, is replaced.
+    // A socket file nobody answers on, as a crashed service leaves behind, is replaced. Moved
+    // aside before its server closes, the file stays behind with nobody answering on it.
     const QString name = uniqueSocketName();
     QLocalServer stale;
-    stale.setSocketOptions(QLocalServer::UserAccessOption);
-    QVERIFY(stale.listen(name));
-    const QString path = stale.fullServerName();
-    QFile leftover(path);
+    QVERIFY(stale.listen(uniqueSocketName()));
+    const QString path
+        = QFileInfo(stale.fullServerName()).absolutePath() + QLatin1Char('/') + name;
+    QVERIFY(QFile::rename(stale.fullServerName(), path));
     stale.close();
-    QVERIFY(leftover.open(QIODevice::WriteOnly));
-    leftover.close();
     QVERIFY(QFile::exists(path));
     QVERIFY2(rival.listen(QStringLiteral("local:") + name), qPrintable(rival.errorString()));
     Peer second;
