@@ -94,7 +94,17 @@ QByteArray PayloadCodec::encodeNotification(
 
 double PayloadCodec::toOleDate(const QDateTime &time)
 {
-    return double(time.toMSecsSinceEpoch() - OleEpochMsecs) / double(MsecsPerDay);
+    // Before day zero the fraction still counts forward from midnight, with the sign of the
+    // day: 1899-12-29 18:00 is -1.75, not -0.25 (which would read as 1899-12-30 06:00).
+    const qint64 msecs = time.toMSecsSinceEpoch() - OleEpochMsecs;
+    qint64 days = msecs / MsecsPerDay;
+    qint64 timeOfDay = msecs % MsecsPerDay;
+    if (timeOfDay < 0) {
+        --days;
+        timeOfDay += MsecsPerDay;
+    }
+    const double fraction = double(timeOfDay) / double(MsecsPerDay);
+    return days < 0 ? double(days) - fraction : double(days) + fraction;
 }
 
 bool PayloadCodec::isStreamable(int typeId)

@@ -3,12 +3,16 @@
 #include <connectionstate.h>
 #include <frame.h>
 #include <message.h>
+#include <payloadcodec.h>
 #include <remotoservice.h>
 #include <socketconnection.h>
+#include <tarn.h>
 
 #include <QtCore/QtEndian>
 #include <QtNetwork/QLocalSocket>
 #include <QtTest/QtTest>
+
+#include <cstring>
 
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -88,6 +92,8 @@ private Q_SLOTS:
     void malformed_data();
     void malformed();
     void readerAfterMalformed();
+    void answerTimeStamps_data();
+    void answerTimeStamps();
 
     void serviceDropsBadClient_data();
     void serviceDropsBadClient();
@@ -96,6 +102,33 @@ private Q_SLOTS:
     void connectionDropsBadService();
     void largestFrameThroughSocket();
 };
+
+void tst_Framing::answerTimeStamps_data()
+{
+    QTest::addColumn<QDateTime>("time");
+    const auto utc = [](int year, int month, int day, int hour, int minute, int msec = 0) {
+        return QDateTime(QDate(year, month, day), QTime(hour, minute, 0, msec), Qt::UTC);
+    };
+    QTest::newRow("day zero") << utc(1899, 12, 30, 0, 0);
+    QTest::newRow("evening before day zero") << utc(1899, 12, 29, 18, 0);
+    QTest::newRow("morning two days before") << utc(1899, 12, 28, 6, 0);
+    QTest::newRow("year 1") << utc(1, 1, 1, 23, 59, 999);
+    QTest::newRow("present") << utc(2026, 12, 7, 12, 34, 567);
+    QTest::newRow("end of year 9999") << utc(9999, 12, 31, 23, 59, 999);
+}
+
+// The stamp a service writes must read back as the same moment on the host, which takes the
+// fraction of a negative day as the time of day counted forward.
+void tst_Framing::answerTimeStamps()
+{
+    QFETCH(QDateTime, time);
+    const QByteArray answer = Wire::PayloadCodec::encodeAnswer(0, 0x1100, {}, time);
+    QVERIFY(answer.size() >= 8);
+    double days;
+    const quint64 bits = qFromLittleEndian<quint64>(answer.constData());
+    std::memcpy(&days, &bits, sizeof days);
+    QCOMPARE(Tarn::doubleToDateTime(days), time);
+}
 
 void tst_Framing::layout_data()
 {
