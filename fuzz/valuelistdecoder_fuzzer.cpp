@@ -1,7 +1,11 @@
 #include "valuelistdecoder.h"
 
 #include <QtCore/QDataStream>
+#include <QtCore/QTimeZone>
 
+#include <sanitizer/allocator_interface.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +28,39 @@ QByteArray serialised(const QVariantList &values)
     std::abort();
 }
 
+// What decoding may hold on the heap at its peak, by the input's size, counted as requested
+// (without the sanitizer's redzones). Legitimate lists cost up to about 8 bytes per input byte (a
+// hash of one-letter keys and invalid values; flat lists of 5-byte invalid values, small strings
+// or byte arrays about 5, as each element is a heap node plus a pointer in Qt 5's
+// QList<QVariant>); twice that leaves room. The allowance covers the reader's fixed costs (a few
+// KiB) and Qt's one-off caches. A decoder that reserves at every nesting level for the elements
+// the remaining bytes could hold exceeds the bound about sixfold on 64 such levels in 60 KB.
+constexpr qint64 AllocationPerByte = 16;
+constexpr qint64 AllocationAllowance = 64 * 1024;
+
+// Heap bytes the decoder holds while it runs, net of what it gives back, and their high mark.
+struct HeapWatch
+{
+    bool on = false;
+    qint64 live = 0;
+    qint64 peak = 0;
+};
+HeapWatch watch;
+
+void onMalloc(const volatile void *, size_t size)
+{
+    if (!watch.on)
+        return;
+    watch.live += qint64(size);
+    watch.peak = std::max(watch.peak, watch.live);
+}
+
+void onFree(const volatile void *pointer)
+{
+    if (watch.on && pointer)
+        watch.live -= qint64(__sanitizer_get_allocated_size(pointer));
+}
+
 // Whatever the remote side sends must not reach the log through the decoder.
 void failOnMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
@@ -36,12 +73,17 @@ void failOnMessage(QtMsgType, const QMessageLogContext &, const QString &message
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qInstallMessageHandler(failOnMessage);
+    // Qt keeps the zone list and every zone it loaded for the life of the process: loaded here,
+    // they cost no input anything, whichever zones earlier inputs named.
+    for (const QByteArray &id : QTimeZone::availableTimeZoneIds())
+        QTimeZone zone(id);
+    __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
     return 0;
 }
 
-// Beyond what the sanitizers and the allocation limit catch: a refusal leaves the list empty, an
-// accepted list is exactly what QDataStream makes of the same bytes, and what QDataStream writes
-// for that list is accepted again.
+// Beyond what the sanitizers and the allocation limit catch: decoding holds memory in proportion
+// to the input, a refusal leaves the list empty, an accepted list is exactly what QDataStream
+// makes of the same bytes, and what QDataStream writes for that list is accepted again.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > size_t(std::numeric_limits<int>::max()))
@@ -50,7 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
 
     QVariantList values { 1 };
-    if (!ValueListDecoder::decode(bytes, &values)) {
+    watch = HeapWatch { true, 0, 0 };
+    const bool accepted = ValueListDecoder::decode(bytes, &values);
+    watch.on = false;
+    if (watch.peak > AllocationPerByte * qint64(size) + AllocationAllowance)
+        fail("allocated out of proportion to the input");
+    if (!accepted) {
         if (!values.isEmpty())
             fail("a refused list was left with values");
         return 0;
