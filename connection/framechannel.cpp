@@ -20,7 +20,7 @@ FrameChannel::FrameChannel(
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallTimeout);
     connect(&m_stallTimer, &QTimer::timeout, this,
-        [this] { abort(QStringLiteral("a frame stayed incomplete for too long")); });
+        [this] { close(QStringLiteral("a frame stayed incomplete for too long")); });
     connect(m_socket, &QIODevice::readyRead, this, &FrameChannel::readFrames);
     if (auto local = qobject_cast<QLocalSocket *>(m_socket)) {
         connect(local, &QLocalSocket::disconnected, this,
@@ -67,7 +67,8 @@ void FrameChannel::setMaxFrameSize(quint32 bodySize)
 
 qint64 FrameChannel::bufferedBytes() const
 {
-    return m_reader.bufferedBytes() + m_socket->bytesAvailable() + m_socket->bytesToWrite();
+    return m_reader.bufferedBytes() + m_inboxBytes + m_socket->bytesAvailable()
+        + m_socket->bytesToWrite();
 }
 
 void FrameChannel::abortAfter(const Frame &last, const QString &reason)
@@ -87,6 +88,14 @@ void FrameChannel::abortAfter(const Frame &last, const QString &reason)
 
 void FrameChannel::abort(const QString &reason)
 {
+    // This side is done with the link: frames not yet delivered are of no use to anyone.
+    m_inbox.clear();
+    m_inboxBytes = 0;
+    close(reason);
+}
+
+void FrameChannel::close(const QString &reason)
+{
     if (m_closed)
         return;
     m_closed = true;
@@ -98,6 +107,7 @@ void FrameChannel::abort(const QString &reason)
         network->abort();
     else
         m_socket->close();
+    // Posted after any delivery of frames still waiting, so those come first.
     QMetaObject::invokeMethod(
         this, [this, reason] { emit closed(reason); }, Qt::QueuedConnection);
 }
@@ -111,10 +121,6 @@ void FrameChannel::start()
 
 void FrameChannel::readFrames()
 {
-    if (m_closed || m_reading)
-        return;
-    m_reading = true;
-    QPointer<FrameChannel> alive(this);
     while (!m_closed) {
         const qint64 available = m_socket->bytesAvailable();
         if (available <= 0)
@@ -124,17 +130,18 @@ void FrameChannel::readFrames()
         if (chunk.isEmpty())
             break;
         m_reader.feed(chunk.constData(), chunk.size());
-        if (m_reader.state() == FrameReader::Malformed) {
-            abort(m_reader.errorString());
-        } else if (m_reader.state() == FrameReader::Complete) {
+        if (m_reader.state() == FrameReader::Malformed)
+            break;
+        if (m_reader.state() == FrameReader::Complete) {
             m_stallTimer.stop();
-            const Frame frame = m_reader.takeFrame();
-            emit frameReceived(frame);
-            if (!alive)
-                return;
+            m_inbox.append(m_reader.takeFrame());
+            m_inboxBytes += m_inbox.last().payload.size();
         }
     }
-    m_reading = false;
+    postDelivery();
+    // Frames that arrived whole before a fault are still delivered, before the link closes.
+    if (m_reader.state() == FrameReader::Malformed)
+        close(m_reader.errorString());
     if (m_closed || !m_reader.isMidFrame())
         return;
     // Counted from the frame's first byte, so trickling bytes does not keep a frame alive.
@@ -143,13 +150,37 @@ void FrameChannel::readFrames()
     emit bufferedBytesGrew();
 }
 
+void FrameChannel::postDelivery()
+{
+    if (m_inbox.isEmpty() || m_deliveryPosted)
+        return;
+    m_deliveryPosted = true;
+    QMetaObject::invokeMethod(this, &FrameChannel::deliverFrames, Qt::QueuedConnection);
+}
+
+void FrameChannel::deliverFrames()
+{
+    m_deliveryPosted = false;
+    const QPointer<FrameChannel> alive(this);
+    while (!m_inbox.isEmpty()) {
+        const Frame frame = m_inbox.takeFirst();
+        m_inboxBytes -= frame.payload.size();
+        // A receiver may run an event loop of its own (a synchronous call waiting for its
+        // answer); the frames after this one are then delivered from inside that loop.
+        postDelivery();
+        emit frameReceived(frame);
+        if (!alive)
+            return;
+    }
+}
+
 void FrameChannel::socketGone(const QString &reason)
 {
     if (m_closed || socketConnected())
         return;
     // Whatever the peer sent before it went still counts.
     readFrames();
-    abort(reason);
+    close(reason);
 }
 
 bool FrameChannel::socketConnected() const

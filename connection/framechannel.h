@@ -4,6 +4,7 @@
 #include "connectionexport.h"
 #include "frame.h"
 
+#include <QtCore/QList>
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 
@@ -41,13 +42,16 @@ public:
     // Memory this channel holds for the link: the frame being read, bytes the socket has
     // read but the channel not yet taken, and output the peer has not taken yet.
     qint64 bufferedBytes() const;
-    // Drops the connection at once, pending output included.
+    // Drops the connection at once, pending output and frames not yet delivered included.
     void abort(const QString &reason);
     // Hands `last` to the socket, as far as it takes it without waiting, then aborts: a
     // peer that reads learns why the link ends, one that does not costs nothing more.
     void abortAfter(const Frame &last, const QString &reason);
 
 signals:
+    // Emitted from the event loop, never from inside the socket's readyRead(): a receiver
+    // that waits in an event loop of its own still gets the frames that arrive meanwhile,
+    // in order, and they are delivered from inside its loop.
     void frameReceived(const Wire::Frame &frame);
     // Received or unsent bytes piled up; bufferedBytes() tells how many are held now.
     void bufferedBytesGrew();
@@ -59,14 +63,21 @@ signals:
 private:
     void start();
     void readFrames();
+    void postDelivery();
+    void deliverFrames();
     void socketGone(const QString &reason);
+    // Ends the link; frames that arrived whole before are still delivered.
+    void close(const QString &reason);
     bool socketConnected() const;
 
     QIODevice *m_socket;
     FrameReader m_reader;
+    // Frames read but not yet delivered, oldest first.
+    QList<Frame> m_inbox;
+    qint64 m_inboxBytes = 0;
     QTimer m_stallTimer;
     bool m_closed = false;
-    bool m_reading = false;
+    bool m_deliveryPosted = false;
 };
 
 } // namespace Wire

@@ -28,13 +28,19 @@ public:
     DemoService(const DemoService &) = delete;
     DemoService &operator=(const DemoService &) = delete;
 
-    QString address() const { return QStringLiteral("local:") + m_name; }
+    // Where the service said it listens once started (an address given with --listen among
+    // the extra arguments wins); its own local socket name before that.
+    QString address() const
+    {
+        return m_listening.isEmpty() ? QStringLiteral("local:") + m_name : m_listening;
+    }
 
     // Returns once the service says it is listening.
     bool start()
     {
         m_process.setArguments(
-            QStringList { QStringLiteral("--listen"), address() } + m_extraArguments);
+            QStringList { QStringLiteral("--listen"), QStringLiteral("local:") + m_name }
+            + m_extraArguments);
         m_process.start();
         if (!m_process.waitForStarted(30000))
             return false;
@@ -43,7 +49,11 @@ public:
             output += m_process.readAllStandardOutput();
             return output.contains("listening on") || m_process.state() == QProcess::NotRunning;
         };
-        return QTest::qWaitFor(listening, 60000) && output.contains("listening on");
+        if (!QTest::qWaitFor(listening, 60000) || !output.contains("listening on"))
+            return false;
+        const QByteArray line = output.mid(output.indexOf("listening on"));
+        m_listening = QString::fromUtf8(line.left(line.indexOf('\n')).mid(13)).trimmed();
+        return true;
     }
 
     // Gone at once, leaving its socket file behind as a crashed service would.
@@ -63,6 +73,7 @@ private:
     }
 
     QString m_name;
+    QString m_listening;
     QStringList m_extraArguments;
     QProcess m_process;
 };

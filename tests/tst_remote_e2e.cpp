@@ -36,6 +36,46 @@ const QStringList demoObjectNames = { QStringLiteral("admin"), QStringLiteral("c
 
 } // namespace
 
+// Calls into the module from its own signals, as hosts commonly do: a call and a subscription
+// as each object appears, and from every notification a call and then one that waits through
+// the next notification, three deep.
+class SlotCaller : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SlotCaller(QObject *plugin)
+    {
+        connect(plugin, SIGNAL(rpcObjectConnected(QObject *)), this,
+            SLOT(onObjectConnected(QObject *)));
+    }
+
+    QPointer<QObject> calculator;
+    QPointer<QObject> counter;
+    int subscribed = -1;
+    QVariantList sums;
+
+public Q_SLOTS:
+    void onObjectConnected(QObject *proxy)
+    {
+        if (proxy->objectName() == QLatin1String("calculator")) {
+            calculator = proxy;
+            sums.append(PluginHost::invoke(proxy, QStringLiteral("add"), { 2, 3 }));
+        } else if (proxy->objectName() == QLatin1String("counter")) {
+            counter = proxy;
+            connect(proxy, SIGNAL(event(QString, QVariantList)), this,
+                SLOT(onEvent(QString, QVariantList)));
+            subscribed = PluginHost::sendConnect(proxy, "changed(int)");
+        }
+    }
+    void onEvent(const QString &, const QVariantList &params)
+    {
+        const int value = params.value(0).toInt();
+        sums.append(PluginHost::invoke(calculator, QStringLiteral("add"), { value, 10 }));
+        if (value < 3)
+            PluginHost::invoke(counter, QStringLiteral("increment"), {});
+    }
+};
+
 // The loaded plug-in, the real socket connection and the demo service in a process of its
 // own: everything a host meets, with nothing standing in for the remote side.
 class tst_RemoteE2e : public QObject
@@ -50,6 +90,8 @@ private Q_SLOTS:
     void calls_data();
     void calls();
     void callThatCannotBeMade();
+    void callsFromSlots_data();
+    void callsFromSlots();
     void signalOnDemand();
     void signalOnTimer();
     void withdrawAndRepublishKeepProxy();
@@ -164,6 +206,38 @@ void tst_RemoteE2e::callThatCannotBeMade()
     // The counter did not move: nothing else was called instead.
     QCOMPARE(PluginHost::invoke(object(QStringLiteral("counter")), QStringLiteral("value"), {}),
         QVariant(0));
+}
+
+void tst_RemoteE2e::callsFromSlots_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::newRow("local socket") << QString();
+    QTest::newRow("TCP") << QStringLiteral("tcp://127.0.0.1:0");
+}
+
+// Frames reach the module from the socket's reading; a call made while one is delivered must
+// still get its answer, not wait out its time-out because nobody reads meanwhile.
+void tst_RemoteE2e::callsFromSlots()
+{
+    QFETCH(QString, listen);
+    std::unique_ptr<DemoService> tcpService;
+    QString address = service->address();
+    if (!listen.isEmpty()) {
+        tcpService.reset(new DemoService({ QStringLiteral("--listen"), listen }));
+        QVERIFY(tcpService->start());
+        address = tcpService->address();
+    }
+    connection->disconnectFromService();
+    SlotCaller caller(plugin);
+    QSignalSpy connected(plugin, SIGNAL(rpcObjectConnected(QObject *)));
+    QVERIFY(connection->connectToService(address));
+    QVERIFY(waitForAllObjects(&connected));
+    QCOMPARE(caller.sums, QVariantList { 5 });
+    QCOMPARE(caller.subscribed, 1);
+
+    PluginHost::invoke(caller.counter, QStringLiteral("increment"), {});
+    QCOMPARE(caller.sums, (QVariantList { 5, 11, 12, 13 }));
+    QCOMPARE(PluginHost::invoke(caller.counter, QStringLiteral("value"), {}), QVariant(3));
 }
 
 void tst_RemoteE2e::signalOnDemand()
