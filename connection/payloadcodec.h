@@ -21,6 +21,7 @@ public:
         InvalidDeviceId = 3,
         InvalidParams = 4,
         InvalidMessage = 5,
+        ConnectionError = 7,
         NoRights = 17,
     };
 

@@ -1,9 +1,14 @@
 #include "socketconnection.h"
 
+#include "commandcatalogue.h"
+#include "payloadcodec.h"
 #include "request.h"
 
+#include <QtCore/QPointer>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpSocket>
+
+#include <utility>
 
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -47,7 +52,7 @@ void SocketConnection::disconnectFromService()
         channel->disconnect(this);
         channel->abort(QStringLiteral("disconnected by the host"));
         channel->deleteLater();
-        setState(Velmor::Connection::ConnectionLost);
+        reportLinkLost();
     }
     setState(Velmor::Connection::Disconnected);
 }
@@ -111,8 +116,12 @@ void SocketConnection::request(const Request *request)
     default:
         carried = false;
     }
-    if (!m_channel || !numeric || !carried || !m_channel->send(frame))
+    if (!m_channel || !numeric || !carried || !m_channel->send(frame)) {
         refuseLocally(*request);
+        return;
+    }
+    if (frame.command == CommandCatalogue::Invoke || frame.command == CommandCatalogue::SigConnect)
+        m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
 }
 
 void SocketConnection::startAttempt()
@@ -176,7 +185,10 @@ void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
     channel->deleteLater();
     if (!m_refused)
         m_error = reason;
-    setState(Velmor::Connection::ConnectionLost);
+    const QPointer<SocketConnection> alive(this);
+    reportLinkLost();
+    if (!alive)
+        return;
     if (!m_refused)
         emit errorOccurred(reason);
     if (m_wanted && m_autoReconnect)
@@ -197,6 +209,8 @@ void SocketConnection::frameArrived(const Frame &frame)
         refusalArrived(frame);
         return;
     }
+    if (frame.kind == Velmor::Command::Answer || frame.kind == Velmor::Command::Refused)
+        m_unanswered.remove(frame.requestUid);
     Velmor::Command::Message incoming;
     incoming.requestUid = frame.requestUid;
     incoming.objectId = frame.objectId;
@@ -241,6 +255,28 @@ void SocketConnection::refuseLocally(const Request &request)
     refusal.payload = QByteArray();
     QMetaObject::invokeMethod(
         this, [this, refusal] { emit message(refusal); }, Qt::QueuedConnection);
+}
+
+void SocketConnection::reportLinkLost()
+{
+    // Only calls that wait are answered: a made-up answer to GETINFO or GETMETAINFO would
+    // drive the module's object life cycle. Taken out first, since the answers reach slots
+    // that may send again.
+    const QMap<quint32, Unanswered> unanswered = std::exchange(m_unanswered, {});
+    const QPointer<SocketConnection> alive(this);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (auto it = unanswered.cbegin(); it != unanswered.cend() && alive; ++it) {
+        Velmor::Command::Message answer;
+        answer.requestUid = it.key();
+        answer.objectId = it->objectId;
+        answer.kind = Velmor::Command::Answer;
+        answer.magic = Velmor::Command::Marker;
+        answer.payload = Wire::PayloadCodec::encodeAnswer(
+            Wire::PayloadCodec::ConnectionError, it->command, {}, now);
+        emit message(answer);
+    }
+    if (alive)
+        setState(Velmor::Connection::ConnectionLost);
 }
 
 void SocketConnection::setState(State state)

@@ -7,6 +7,7 @@
 #include "message.h"
 #include "serviceaddress.h"
 
+#include <QtCore/QMap>
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 
@@ -29,7 +30,9 @@ public:
     // of the attempt itself are reported through stateChanged() and errorOccurred().
     Q_INVOKABLE bool connectToService(const QString &address);
     // A link that was up is reported lost before the state settles at Disconnected, so the
-    // module lets go of the service's objects.
+    // module lets go of the service's objects. Whenever a link is reported lost, every INVOKE
+    // and SIGCONNECT sent on it and still unanswered is first answered here with result code
+    // 7 (CONNECTION_ERROR), so a call waiting for it returns at once.
     Q_INVOKABLE void disconnectFromService();
 
     Velmor::Connection::State state() const { return m_state; }
@@ -70,6 +73,8 @@ private:
     void refuseLocally(const Request &request);
     void scheduleReconnect();
     void setState(Velmor::Connection::State state);
+    // Reports the link lost, first answering the calls still waiting on it.
+    void reportLinkLost();
     void dropPendingSocket();
 
     Wire::ServiceAddress m_address;
@@ -77,6 +82,13 @@ private:
     // The socket of an attempt still connecting.
     QIODevice *m_pending = nullptr;
     Wire::FrameChannel *m_channel = nullptr;
+    struct Unanswered
+    {
+        quint32 objectId;
+        qint32 command;
+    };
+    // INVOKE and SIGCONNECT requests sent on the current link and not yet answered, by uid.
+    QMap<quint32, Unanswered> m_unanswered;
     QTimer m_reconnectTimer;
     Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
     QString m_error;

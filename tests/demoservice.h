@@ -6,6 +6,9 @@
 #include <QtNetwork/QLocalServer>
 #include <QtTest/QtTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 // The demo service program, run on a local socket name of its own and killed when done.
 class DemoService
 {
@@ -55,6 +58,9 @@ public:
         m_listening = QString::fromUtf8(line.left(line.indexOf('\n')).mid(13)).trimmed();
         return true;
     }
+
+    // Stopped where it is: it reads and answers nothing until killed.
+    void freeze() { ::kill(pid_t(m_process.processId()), SIGSTOP); }
 
     // Gone at once, leaving its socket file behind as a crashed service would.
     void kill()

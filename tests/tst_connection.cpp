@@ -8,6 +8,7 @@
 #include <serviceaddress.h>
 #include <socketconnection.h>
 
+#include <QtCore/QtEndian>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
 #include <QtTest/QtTest>
@@ -75,6 +76,8 @@ private Q_SLOTS:
     void failedAttempt_data();
     void failedAttempt();
     void disconnectReportsLoss();
+    void waitingCallsAnsweredAtLoss_data();
+    void waitingCallsAnsweredAtLoss();
     void autoReconnectAfterLoss();
     void autoReconnectUntilServiceStarts();
 };
@@ -334,6 +337,65 @@ void tst_Connection::failedAttempt()
     QCOMPARE(statesOf(states),
         (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Disconnected }));
     QCOMPARE(errors.size(), 1);
+}
+
+void tst_Connection::waitingCallsAnsweredAtLoss_data()
+{
+    QTest::addColumn<bool>("hostDisconnects");
+    QTest::newRow("service goes") << false;
+    QTest::newRow("host disconnects") << true;
+}
+
+// A synchronous call still waiting when the link goes is answered CONNECTION_ERROR before the
+// loss is reported, rather than left to its time-out; commands nobody waits for are not.
+void tst_Connection::waitingCallsAnsweredAtLoss()
+{
+    QFETCH(bool, hostDisconnects);
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    QStringList log;
+    connect(&connection, &SocketConnection::message, this, [&log](const Message &message) {
+        const QByteArray payload = message.payload.toByteArray();
+        log.append(QStringLiteral("kind %1 uid %2 object %3 result %4 command %5")
+                       .arg(message.kind)
+                       .arg(message.requestUid)
+                       .arg(message.objectId)
+                       .arg(qFromLittleEndian<qint32>(payload.constData() + 8))
+                       .arg(qFromLittleEndian<qint32>(payload.constData() + 12), 0, 16));
+    });
+    connect(&connection, &SocketConnection::stateChanged, this,
+        [&log](State state) { log.append(QStringLiteral("state %1").arg(state)); });
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+    Frame frame;
+    QVERIFY(service.readFrame(&frame));
+
+    const Request invoke(0, 4, 0x1102, QByteArray(), Velmor::Command::Marker);
+    const Request subscribe(1, 4, 0x1103, QByteArray(), Velmor::Command::Marker);
+    const Request info(2, 4, 0x1100, QByteArray(), Velmor::Command::Marker);
+    const Request answered(3, 5, 0x1102, QByteArray(), Velmor::Command::Marker);
+    for (const Request *request : { &invoke, &subscribe, &info, &answered }) {
+        connection.request(request);
+        QVERIFY(service.readFrame(&frame));
+    }
+    QByteArray answer(16, '\0');
+    qToLittleEndian<qint32>(0x1102, answer.data() + 12);
+    log.clear();
+    service.socket->write(
+        Frame::message(1, quint32(answered.uid()), 5, answer + "AAAAAA==").encode());
+    QTRY_COMPARE_WITH_TIMEOUT(log.size(), 1, 10000);
+    log.clear();
+
+    if (hostDisconnects)
+        connection.disconnectFromService();
+    else
+        service.socket->abort();
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("state -100")), 10000);
+    const QString lost = QStringLiteral("kind 1 uid %1 object 4 result 7 command %2");
+    QCOMPARE(log.mid(0, 3),
+        (QStringList { lost.arg(invoke.uid()).arg(1102), lost.arg(subscribe.uid()).arg(1103),
+            QStringLiteral("state -100") }));
 }
 
 void tst_Connection::disconnectReportsLoss()
