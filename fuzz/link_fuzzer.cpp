@@ -207,7 +207,10 @@ void checkChannel(const Side &side, const QByteArray &stream, const QVector<int>
         if (i == 0)
             QCoreApplication::sendPostedEvents();
     }
-    QCoreApplication::sendPostedEvents();
+    // A pass leaves what its handlers post for the next one: the delivery a read posts, the
+    // closing an abort posts.
+    for (int pass = 0; pass < 3; ++pass)
+        QCoreApplication::sendPostedEvents();
 
     const bool interrupted
         = interruption != Interruption::None && interruptAt < expected.frames.size();
@@ -220,7 +223,11 @@ void checkChannel(const Side &side, const QByteArray &stream, const QVector<int>
         reasons.append(ownReason);
     else if (!interrupted && expected.malformed)
         reasons.append(expected.error);
-    if (closings != reasons)
+    // Reading runs ahead of delivery, so a fault may have closed the link before the receiver
+    // aborted it; the link then closed for that fault, still once.
+    const bool faultFirst = interrupted && interruption == Interruption::Abort
+        && expected.malformed && closings == QStringList { expected.error };
+    if (closings != reasons && !faultFirst)
         fail("the channel did not close exactly once, for the reason it had");
     if (channel && channel->isOpen() == (interrupted || expected.malformed))
         fail("the channel's open state disagrees with what happened to it");
