@@ -7,6 +7,8 @@
 #include <request.h>
 #include <tarn.h>
 
+#include <QtCore/QPointer>
+#include <QtCore/QThread>
 #include <QtCore/QtEndian>
 
 #include <cstring>
@@ -21,6 +23,7 @@ struct RemotoResponsePrivate
     QDateTime timeStamp;
     int commandCode = -1;
     bool autoDelete = false;
+    QPointer<QThread> requestReader;
 };
 
 namespace {
@@ -43,7 +46,16 @@ RemotoResponse::RemotoResponse(Request *request, bool autoDelete)
     d->autoDelete = autoDelete;
 }
 
-RemotoResponse::~RemotoResponse() = default;
+RemotoResponse::~RemotoResponse()
+{
+    // The connection's queued call for the request may not have run yet. Events to one thread
+    // keep their order, so a deletion posted to that thread now runs after it.
+    if (d->requestReader && d->requestReader != thread()) {
+        d->requestObject->setParent(nullptr);
+        d->requestObject->moveToThread(d->requestReader);
+        d->requestObject->deleteLater();
+    }
+}
 
 QVariantList RemotoResponse::data() const { return d->data; }
 QByteArray RemotoResponse::rawData() const { return d->rawData; }
@@ -53,6 +65,11 @@ int RemotoResponse::error() const { return d->error; }
 int RemotoResponse::commandCode() const { return d->commandCode; }
 bool RemotoResponse::autoDelete() const { return d->autoDelete; }
 Request *RemotoResponse::request() const { return d->requestObject; }
+
+void RemotoResponse::setRequestReader(QThread *thread)
+{
+    d->requestReader = thread;
+}
 
 QVariant RemotoResponse::dataAt(int index) const
 {

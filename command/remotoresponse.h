@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QThread;
 class Request;
 struct RemotoResponsePrivate;
 
@@ -37,6 +38,8 @@ public:
     bool autoDelete() const;
     Request *request() const;
     QVariant dataAt(int index) const;
+    // The thread of a connection that reads the request in a queued call of its own.
+    void setRequestReader(QThread *thread);
 
     void finishWithResult(int code);
     void decodeAnswer(const QByteArray &answer);

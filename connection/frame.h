@@ -30,6 +30,12 @@ struct REMOTOCONNECTION_EXPORT Frame
         OverBudget = 4,
     };
 
+    // The kind of a message the service sends a newly admitted client right after announcing
+    // the objects it has: the link's own, consumed by the connection and never handed to the
+    // module, which ignores kinds it does not know. Far above the module's kinds, so it can
+    // never be taken for one of them.
+    static constexpr qint32 InitialObjectsAnnounced = 0x100;
+
     static constexpr quint8 Version = 1;
     static constexpr int PrefixSize = 4;
     // Largest body (everything after the length prefix) either side sends or accepts.

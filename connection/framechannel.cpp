@@ -1,8 +1,9 @@
 #include "framechannel.h"
 
+#include "transport.h"
+
+#include <QtCore/QIODevice>
 #include <QtCore/QPointer>
-#include <QtNetwork/QAbstractSocket>
-#include <QtNetwork/QLocalSocket>
 
 namespace Wire {
 
@@ -22,17 +23,7 @@ FrameChannel::FrameChannel(
     connect(&m_stallTimer, &QTimer::timeout, this,
         [this] { close(QStringLiteral("a frame stayed incomplete for too long")); });
     connect(m_socket, &QIODevice::readyRead, this, &FrameChannel::readFrames);
-    if (auto local = qobject_cast<QLocalSocket *>(m_socket)) {
-        connect(local, &QLocalSocket::disconnected, this,
-            [this] { socketGone(QStringLiteral("the peer closed the connection")); });
-        connect(local, &QLocalSocket::errorOccurred, this,
-            [this] { socketGone(m_socket->errorString()); });
-    } else if (auto network = qobject_cast<QAbstractSocket *>(m_socket)) {
-        connect(network, &QAbstractSocket::disconnected, this,
-            [this] { socketGone(QStringLiteral("the peer closed the connection")); });
-        connect(network, &QAbstractSocket::errorOccurred, this,
-            [this] { socketGone(m_socket->errorString()); });
-    }
+    Transport::watchEnd(m_socket, this, [this](const QString &reason) { socketGone(reason); });
     // Bytes, or the end of the connection, may have come before these connections existed.
     QMetaObject::invokeMethod(this, &FrameChannel::start, Qt::QueuedConnection);
 }
@@ -78,10 +69,7 @@ void FrameChannel::abortAfter(const Frame &last, const QString &reason)
     const QByteArray bytes = last.encode();
     if (m_socket->bytesToWrite() + bytes.size() <= MaxPendingBytes) {
         m_socket->write(bytes);
-        if (auto local = qobject_cast<QLocalSocket *>(m_socket))
-            local->flush();
-        else if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
-            network->flush();
+        Transport::flush(m_socket);
     }
     abort(reason);
 }
@@ -101,12 +89,7 @@ void FrameChannel::close(const QString &reason)
     m_closed = true;
     m_stallTimer.stop();
     disconnect(m_socket, nullptr, this, nullptr);
-    if (auto local = qobject_cast<QLocalSocket *>(m_socket))
-        local->abort();
-    else if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
-        network->abort();
-    else
-        m_socket->close();
+    Transport::abort(m_socket);
     // Posted after any delivery of frames still waiting, so those come first.
     QMetaObject::invokeMethod(
         this, [this, reason] { emit closed(reason); }, Qt::QueuedConnection);
@@ -115,7 +98,7 @@ void FrameChannel::close(const QString &reason)
 void FrameChannel::start()
 {
     readFrames();
-    if (!m_closed && !socketConnected())
+    if (!m_closed && !Transport::isConnected(m_socket))
         socketGone(QStringLiteral("the peer closed the connection"));
 }
 
@@ -176,20 +159,11 @@ void FrameChannel::deliverFrames()
 
 void FrameChannel::socketGone(const QString &reason)
 {
-    if (m_closed || socketConnected())
+    if (m_closed || Transport::isConnected(m_socket))
         return;
     // Whatever the peer sent before it went still counts.
     readFrames();
     close(reason);
-}
-
-bool FrameChannel::socketConnected() const
-{
-    if (auto local = qobject_cast<QLocalSocket *>(m_socket))
-        return local->state() == QLocalSocket::ConnectedState;
-    if (auto network = qobject_cast<QAbstractSocket *>(m_socket))
-        return network->state() == QAbstractSocket::ConnectedState;
-    return m_socket->isOpen();
 }
 
 } // namespace Wire

@@ -68,7 +68,6 @@ private:
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered.
     void close(const QString &reason);
-    bool socketConnected() const;
 
     QIODevice *m_socket;
     FrameReader m_reader;

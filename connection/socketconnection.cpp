@@ -3,10 +3,10 @@
 #include "commandcatalogue.h"
 #include "payloadcodec.h"
 #include "request.h"
+#include "transport.h"
 
+#include <QtCore/QIODevice>
 #include <QtCore/QPointer>
-#include <QtNetwork/QLocalSocket>
-#include <QtNetwork/QTcpSocket>
 
 #include <utility>
 
@@ -128,21 +128,11 @@ void SocketConnection::startAttempt()
 {
     dropPendingSocket();
     setState(Velmor::Connection::Connecting);
-    if (m_address.kind == ServiceAddress::Local) {
-        auto socket = new QLocalSocket(this);
-        m_pending = socket;
-        connect(socket, &QLocalSocket::connected, this, &SocketConnection::attemptSucceeded);
-        connect(socket, &QLocalSocket::errorOccurred, this,
-            [this, socket] { attemptFailed(socket->errorString()); });
-        socket->connectToServer(m_address.name);
-    } else {
-        auto socket = new QTcpSocket(this);
-        m_pending = socket;
-        connect(socket, &QTcpSocket::connected, this, &SocketConnection::attemptSucceeded);
-        connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, socket] { attemptFailed(socket->errorString()); });
-        socket->connectToHost(m_address.host, quint16(m_address.port));
-    }
+    m_pending = Wire::Transport::createSocket(m_address, this);
+    Wire::Transport::watchAttempt(
+        m_pending, this, [this] { attemptSucceeded(); },
+        [this](const QString &error) { attemptFailed(error); });
+    Wire::Transport::startConnecting(m_pending, m_address);
 }
 
 void SocketConnection::attemptSucceeded()
@@ -152,7 +142,8 @@ void SocketConnection::attemptSucceeded()
     socket->disconnect(this);
     auto channel = new FrameChannel(socket, { Frame::Message, Frame::Refusal }, this);
     m_channel = channel;
-    m_refused = false;
+    m_refusalReason = 0;
+    m_initialObjectsAnnounced = false;
     channel->setStallTimeout(m_stallTimeout);
     connect(channel, &FrameChannel::frameReceived, this, &SocketConnection::frameArrived);
     connect(channel, &FrameChannel::closed, this,
@@ -183,13 +174,13 @@ void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
         return;
     m_channel = nullptr;
     channel->deleteLater();
-    if (!m_refused)
+    if (m_refusalReason == 0)
         m_error = reason;
     const QPointer<SocketConnection> alive(this);
     reportLinkLost();
     if (!alive)
         return;
-    if (!m_refused)
+    if (m_refusalReason == 0)
         emit errorOccurred(reason);
     if (m_wanted && m_autoReconnect)
         scheduleReconnect();
@@ -207,6 +198,12 @@ void SocketConnection::frameArrived(const Frame &frame)
 {
     if (frame.type == Frame::Refusal) {
         refusalArrived(frame);
+        return;
+    }
+    if (frame.kind == Frame::InitialObjectsAnnounced) {
+        // Whatever a service sends later, the first announcements end only once per link.
+        if (!std::exchange(m_initialObjectsAnnounced, true))
+            emit initialObjectsAnnounced();
         return;
     }
     if (frame.kind == Velmor::Command::Answer || frame.kind == Velmor::Command::Refused)
@@ -241,7 +238,8 @@ void SocketConnection::refusalArrived(const Frame &frame)
     default:
         m_error = QStringLiteral("the service refused the link (reason %1)").arg(frame.kind);
     }
-    m_refused = true;
+    // Zero would read as no refusal at all.
+    m_refusalReason = frame.kind != 0 ? frame.kind : -1;
     emit errorOccurred(m_error);
 }
 
@@ -294,9 +292,6 @@ void SocketConnection::dropPendingSocket()
     QIODevice *socket = m_pending;
     m_pending = nullptr;
     socket->disconnect(this);
-    if (auto local = qobject_cast<QLocalSocket *>(socket))
-        local->abort();
-    else if (auto network = qobject_cast<QAbstractSocket *>(socket))
-        network->abort();
+    Wire::Transport::abort(socket);
     socket->deleteLater();
 }

@@ -37,6 +37,9 @@ public:
 
     Velmor::Connection::State state() const { return m_state; }
     QString errorString() const { return m_error; }
+    // Why the service refused the current or last link, as it said in its refusal; 0 when
+    // it did not.
+    qint32 refusalReason() const { return m_refusalReason; }
 
     // Sent in the hello that opens every link, reconnections included. False, changing
     // nothing, for a token longer than the hello can carry.
@@ -56,6 +59,10 @@ signals:
     // then reported lost when the service closes it, without a second error. A link refused
     // for its access token is not tried again: the state settles at Disconnected.
     void errorOccurred(const QString &text);
+    // Once per link, after the messages announcing every object the service had when it
+    // admitted the link: from then on a host knows which objects to expect. A service from
+    // before this signal existed never sends it, so a wait for it needs a bound.
+    void initialObjectsAnnounced();
 
 public slots:
     // Requests that cannot go out (no link, a command that is not a number, a payload too
@@ -93,8 +100,9 @@ private:
     Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
     QString m_error;
     bool m_autoReconnect = false;
-    // The service said why it is closing the current link.
-    bool m_refused = false;
+    // Why the service is closing the current link; 0 while it has not said.
+    qint32 m_refusalReason = 0;
+    bool m_initialObjectsAnnounced = false;
     // The host asked for a link and has not asked to drop it.
     bool m_wanted = false;
     int m_firstDelay = DefaultFirstReconnectDelay;

@@ -31,7 +31,6 @@ Q_SIGNALS:
     void rpcObjectDisonnected(QObject *);
 
 private:
-    friend class RemotoObject;
     RemotoPluginPrivate *d;
 };
 

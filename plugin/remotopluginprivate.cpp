@@ -4,19 +4,16 @@
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotoresponse.h"
-#include "signaturelimits.h"
-#include "valuelistdecoder.h"
+#include "signaldelivery.h"
 
-#include <notification.h>
 #include <request.h>
 
-#include <QtCore/QMetaMethod>
+#include <QtCore/QDebug>
 
 using Velmor::Command::Message;
 
 namespace {
 constexpr int RefusedResult = 17;
-constexpr int MaxSignalArguments = 10;
 
 // The event mask 2, little-endian, padded with zero bytes to the length the remote side
 // has always been sent.
@@ -26,62 +23,15 @@ QByteArray eventMask()
     mask[0] = 2;
     return mask;
 }
-
-void releaseIfSelfDeleting(RemotoResponse *response)
-{
-    // Responses without autoDelete belong to a waiting sender, which releases them itself.
-    if (response->autoDelete())
-        response->deleteLater();
-}
-
-// Raises the proxy's own signal only when the values fit its parameters: the activation
-// hands raw pointers to slots, which would otherwise read one type's storage as another's.
-void activateSignal(QObject *proxy, const QMetaObject *metaObject, int index,
-                    const QVariantList &values)
-{
-    const QMetaMethod method = metaObject->method(index);
-    const int count = values.size() - 2;
-    if (count > MaxSignalArguments || count != method.parameterCount())
-        return;
-    QVariantList arguments = values.mid(2);
-    void *argv[MaxSignalArguments + 1] = {};
-    for (int i = 0; i < count; ++i) {
-        const int type = method.parameterType(i);
-        QVariant &argument = arguments[i];
-        if (type == QMetaType::QVariant) {
-            argv[i + 1] = &argument;
-            continue;
-        }
-        if (type == QMetaType::UnknownType || !argument.convert(type))
-            return;
-        argv[i + 1] = argument.data();
-    }
-    QVariant returnValue = values.at(0);
-    const int returnType = method.returnType();
-    if (returnType != QMetaType::Void && returnType != QMetaType::UnknownType
-        && returnValue.userType() == returnType)
-        argv[0] = returnValue.data();
-    QMetaObject::activate(proxy, metaObject, index - metaObject->methodOffset(), argv);
-}
 } // namespace
 
 RemotoPluginPrivate::RemotoPluginPrivate(RemotoPlugin *parent)
     : QObject(parent)
+    , channel(connection, [this](const Request *sent) { Q_EMIT request(sent); })
 {
 }
 
-RemotoPluginPrivate::~RemotoPluginPrivate()
-{
-    // Nothing can answer these any more. Deleted at once: the module may be going away with
-    // no event loop left to run deferred deletions.
-    for (const RpcObjectEntryPtr &entry : qAsConst(objects)) {
-        for (RemotoResponse *response : qAsConst(entry->pending)) {
-            if (response->autoDelete())
-                delete response;
-        }
-        entry->pending.clear();
-    }
-}
+RemotoPluginPrivate::~RemotoPluginPrivate() = default;
 
 void RemotoPluginPrivate::setConnection(QObject *newconn)
 {
@@ -104,76 +54,76 @@ void RemotoPluginPrivate::setConnection(QObject *newconn)
 
 QObjectList RemotoPluginPrivate::rpcObjects() const
 {
-    QObjectList list;
-    for (const RpcObjectEntryPtr &entry : objects) {
-        if (entry->object)
-            list.append(entry->object);
-    }
-    return list;
+    return objects.proxies();
 }
 
 QObject *RemotoPluginPrivate::findRpcObject(const QString &obj_name) const
 {
-    const auto ids = nameIndex.constFind(obj_name);
-    if (ids == nameIndex.constEnd())
-        return nullptr;
-    return objects.value(*ids->begin())->object;
+    return objects.find(obj_name);
 }
 
-RpcObjectEntryPtr RemotoPluginPrivate::entryOf(const QObject *object) const
+RemotoResponse *RemotoPluginPrivate::sendCommand(const RpcObjectEntryPtr &entry,
+                                                 const QVariant &command,
+                                                 const QByteArray &payload, bool encodeBase64)
 {
-    return proxyIndex.value(object).entry;
+    return channel.send(entry, command, payload, encodeBase64);
 }
 
-void RemotoPluginPrivate::indexProxy(const RpcObjectEntryPtr &entry)
+RemotoResponse *RemotoPluginPrivate::sendCommandAndWait(const RpcObjectEntryPtr &entry,
+                                                        const QVariant &command,
+                                                        const QByteArray &payload,
+                                                        bool encodeBase64)
 {
-    const QString name = entry->object->objectName();
-    proxyIndex.insert(entry->object, IndexedProxy{entry, name});
-    nameIndex[name].insert(entry->objectId);
+    return channel.sendAndWait(entry, command, payload, encodeBase64, timeout).release();
 }
 
-void RemotoPluginPrivate::unindexProxy(const QObject *proxy)
+bool RemotoPluginPrivate::callAndWait(QObject *object, int command, const QByteArray &payload,
+                                      const char *notFound, const char *timedOut,
+                                      QVariant *result)
 {
-    const auto indexed = proxyIndex.find(proxy);
-    if (indexed == proxyIndex.end())
-        return;
-    const auto ids = nameIndex.find(indexed->name);
-    ids->erase(indexed->entry->objectId);
-    if (ids->empty())
-        nameIndex.erase(ids);
-    proxyIndex.erase(indexed);
-}
-
-void RemotoPluginPrivate::proxyRenamed(const QObject *proxy, const QString &name)
-{
-    const auto indexed = proxyIndex.find(proxy);
-    if (indexed == proxyIndex.end())
-        return;
-    const RpcObjectEntryPtr entry = indexed->entry;
-    unindexProxy(proxy);
-    proxyIndex.insert(proxy, IndexedProxy{entry, name});
-    nameIndex[name].insert(entry->objectId);
-}
-
-void RemotoPluginPrivate::dropEntry(const RpcObjectEntryPtr &entry)
-{
-    for (auto it = entry->pending.begin(); it != entry->pending.end();) {
-        if (it.value()->autoDelete()) {
-            it.value()->deleteLater();
-            it = entry->pending.erase(it);
-        } else {
-            ++it;
-        }
+    const RpcObjectEntryPtr entry = objects.entryOf(object);
+    if (!entry)
+        return false;
+    // Freed as soon as the outcome is read: a call made from a slot runs in a nested loop,
+    // where deferred deletions would pile up until the slot returns.
+    const std::unique_ptr<RemotoResponse> response
+        = channel.sendAndWait(entry, command, payload, true, timeout);
+    if (!response) {
+        qWarning() << tr(notFound);
+        return false;
     }
-}
-
-bool RemotoPluginPrivate::isMetaInfoPending(const RpcObjectEntry &entry)
-{
-    for (const RemotoResponse *response : entry.pending) {
-        if (response->request()->command().toInt() == CommandCatalogue::GetMetaInfo)
-            return true;
+    if (!response->isFinished())
+        qWarning() << tr(timedOut);
+    else if (response->error() != 0)
+        qWarning() << response->errorString(true);
+    else if (response->dataAt(0).toBool()) {
+        if (result)
+            *result = response->dataAt(1);
+        return true;
     }
     return false;
+}
+
+bool RemotoPluginPrivate::sendInvoke(QObject *object, const QByteArray &payload, QVariant *result)
+{
+    return callAndWait(object, CommandCatalogue::Invoke, payload,
+                       QT_TR_NOOP("sendInvoke: response not found"),
+                       QT_TR_NOOP("INVOKE command timeout"), result);
+}
+
+bool RemotoPluginPrivate::sendConnect(QObject *object, const char *signal)
+{
+    return callAndWait(object, CommandCatalogue::SigConnect, QByteArray(signal),
+                       QT_TR_NOOP("sendConnect: response not found"),
+                       QT_TR_NOOP("SIGCONNECT command timeout"), nullptr);
+}
+
+RemotoResponse *RemotoPluginPrivate::sendConnectAsync(QObject *object, const char *signal)
+{
+    const RpcObjectEntryPtr entry = objects.entryOf(object);
+    if (!entry)
+        return nullptr;
+    return sendCommand(entry, int(CommandCatalogue::SigConnect), QByteArray(signal), true);
 }
 
 bool RemotoPluginPrivate::message(const Message &message)
@@ -184,7 +134,7 @@ bool RemotoPluginPrivate::message(const Message &message)
     switch (message.kind) {
     case Velmor::Command::Notify:
         if (const RpcObjectEntryPtr entry = objects.value(message.objectId))
-            dispatchNotification(entry, message);
+            SignalDelivery::deliver(entry->object, message);
         return true;
     case Velmor::Command::ObjectUp:
         handleObjectUp(message.objectId);
@@ -205,14 +155,14 @@ bool RemotoPluginPrivate::message(const Message &message)
     if (message.kind == Velmor::Command::Refused) {
         if (response) {
             response->finishWithResult(RefusedResult);
-            releaseIfSelfDeleting(response);
+            CommandChannel::release(response);
         }
         return true;
     }
     if (message.kind != Velmor::Command::Answer) {
         // Out of the table now, so nothing can finish it any more.
         if (response)
-            releaseIfSelfDeleting(response);
+            CommandChannel::release(response);
         return false;
     }
     if (!response)
@@ -229,7 +179,8 @@ bool RemotoPluginPrivate::message(const Message &message)
     case CommandCatalogue::GetInfo:
         if (!entry->object)
             handleInfoAnswer(entry, response);
-        else if (!entry->object->isConnected() && !isMetaInfoPending(*entry))
+        else if (!entry->object->isConnected()
+                 && !CommandChannel::isPending(*entry, CommandCatalogue::GetMetaInfo))
             // The object came back under the id it had: fetch its meta information again so
             // the proxy reconnects.
             sendCommand(entry, int(CommandCatalogue::GetMetaInfo), QByteArray(), true);
@@ -240,39 +191,9 @@ bool RemotoPluginPrivate::message(const Message &message)
     return true;
 }
 
-void RemotoPluginPrivate::dispatchNotification(const RpcObjectEntryPtr &entry,
-                                               const Message &message)
-{
-    const Notification notification(message.payload.toByteArray(), message.magic);
-    const QPointer<RemotoObject> proxy = entry->object;
-    if (!proxy)
-        return;
-    const QVariantList items = notification.data().toList();
-    if (items.isEmpty())
-        return;
-    QVariantList values;
-    ValueListDecoder::decode(QByteArray::fromBase64(items.first().toByteArray()), &values);
-    if (values.size() < 2)
-        return;
-
-    const QByteArray signature = values.at(1).toByteArray();
-    Q_EMIT proxy->event(values.at(1).toString(), values.mid(2));
-    // A slot on event may have deleted the proxy. The lookup parses the peer's text.
-    if (!proxy || !SignatureLimits::accepts(signature))
-        return;
-    const QMetaObject *metaObject = proxy->metaObject();
-    const int index = metaObject->indexOfSignal(signature.constData());
-    if (index >= 0 && index >= metaObject->methodOffset())
-        activateSignal(proxy, metaObject, index, values);
-}
-
 void RemotoPluginPrivate::handleObjectUp(quint32 objectId)
 {
-    RpcObjectEntryPtr entry = objects.value(objectId);
-    if (!entry) {
-        entry.reset(new RpcObjectEntry(objectId));
-        objects.insert(objectId, entry);
-    }
+    const RpcObjectEntryPtr entry = objects.insert(objectId);
     const QPointer<RemotoPluginPrivate> self(this);
     sendCommand(entry, int(CommandCatalogue::GetInfo), QByteArray(), true);
     if (self)
@@ -282,29 +203,14 @@ void RemotoPluginPrivate::handleObjectUp(quint32 objectId)
 void RemotoPluginPrivate::handleInfoAnswer(const RpcObjectEntryPtr &entry, RemotoResponse *response)
 {
     const QVariantList data = response->data();
-    const QString name = data.value(1).toString();
 
     auto *proxy = new RemotoObject(parent());
     if (data.size() > 1)
-        proxy->setObjectName(name);
-    connect(proxy, &QObject::objectNameChanged, this,
-            [this, proxy](const QString &newName) { proxyRenamed(proxy, newName); });
-    connect(proxy, &QObject::destroyed, this, [this](QObject *gone) { unindexProxy(gone); });
-    entry->object = proxy;
-    indexProxy(entry);
-
+        proxy->setObjectName(data.value(1).toString());
+    objects.attach(entry, proxy);
     // The first registered proxy of this name, in ascending id order; the new one counts too.
-    const quint32 firstId = *nameIndex.constFind(name)->begin();
-    if (firstId != entry->objectId) {
-        const RpcObjectEntryPtr older = objects.take(firstId);
-        RemotoObject *takenOver = older->object;
-        unindexProxy(takenOver);
-        dropEntry(older);
+    if (objects.takeOver(entry))
         delete proxy;
-        entry->object = takenOver;
-        objects.insert(entry->objectId, entry);
-        indexProxy(entry);
-    }
     sendCommand(entry, int(CommandCatalogue::GetMetaInfo), QByteArray(), true);
 }
 
@@ -324,7 +230,7 @@ void RemotoPluginPrivate::handleObjectDown(const RpcObjectEntryPtr &entry)
     while (!entry->pending.isEmpty()) {
         RemotoResponse *response = entry->pending.take(entry->pending.firstKey());
         response->finishWithResult(0);
-        releaseIfSelfDeleting(response);
+        CommandChannel::release(response);
     }
     const QPointer<RemotoPluginPrivate> self(this);
     const QPointer<RemotoObject> proxy = entry->object;
@@ -341,12 +247,9 @@ void RemotoPluginPrivate::connectionStateChanged(Velmor::Connection::State state
         return;
     const QPointer<RemotoPluginPrivate> self(this);
     while (self && !objects.isEmpty()) {
-        const RpcObjectEntryPtr entry = objects.take(objects.firstKey());
-        dropEntry(entry);
-        const QPointer<RemotoObject> proxy = entry->object;
+        const QPointer<RemotoObject> proxy = objects.takeFirst()->object;
         if (!proxy)
             continue;
-        unindexProxy(proxy);
         Q_EMIT rpcObjectDisonnected(proxy);
         delete proxy.data();
     }

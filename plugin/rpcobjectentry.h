@@ -1,27 +1,22 @@
 #ifndef RPCOBJECTENTRY_H
 #define RPCOBJECTENTRY_H
 
-#include <QtCore/QMap>
+#include "commandtarget.h"
+
 #include <QtCore/QPointer>
 
 class RemotoObject;
-class RemotoResponse;
 
-// One remote object id in the registry. Shared: every operation working on an entry holds
-// its own reference, so an entry dropped from the registry meanwhile stays valid until the
-// operation ends. Owns neither the proxy nor the responses.
-struct RpcObjectEntry
+// One remote object id in the registry: its commands, and its proxy once named. Owns neither
+// the proxy nor the responses.
+struct RpcObjectEntry : CommandTarget
 {
-    explicit RpcObjectEntry(quint32 id)
-        : objectId(id)
-    {
-    }
+    using CommandTarget::CommandTarget;
 
-    qint32 sequence = 0;
-    quint32 objectId;
     // Guarded: the proxy may be deleted while an operation on this entry is still running.
     QPointer<RemotoObject> object;
-    QMap<quint32, RemotoResponse *> pending;
 };
+
+using RpcObjectEntryPtr = QSharedPointer<RpcObjectEntry>;
 
 #endif

@@ -1,13 +1,15 @@
 #include "remotoobject.h"
 
-#include "remotoplugin.h"
-#include "remotopluginprivate.h"
+#include "commandsender.h"
+#include "methodentry.h"
 #include "signaturelimits.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QDebug>
 #include <QtCore/QHash>
 #include <QtCore/QPointer>
+
+#include <algorithm>
 
 namespace {
 // What invoke needs of one method entry, worked out once when the meta information loads.
@@ -18,26 +20,6 @@ struct MethodCall
 };
 
 using MethodKey = QPair<QString, int>;
-
-// The parts of an entry split at blanks, commas and parentheses, empty parts dropped:
-// return type, method name, then one part per parameter type.
-QStringList splitEntry(const QString &entry)
-{
-    QStringList parts;
-    int start = 0;
-    const int size = entry.size();
-    for (int i = 0; i <= size; ++i) {
-        const bool separator = i == size || entry.at(i) == QLatin1Char(' ')
-            || entry.at(i) == QLatin1Char(',') || entry.at(i) == QLatin1Char('(')
-            || entry.at(i) == QLatin1Char(')');
-        if (!separator)
-            continue;
-        if (i > start)
-            parts.append(entry.mid(start, i - start));
-        start = i + 1;
-    }
-    return parts;
-}
 
 QVariant returnHolderFor(const QString &returnType)
 {
@@ -53,7 +35,8 @@ QVariant returnHolderFor(const QString &returnType)
 
 struct RemotoObjectPrivate
 {
-    QPointer<RemotoPluginPrivate> plugin;
+    // The sender among the parent's children; guarded, as it may go before this proxy.
+    QPointer<QObject> plugin;
     bool connected = false;
     QString className;
     QList<QByteArray> subscribedSignals;
@@ -61,6 +44,8 @@ struct RemotoObjectPrivate
     QStringList methodList;
     // Method name and argument count to the last entry that matches them.
     QHash<MethodKey, MethodCall> methodIndex;
+
+    CommandSender *sender() const { return dynamic_cast<CommandSender *>(plugin.data()); }
 };
 
 RemotoObject::RemotoObject(QObject *parent)
@@ -71,8 +56,12 @@ RemotoObject::RemotoObject(QObject *parent)
         qCritical() << tr("RemotoObject parent=null");
         return;
     }
-    if (auto *plugin = qobject_cast<RemotoPlugin *>(parent))
-        d->plugin = plugin->d;
+    const QObjectList siblings = parent->children();
+    const auto sender = std::find_if(siblings.cbegin(), siblings.cend(), [](QObject *sibling) {
+        return dynamic_cast<CommandSender *>(sibling) != nullptr;
+    });
+    if (sender != siblings.cend())
+        d->plugin = *sender;
 }
 
 RemotoObject::~RemotoObject() = default;
@@ -117,7 +106,7 @@ void RemotoObject::processMetaInfo(const QVariantList &values)
             d->signalList.append(entry);
         } else if (kind == QLatin1String("Slot") || kind == QLatin1String("Method")) {
             d->methodList.append(entry);
-            const QStringList parts = splitEntry(entry);
+            const QStringList parts = splitMethodEntry(entry);
             if (parts.size() >= 2)
                 d->methodIndex.insert(MethodKey(parts.at(1), parts.size() - 2),
                                       MethodCall{returnHolderFor(fields.at(1)), fields.at(2)});
@@ -147,8 +136,8 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
     }
     // This proxy may be gone once the call returns (the wait runs the event loop): only
     // locals are used from here on.
-    if (RemotoPluginPrivate *plugin = d->plugin)
-        plugin->sendInvoke(this, payload, &returnHolder);
+    if (CommandSender *sender = d->sender())
+        sender->sendInvoke(this, payload, &returnHolder);
     return returnHolder;
 }
 
@@ -162,8 +151,8 @@ int RemotoObject::sendConnect(const char *signal)
     const QByteArray text(signal);
     if (!d->subscribedSignals.contains(text))
         d->subscribedSignals.append(text);
-    RemotoPluginPrivate *plugin = d->plugin;
-    return plugin && plugin->sendConnect(this, text.constData()) ? 1 : 0;
+    CommandSender *sender = d->sender();
+    return sender && sender->sendConnect(this, text.constData()) ? 1 : 0;
 }
 
 void RemotoObject::setConnected(bool value)
@@ -181,8 +170,9 @@ void RemotoObject::setConnected(bool value)
     // subscribing during the sends below cannot disturb the iteration.
     const QList<QByteArray> subscriptions = d->subscribedSignals;
     for (const QByteArray &signal : subscriptions) {
-        if (!self || !d->plugin)
+        CommandSender *sender = self ? d->sender() : nullptr;
+        if (!sender)
             return;
-        d->plugin->sendConnectAsync(this, signal.constData());
+        sender->sendConnectAsync(this, signal.constData());
     }
 }

@@ -7,6 +7,7 @@
 #include "payloadcodec.h"
 #include "serviceaddress.h"
 #include "signalrelay.h"
+#include "transport.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
@@ -19,7 +20,6 @@
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
-#include <QtNetwork/QTcpSocket>
 
 #include <filesystem>
 #include <map>
@@ -148,8 +148,8 @@ struct RemotoService::Private
     Published *find(quint32 objectId);
 
     RemotoService *q;
-    QLocalServer *localServer = nullptr;
-    QTcpServer *tcpServer = nullptr;
+    // The QLocalServer or QTcpServer listening, if any.
+    QObject *listener = nullptr;
     QString address;
     QString error;
     // The socket file to watch; empty when the local server has none or listens on TCP.
@@ -186,11 +186,8 @@ bool RemotoService::Private::openListener(const QString &where)
             delete server;
             return false;
         }
-        QObject::connect(server, &QLocalServer::newConnection, q, [this, server] {
-            while (QLocalSocket *socket = server->nextPendingConnection())
-                accept(socket);
-        });
-        localServer = server;
+        Wire::Transport::watchServer(server, q, [this](QIODevice *socket) { accept(socket); });
+        listener = server;
         const QString path = socketFilePath(parsed.name);
         socketFile = fileType(path) == std::filesystem::file_type::socket ? path : QString();
         address = parsed.toString();
@@ -219,20 +216,17 @@ bool RemotoService::Private::openListener(const QString &where)
         delete server;
         return false;
     }
-    QObject::connect(server, &QTcpServer::newConnection, q, [this, server] {
-        while (QTcpSocket *socket = server->nextPendingConnection())
-            accept(socket);
-    });
+    Wire::Transport::watchServer(server, q, [this](QIODevice *socket) { accept(socket); });
     // Out of descriptors, the server stops accepting for good while still "listening". Queued,
     // since the server is then deleted, which must not happen inside its own signal.
     QObject::connect(
         server, &QTcpServer::acceptError, q,
         [this, server = QPointer<QTcpServer>(server)] {
-            if (server && server == tcpServer)
+            if (server && server == listener)
                 listenerBroke(server->errorString());
         },
         Qt::QueuedConnection);
-    tcpServer = server;
+    listener = server;
     ServiceAddress actual;
     actual.kind = ServiceAddress::Tcp;
     actual.host = server->serverAddress().toString();
@@ -246,10 +240,8 @@ void RemotoService::Private::stopListener()
 {
     listenerCheck.stop();
     relistenTimer.stop();
-    delete localServer;
-    localServer = nullptr;
-    delete tcpServer;
-    tcpServer = nullptr;
+    delete listener;
+    listener = nullptr;
     socketFile.clear();
 }
 
@@ -259,13 +251,12 @@ void RemotoService::Private::checkListener()
     // and still claims to listen; the file is what tells.
     const bool fileGone
         = !socketFile.isEmpty() && fileType(socketFile) != std::filesystem::file_type::socket;
-    if (localServer && (fileGone || !localServer->isListening())) {
-        const QString why = localServer->errorString();
-        listenerBroke(
-            why.isEmpty() ? QStringLiteral("its socket file %1 is gone").arg(socketFile) : why);
-    } else if (tcpServer && !tcpServer->isListening()) {
-        listenerBroke(tcpServer->errorString());
-    }
+    if (!listener || (!fileGone && Wire::Transport::isListening(listener)))
+        return;
+    const QString why = Wire::Transport::serverError(listener);
+    listenerBroke(why.isEmpty() && fileGone
+            ? QStringLiteral("its socket file %1 is gone").arg(socketFile)
+            : why);
 }
 
 void RemotoService::Private::listenerBroke(const QString &reason)
@@ -524,6 +515,7 @@ void RemotoService::Private::announceAll(Client &client)
 {
     for (const auto &entry : objects)
         client.channel->send(Frame::message(Velmor::Command::ObjectUp, 0, entry.first));
+    client.channel->send(Frame::message(Frame::InitialObjectsAnnounced, 0, 0));
 }
 
 void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)
@@ -607,7 +599,7 @@ void RemotoService::close()
 
 bool RemotoService::isListening() const
 {
-    return d->localServer || d->tcpServer;
+    return d->listener != nullptr;
 }
 
 QString RemotoService::address() const

@@ -75,7 +75,7 @@ signals:
     void listenerLost(const QString &reason);
 
 private:
-    struct Private;
+    struct Q_DECL_HIDDEN Private;
     std::unique_ptr<Private> d;
 };
 

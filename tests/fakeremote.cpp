@@ -1,4 +1,5 @@
 #include "fakeremote.h"
+#include "commandcatalogue.h"
 #include "pluginhost.h"
 
 #include <QtCore/QDataStream>
@@ -8,10 +9,10 @@
 #include <cstring>
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int Invoke = 0x1102;
-constexpr int SigConnect = 0x1103;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SigConnect = CommandCatalogue::SigConnect;
 } // namespace
 
 FakeRemote::FakeRemote(QObject *parent)

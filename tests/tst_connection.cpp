@@ -68,6 +68,8 @@ private Q_SLOTS:
     void moduleSignatures_data();
     void moduleSignatures();
     void framesCarryRequestAndMessageFields();
+    void initialObjectsAnnouncedConsumed_data();
+    void initialObjectsAnnouncedConsumed();
     void localRefusals_data();
     void localRefusals();
 
@@ -236,6 +238,49 @@ void tst_Connection::framesCarryRequestAndMessageFields()
     QCOMPARE(message.magic, Velmor::Command::Marker);
     QCOMPARE(message.payload.userType(), int(QMetaType::QByteArray));
     QCOMPARE(message.payload.toByteArray(), QByteArrayLiteral("body"));
+}
+
+void tst_Connection::initialObjectsAnnouncedConsumed_data()
+{
+    QTest::addColumn<QList<int>>("kinds");
+    QTest::addColumn<int>("deliveredBeforeSignal");
+
+    const int end = Frame::InitialObjectsAnnounced;
+    const int up = Velmor::Command::ObjectUp;
+    QTest::newRow("after the objects present") << QList<int> { up, up, end, up } << 2;
+    QTest::newRow("no objects") << QList<int> { end } << 0;
+    QTest::newRow("sent again") << QList<int> { end, up, end } << 0;
+}
+
+void tst_Connection::initialObjectsAnnouncedConsumed()
+{
+    QFETCH(QList<int>, kinds);
+    QFETCH(int, deliveredBeforeSignal);
+
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    QList<Message> delivered;
+    QList<int> deliveredAtSignal;
+    connect(&connection, &SocketConnection::message, this,
+        [&](const Message &message) { delivered.append(message); });
+    connect(&connection, &SocketConnection::initialObjectsAnnounced, this,
+        [&] { deliveredAtSignal.append(delivered.size()); });
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+
+    QByteArray stream;
+    for (int i = 0; i < kinds.size(); ++i)
+        stream += Frame::message(kinds.at(i), 0, quint32(i + 1)).encode();
+    // The last message delivered, so nothing before it can still be on its way.
+    stream += Frame::message(Velmor::Command::ObjectDown, 0, 99).encode();
+    service.socket->write(stream);
+    QTRY_VERIFY_WITH_TIMEOUT(!delivered.isEmpty() && delivered.last().objectId == 99, 10000);
+
+    QCOMPARE(deliveredAtSignal, QList<int> { deliveredBeforeSignal });
+    for (const Message &message : qAsConst(delivered))
+        QVERIFY(message.kind != Frame::InitialObjectsAnnounced);
+    QCOMPARE(delivered.size(), kinds.count(Velmor::Command::ObjectUp) + 1);
 }
 
 void tst_Connection::localRefusals_data()

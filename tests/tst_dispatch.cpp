@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "hostprobe.h"
 #include "messagelog.h"
@@ -13,10 +14,10 @@ using HostProbe::deliver;
 using Velmor::Command::Message;
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int Invoke = 0x1102;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 constexpr int OtherMarker = 0x29111994;
 
 QString describe(const QVariant &value)

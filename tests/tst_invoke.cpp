@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "hostprobe.h"
 #include "messagelog.h"
@@ -9,10 +10,10 @@
 #include <QtTest/QtTest>
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int Invoke = 0x1102;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 
 // The value lists an INVOKE carried: return-value holder, signature, arguments.
 QVariantList sentCall(const FakeRemote::SentRequest &request)

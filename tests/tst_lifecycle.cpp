@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "pluginhost.h"
 
@@ -6,10 +7,10 @@
 #include <QtTest/QtTest>
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int SigConnect = 0x1103;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int SigConnect = CommandCatalogue::SigConnect;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 
 QObject *spyObject(const QSignalSpy &spy, int index)
 {

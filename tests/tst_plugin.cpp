@@ -1,3 +1,4 @@
+#include <commandcatalogue.h>
 #include <connectionstate.h>
 #include <message.h>
 #include <request.h>
@@ -11,8 +12,8 @@
 
 namespace {
 
-constexpr int GetInfo = 0x1100;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 constexpr quint32 ObjectId = 7;
 
 // What a request carried, copied at once: the module owns the request and may delete it.

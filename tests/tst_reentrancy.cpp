@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "hostprobe.h"
 #include "messagelog.h"
@@ -13,9 +14,9 @@
 using HostProbe::deliver;
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int Invoke = 0x1102;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 
 const char *const TimeoutWarning = "\"INVOKE command timeout\"";
 

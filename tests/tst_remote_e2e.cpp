@@ -5,6 +5,8 @@
 
 #include <QtCore/QPointer>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QSemaphore>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
@@ -97,6 +99,7 @@ private Q_SLOTS:
     void signalOnTimer();
     void withdrawAndRepublishKeepProxy();
     void serviceKilled();
+    void connectionInOtherThread();
     void serviceRestarted_data();
     void serviceRestarted();
 
@@ -104,7 +107,7 @@ private:
     QObject *object(const QString &name) { return PluginHost::findRpcObject(plugin, name); }
     bool waitForAllObjects(QSignalSpy *connected);
 
-    QObject *plugin = nullptr;
+    QPointer<QObject> plugin;
     SocketConnection *connection = nullptr;
     std::unique_ptr<DemoService> service;
 };
@@ -339,6 +342,63 @@ void tst_RemoteE2e::serviceKilled()
     QCOMPARE(object(QStringLiteral("counter")), nullptr);
     for (const QPointer<QObject> &proxy : qAsConst(proxies))
         QVERIFY(!proxy);
+}
+
+// Hosts keep socket I/O off their own thread; the module then hands requests over queued, and
+// each must stay readable until the connection's slot has run, whatever the module frees
+// meanwhile. The gate holds the connection's thread so that requests queue up behind it.
+void tst_RemoteE2e::connectionInOtherThread()
+{
+    connection->disconnectFromService();
+    QThread worker;
+    auto *threaded = new SocketConnection;
+    threaded->moveToThread(&worker);
+    connect(&worker, &QThread::finished, threaded, &QObject::deleteLater);
+    worker.start();
+    QSemaphore gate;
+    const auto holdWorker = [&] {
+        QMetaObject::invokeMethod(threaded, [&gate] { gate.acquire(); }, Qt::QueuedConnection);
+    };
+
+    PluginHost::setConnection(plugin, threaded);
+    QSignalSpy connected(plugin, SIGNAL(rpcObjectConnected(QObject *)));
+    bool started = false;
+    QMetaObject::invokeMethod(threaded, "connectToService", Qt::BlockingQueuedConnection,
+        Q_RETURN_ARG(bool, started), Q_ARG(QString, service->address()));
+    QVERIFY(started);
+    QVERIFY(waitForAllObjects(&connected));
+
+    // An object withdrawn and published again, announced while its commands still queue.
+    QObject *admin = object(QStringLiteral("admin"));
+    connected.clear();
+    QCOMPARE(PluginHost::invoke(admin, QStringLiteral("withdraw"), { QStringLiteral("counter") }),
+        QVariant(true));
+    QCOMPARE(PluginHost::invoke(admin, QStringLiteral("republish"), { QStringLiteral("counter") }),
+        QVariant(true));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, Patience);
+
+    // A call that times out before the connection has even read its request; its answer
+    // comes late and changes nothing.
+    QObject *calculator = object(QStringLiteral("calculator"));
+    holdWorker();
+    QTest::ignoreMessage(QtWarningMsg, "\"INVOKE command timeout\"");
+    QVERIFY(PluginHost::invoke(calculator, QStringLiteral("add"), { 1, 1 }).isNull());
+    gate.release();
+    QCOMPARE(PluginHost::invoke(calculator, QStringLiteral("add"), { 2, 3 }), QVariant(5));
+
+    // The module deleted while its request waits for the connection's thread.
+    holdWorker();
+    QTimer::singleShot(0, this, [&] {
+        delete plugin;
+        gate.release();
+    });
+    QTest::ignoreMessage(QtWarningMsg, "\"INVOKE command timeout\"");
+    PluginHost::invoke(calculator, QStringLiteral("add"), { 4, 5 });
+    QVERIFY(!plugin);
+    // Runs after every request the connection was handed.
+    QMetaObject::invokeMethod(threaded, [] {}, Qt::BlockingQueuedConnection);
+    worker.quit();
+    QVERIFY(worker.wait(Patience));
 }
 
 void tst_RemoteE2e::serviceRestarted_data()

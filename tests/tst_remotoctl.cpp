@@ -2,6 +2,9 @@
 
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QtEndian>
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
 #include <QtTest/QtTest>
 
 #include <memory>
@@ -55,10 +58,11 @@ public:
         m_out += m_process.readAllStandardOutput();
         return QString::fromUtf8(m_out);
     }
+    // Runs the event loop meanwhile, so a service in this process keeps serving.
     Run finish()
     {
         Run run;
-        if (isRunning() && !m_process.waitForFinished(Patience))
+        if (!QTest::qWaitFor([this] { return !isRunning(); }, Patience))
             return run;
         m_out += m_process.readAllStandardOutput();
         run.exitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
@@ -75,6 +79,131 @@ private:
 Run remotoctl(const QStringList &arguments)
 {
     return Remotoctl(arguments).finish();
+}
+
+enum : qint32 { Notify = 0, Answer = 1, ObjectUp = 3, InitialObjectsAnnounced = 0x100 };
+enum : qint32 { GetInfo = 0x1100, GetMetaInfo = 0x1101, Invoke = 0x1102, SigConnect = 0x1103 };
+constexpr qint32 Marker = 0x29111993;
+
+QByteArray valueListText(const QVariantList &values)
+{
+    QByteArray raw;
+    QDataStream stream(&raw, QIODevice::WriteOnly);
+    stream << values;
+    return raw.toBase64();
+}
+
+// Plays a service at the byte level, written apart from the real one: one object, "scripted",
+// whose methodList a test chooses. It records the signature of every call, and sends the
+// notifications a test chooses (each a value list) before it answers a call or a subscription.
+class ScriptedService : public QObject
+{
+public:
+    ScriptedService(const QStringList &records, const QVariantList &notifications = {})
+        : m_records(records)
+        , m_notifications(notifications)
+    {
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            m_socket = m_server.nextPendingConnection();
+            connect(m_socket, &QLocalSocket::readyRead, this, [this] { readFrames(); });
+        });
+    }
+
+    bool listen()
+    {
+        static int counter = 0;
+        return m_server.listen(QStringLiteral("remoto-tst-scripted-%1-%2")
+                                   .arg(QCoreApplication::applicationPid())
+                                   .arg(++counter));
+    }
+    QString address() const { return QStringLiteral("local:") + m_server.serverName(); }
+
+    QStringList invoked;
+
+private:
+    void readFrames()
+    {
+        m_input += m_socket->readAll();
+        while (m_input.size() >= 4) {
+            const int size = int(qFromBigEndian<quint32>(m_input.constData()));
+            if (m_input.size() < 4 + size)
+                return;
+            const QByteArray body = m_input.mid(4, size);
+            m_input.remove(0, 4 + size);
+            if (body.at(1) == 1) {
+                send(ObjectUp, 0);
+                send(InitialObjectsAnnounced, 0);
+            } else {
+                requestArrived(body);
+            }
+        }
+    }
+
+    void requestArrived(const QByteArray &body)
+    {
+        const quint32 uid = qFromBigEndian<quint32>(body.constData() + 4);
+        const qint32 command = qFromBigEndian<qint32>(body.constData() + 16);
+        switch (command) {
+        case GetInfo:
+            answer(uid, command, { QStringLiteral("Scripted"), QStringLiteral("scripted") });
+            break;
+        case GetMetaInfo:
+            answer(uid, command, { QStringList { QStringLiteral("Scripted") } + m_records });
+            break;
+        case Invoke: {
+            QVariantList request;
+            QDataStream stream(QByteArray::fromBase64(body.mid(24)));
+            stream >> request;
+            invoked.append(request.value(1).toString());
+            notify();
+            answer(uid, command, { true, 42 });
+            break;
+        }
+        case SigConnect:
+            notify();
+            answer(uid, command, { true });
+            break;
+        }
+    }
+
+    void notify()
+    {
+        for (const QVariant &notification : qAsConst(m_notifications))
+            send(Notify, 0, valueListText(notification.toList()));
+    }
+
+    void answer(quint32 uid, qint32 command, const QVariantList &values)
+    {
+        // Day zero as the time, then the result code 0 and the command, little-endian.
+        QByteArray payload(16, '\0');
+        qToLittleEndian(command, payload.data() + 12);
+        send(Answer, uid, payload + valueListText(values));
+    }
+
+    void send(qint32 kind, quint32 uid, const QByteArray &payload = QByteArray())
+    {
+        QByteArray frame(24, '\0');
+        qToBigEndian(quint32(20 + payload.size()), frame.data());
+        frame[4] = 1;
+        frame[5] = 3;
+        qToBigEndian(uid, frame.data() + 8);
+        qToBigEndian(quint32(1), frame.data() + 12);
+        qToBigEndian(kind, frame.data() + 16);
+        qToBigEndian(Marker, frame.data() + 20);
+        m_socket->write(frame + payload);
+    }
+
+    QLocalServer m_server;
+    QLocalSocket *m_socket = nullptr;
+    QByteArray m_input;
+    QStringList m_records;
+    QVariantList m_notifications;
+};
+
+// What a service sends to raise the proxy's own signal that it went down.
+QVariantList proxyDownNotification()
+{
+    return { QVariant(), QStringLiteral("rpcDisconnected()") };
 }
 
 } // namespace
@@ -94,6 +223,9 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void accessToken();
+    void callsTheEntryTheModuleCalls_data();
+    void callsTheEntryTheModuleCalls();
+    void watchIgnoresProxySignalsRaisedByTheService();
     void watchTimerSignal();
     void watchSignalOnDemand();
     void watchEndsWhenServiceGoes();
@@ -239,6 +371,70 @@ void tst_Remotoctl::accessToken()
         list + QStringList { QStringLiteral("--token"), QStringLiteral("open-sesame") });
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.startsWith(QStringLiteral("admin (Admin)\n")));
+}
+
+void tst_Remotoctl::callsTheEntryTheModuleCalls_data()
+{
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QVariantList>("notifications");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("invoked");
+    QTest::addColumn<QString>("message");
+
+    const QStringList mapParameter { "Method int f(QMap<QString,int>)" };
+    QTest::newRow("a comma inside a template parts parameters")
+        << mapParameter << QVariantList() << QStringList { "f", "{\"a\":1}" } << 5 << QString()
+        << QStringList() << "scripted has no method f taking 1 argument(s)";
+    QTest::newRow("called with the count the module reads")
+        << mapParameter << QVariantList() << QStringList { "f", "1", "2" } << 0 << "42\n"
+        << QStringList { "f(QMap<QString,int>)" } << QString();
+    QTest::newRow("the last entry of that name and count")
+        << QStringList { "Method void h(int,int)", "Method int h(QPair<int,int>)" }
+        << QVariantList() << QStringList { "h", "1", "2" } << 0 << "42\n"
+        << QStringList { "h(QPair<int,int>)" } << QString();
+    QTest::newRow("proxy's own down signal raised during the call")
+        << QStringList { "Method int g()" } << QVariantList { proxyDownNotification() }
+        << QStringList { "g" } << 0 << "42\n"
+        << QStringList { "g()" } << QString();
+}
+
+void tst_Remotoctl::callsTheEntryTheModuleCalls()
+{
+    QFETCH(QStringList, records);
+    QFETCH(QVariantList, notifications);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QStringList, invoked);
+    QFETCH(QString, message);
+
+    ScriptedService scripted(records, notifications);
+    QVERIFY(scripted.listen());
+    const Run run = remotoctl(
+        QStringList { "--connect", scripted.address(), "call", "scripted" } + arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, output);
+    QCOMPARE(scripted.invoked, invoked);
+    if (message.isEmpty())
+        QCOMPARE(run.err, QString());
+    else
+        QVERIFY2(run.err.startsWith(QStringLiteral("remotoctl: ") + message), qPrintable(run.err));
+}
+
+void tst_Remotoctl::watchIgnoresProxySignalsRaisedByTheService()
+{
+    ScriptedService scripted({ QStringLiteral("Signal void tick(QString)") },
+        { proxyDownNotification(),
+            QVariantList { QVariant(), QStringLiteral("tick(QString)"), QStringLiteral("x") } });
+    QVERIFY(scripted.listen());
+    const Run run = remotoctl({ QStringLiteral("--connect"), scripted.address(),
+        QStringLiteral("watch"), QStringLiteral("scripted"), QStringLiteral("tick(QString)"),
+        QStringLiteral("--count"), QStringLiteral("1") });
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QStringLiteral("tick(QString) [\"x\"]\n"));
+    QCOMPARE(run.err, QString());
 }
 
 void tst_Remotoctl::watchTimerSignal()

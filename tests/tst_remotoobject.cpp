@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "messagelog.h"
 #include "propertycheck.h"
@@ -14,7 +15,7 @@
 
 namespace {
 constexpr quint32 CounterId = 7;
-constexpr int SigConnect = 4355;
+constexpr int SigConnect = CommandCatalogue::SigConnect;
 
 QVariantList metaInfo(const QStringList &records)
 {

@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "propertycheck.h"
 #include "remotoresponse.h"
@@ -16,7 +17,7 @@
 #include <memory>
 
 namespace {
-constexpr int Invoke = 0x1102;
+constexpr int Invoke = CommandCatalogue::Invoke;
 constexpr int UnknownCommand = 0x7777;
 
 // A response as the module builds one: its request is its child.

@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "fakeremote.h"
 #include "messagelog.h"
 #include "remotoobject.h"
@@ -11,14 +12,15 @@
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
 
+#include <limits>
 #include <memory>
 
 namespace {
 constexpr quint32 CounterId = 7;
-constexpr int GetInfo = 4352;
-constexpr int Invoke = 4354;
-constexpr int SigConnect = 4355;
-constexpr int SetEvent = 4357;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SigConnect = CommandCatalogue::SigConnect;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 constexpr int Marker = 0x29111993;
 
 // What one emission of `request` carried, read while the request still exists.
@@ -62,9 +64,7 @@ struct Plugin
 
     RpcObjectEntryPtr addEntry(quint32 id)
     {
-        const RpcObjectEntryPtr entry = RpcObjectEntryPtr::create(id);
-        d->objects.insert(id, entry);
-        return entry;
+        return d->objects.insert(id);
     }
 
     RemotoPlugin *plugin = new RemotoPlugin;
@@ -300,6 +300,13 @@ void TestSending::sequencePerEntry()
     QCOMPARE(sent, expected);
     QCOMPARE(first->sequence, 3);
     QCOMPARE(second->sequence, 2);
+
+    // The wire carries the number as qint32; it wraps around there.
+    first->sequence = std::numeric_limits<qint32>::max();
+    p.d->sendCommand(first, QStringLiteral("GETINFO"), QByteArray(), true);
+    p.d->sendCommand(first, QStringLiteral("GETINFO"), QByteArray(), true);
+    QCOMPARE(log.emitted.at(5).sequence, std::numeric_limits<qint32>::max());
+    QCOMPARE(log.emitted.at(6).sequence, std::numeric_limits<qint32>::min());
 }
 
 void TestSending::pendingTable()
@@ -327,6 +334,15 @@ void TestSending::pendingTable()
         QVERIFY(!response->isFinished());
     }
     QCOMPARE(entry->pending.size(), 2);
+
+    // Once the object has left the registry no answer can reach what is sent for it.
+    p.d->connectionStateChanged(Velmor::Connection::ConnectionLost);
+    QPointer<RemotoResponse> late
+        = p.d->sendCommand(entry, QStringLiteral("GETINFO"), QByteArray(), true);
+    QCOMPARE(log.emitted.size(), 3);
+    QVERIFY(entry->pending.isEmpty());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!late);
 }
 
 void TestSending::handshakeCommands()
@@ -360,6 +376,17 @@ void TestSending::handshakeCommands()
     const RpcObjectEntryPtr entry = p.d->objects.value(9);
     QVERIFY(entry);
     QCOMPARE(entry->pending.size(), 2);
+
+    // Announced again and again: both commands each time, but what waits stays bounded, the
+    // newest GETINFO and SET_EVENT kept.
+    for (int i = 0; i < 20; ++i)
+        remote.announce(9);
+    QCOMPARE(log.emitted.size(), 42);
+    QList<quint32> newest;
+    for (int i = 42 - 16; i < 42; i += 2)
+        newest.append(log.emitted.at(i).uid);
+    newest.append(log.emitted.last().uid);
+    QCOMPARE(entry->pending.keys(), newest);
 }
 
 void TestSending::subscriptionPayloads()
@@ -408,7 +435,13 @@ void TestSending::answerDuringEmission()
     QVERIFY(rig.d->sendInvoke(
         rig.proxy, invokePayload(QStringLiteral("add(int,int)"), { 4, 5 }), &result));
     QCOMPARE(result, QVariant(9));
+    QPointer<QObject> answered;
+    const QMetaObject::Connection watch = QObject::connect(rig.d, &RemotoPluginPrivate::request,
+        [&answered](const Request *r) { answered = r->parent(); });
     QVERIFY(rig.d->sendConnect(rig.proxy, "changed(int)"));
+    QObject::disconnect(watch);
+    // Freed by the waiter at once, not left to a loop that a caller's slot may hold up.
+    QVERIFY(!answered);
     // The module's own wait is 2000 ms; an answer that is already there must not sit it out.
     QVERIFY2(elapsed.elapsed() < 1500, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(rig.entry->pending.keys(), rig.handshakePending);

@@ -1,5 +1,6 @@
 #include "rawservice.h"
 
+#include <commandcatalogue.h>
 #include <connectionstate.h>
 #include <message.h>
 #include <remotoservice.h>
@@ -24,12 +25,12 @@ using Velmor::Command::Message;
 
 namespace {
 
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int Invoke = 0x1102;
-constexpr int SigConnect = 0x1103;
-constexpr int SigDisconnect = 0x1104;
-constexpr int SetEvent = 0x1105;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
+constexpr int SigConnect = CommandCatalogue::SigConnect;
+constexpr int SigDisconnect = CommandCatalogue::SigDisconnect;
+constexpr int SetEvent = CommandCatalogue::SetEvent;
 
 QByteArray rawValueList(const QVariantList &values)
 {
@@ -179,6 +180,11 @@ public:
         connection.setAccessToken(token);
         QObject::connect(&connection, &SocketConnection::message, &connection,
             [this](const Message &message) { received.append(message); });
+        QObject::connect(
+            &connection, &SocketConnection::initialObjectsAnnounced, &connection, [this] {
+                ++announcementsEnded;
+                receivedBeforeEnd = received.size();
+            });
     }
 
     bool connectTo(const RemotoService &service)
@@ -230,6 +236,8 @@ public:
 
     SocketConnection connection;
     QList<Message> received;
+    int announcementsEnded = 0;
+    int receivedBeforeEnd = -1;
 
 private:
     bool findReply(quint32 uid, Message *reply) const
@@ -257,6 +265,8 @@ private Q_SLOTS:
     void cleanup();
 
     void announcesPublishedObjects();
+    void initialAnnouncementsEnd_data();
+    void initialAnnouncementsEnd();
     void getInfo();
     void getMetaInfo();
     void invoke_data();
@@ -340,6 +350,42 @@ void tst_Service::announcesPublishedObjects()
     QCOMPARE(service->publishedNames(),
         (QStringList {
             QStringLiteral("calc"), QStringLiteral("second"), QStringLiteral("third") }));
+}
+
+void tst_Service::initialAnnouncementsEnd_data()
+{
+    QTest::addColumn<int>("objects");
+    QTest::addColumn<QByteArray>("token");
+
+    QTest::newRow("no objects") << 0 << QByteArray();
+    QTest::newRow("one object") << 1 << QByteArray();
+    QTest::newRow("two objects") << 2 << QByteArray();
+    QTest::newRow("admitted by its hello") << 2 << QByteArrayLiteral("key");
+}
+
+void tst_Service::initialAnnouncementsEnd()
+{
+    QFETCH(int, objects);
+    QFETCH(QByteArray, token);
+
+    QObject second;
+    if (objects == 0)
+        QVERIFY(service->withdraw(QStringLiteral("calc")));
+    if (objects == 2)
+        QVERIFY(service->publish(QStringLiteral("second"), &second));
+    QVERIFY(service->setAccessToken(token));
+    Peer peer(token);
+    QVERIFY(peer.connectTo(*service));
+    QVERIFY(QTest::qWaitFor([&] { return peer.announcementsEnded > 0; }, 10000));
+    QCOMPARE(peer.receivedBeforeEnd, objects);
+    QCOMPARE(peer.messagesOfKind(Velmor::Command::ObjectUp).size(), objects);
+
+    // Later publications are announced as before; the end of the first ones is not repeated.
+    QObject later;
+    QVERIFY(service->publish(QStringLiteral("later"), &later));
+    QVERIFY(peer.waitForKind(Velmor::Command::ObjectUp, objects + 1));
+    QCOMPARE(peer.received.size(), objects + 1);
+    QCOMPARE(peer.announcementsEnded, 1);
 }
 
 void tst_Service::getInfo()
@@ -1049,6 +1095,7 @@ void tst_Service::accessToken()
     QVERIFY(peer.replyTo(eventUid, &reply));
     QCOMPARE(reply.kind, int(Velmor::Command::Refused));
     QCOMPARE(peer.messagesOfKind(Velmor::Command::ObjectUp).size(), 0);
+    QCOMPARE(peer.announcementsEnded, 0);
     QCOMPARE(masks.size(), 0);
 
     // Publishing later does not announce to it either.

@@ -28,7 +28,7 @@ QObject *findObject(const Session &session, const QString &name)
 int Commands::list(Session &session)
 {
     for (QObject *proxy : session.objects()) {
-        const ObjectHandle object(proxy);
+        const ObjectHandle object(session.plugin(), proxy);
         printLine(QStringLiteral("%1 (%2)").arg(object.name(), object.className()));
         for (const QString &entry : object.methodList())
             printLine(QStringLiteral("    ") + entry);
@@ -42,7 +42,7 @@ int Commands::call(Session &session, const QString &objectName, const QString &m
     QObject *proxy = findObject(session, objectName);
     if (!proxy)
         return ExitCode::UnknownObject;
-    ObjectHandle object(proxy);
+    ObjectHandle object(session.plugin(), proxy);
     MethodEntry method;
     if (!object.findMethod(methodName, arguments.size(), &method)) {
         printError(QStringLiteral("%1 has no method %2 taking %3 argument(s); it has: %4")
@@ -51,7 +51,16 @@ int Commands::call(Session &session, const QString &objectName, const QString &m
                        .arg(object.methodList().join(QStringLiteral(", "))));
         return ExitCode::UnknownMember;
     }
+    const int invokesBefore = session.invokesSent();
     const ObjectHandle::Outcome outcome = object.call(method, arguments);
+    // Nothing the module returns tells a call it never sent from one that succeeded.
+    if (session.invokesSent() == invokesBefore) {
+        printError(QStringLiteral("%1.%2 was not called: the module sent no request%3")
+                       .arg(objectName, methodName,
+                           outcome.error.isEmpty() ? QString()
+                                                   : QStringLiteral(" (%1)").arg(outcome.error)));
+        return ExitCode::NotSent;
+    }
     if (!outcome.ok) {
         printError(QStringLiteral("%1.%2 failed: %3").arg(objectName, methodName, outcome.error));
         return ExitCode::CallFailed;
@@ -69,7 +78,7 @@ int Commands::watch(
         return ExitCode::UnknownObject;
     // Listening before subscribing: events may arrive while the module waits for the answer.
     SignalWatcher watcher(&session, proxy, signature, count);
-    ObjectHandle object(proxy);
+    ObjectHandle object(session.plugin(), proxy);
     const ObjectHandle::Outcome outcome = object.subscribe(signature);
     if (!outcome.ok && outcome.error.isEmpty()) {
         printError(

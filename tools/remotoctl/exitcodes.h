@@ -12,6 +12,7 @@ enum : int {
     UnknownMember = 5,
     CallFailed = 6,
     AccessRefused = 7,
+    NotSent = 8,
 };
 } // namespace ExitCode
 

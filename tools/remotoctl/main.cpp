@@ -36,7 +36,9 @@ Exit codes:
   4  no object of that name
   5  the object has no such method (by name and argument count) or signal
   6  the call or subscription failed
-  7  the service refused access (wrong or missing --token))";
+  7  the service refused access (wrong or missing --token)
+  8  the module did not send the call (it found no such method, or the
+     object was not connected))";
 
 int usageError(const QString &text)
 {

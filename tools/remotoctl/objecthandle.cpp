@@ -2,7 +2,7 @@
 
 #include "warningcapture.h"
 
-#include <QtCore/QRegularExpression>
+#include <methodentry.h>
 
 namespace {
 QString reason(const QStringList &warnings, const QString &fallback)
@@ -13,33 +13,20 @@ QString reason(const QStringList &warnings, const QString &fallback)
 
 bool MethodEntry::parse(const QString &entry, MethodEntry *method)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(\\S+) ([A-Za-z_][A-Za-z0-9_]*)\\((.*)\\)$"));
-    const QRegularExpressionMatch match = pattern.match(entry);
-    if (!match.hasMatch())
+    const QStringList parts = splitMethodEntry(entry);
+    if (parts.size() < 2)
         return false;
-    method->returnType = match.captured(1);
-    method->name = match.captured(2);
-    const QString parameters = match.captured(3);
-    // Template arguments hold commas too, so only the top level counts.
-    int count = parameters.isEmpty() ? 0 : 1;
-    int depth = 0;
-    for (const QChar c : parameters) {
-        if (c == QLatin1Char('<'))
-            ++depth;
-        else if (c == QLatin1Char('>'))
-            --depth;
-        else if (c == QLatin1Char(',') && depth == 0)
-            ++count;
-    }
-    method->argumentCount = count;
+    method->returnType = parts.at(0);
+    method->name = parts.at(1);
+    method->argumentCount = parts.size() - 2;
     return true;
 }
 
-ObjectHandle::ObjectHandle(QObject *proxy)
+ObjectHandle::ObjectHandle(QObject *plugin, QObject *proxy)
     : m_proxy(proxy)
 {
-    connect(proxy, SIGNAL(rpcDisconnected()), this, SLOT(proxyDisconnected()));
+    connect(
+        plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this, SLOT(objectDisconnected(QObject *)));
 }
 
 QString ObjectHandle::name() const
@@ -128,7 +115,8 @@ ObjectHandle::Outcome ObjectHandle::subscribe(const QByteArray &signature)
     return outcome;
 }
 
-void ObjectHandle::proxyDisconnected()
+void ObjectHandle::objectDisconnected(QObject *proxy)
 {
-    m_wentDown = true;
+    if (proxy == m_proxy)
+        m_wentDown = true;
 }

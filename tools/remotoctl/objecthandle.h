@@ -6,7 +6,7 @@
 #include <QtCore/QStringList>
 #include <QtCore/QVariant>
 
-// One entry of a proxy's methodList, such as "int add(int,int)".
+// One entry of a proxy's methodList, such as "int add(int,int)", read as the module reads it.
 struct MethodEntry
 {
     QString returnType;
@@ -17,7 +17,8 @@ struct MethodEntry
     bool returnsValue() const { return returnType != QLatin1String("void"); }
 };
 
-// A proxy of the module, driven by name through its meta-object.
+// A proxy of the module, driven by name through its meta-object. It learns that the proxy
+// went down from the plug-in, since the proxy's own signals can be raised by the service.
 class ObjectHandle : public QObject
 {
     Q_OBJECT
@@ -29,7 +30,7 @@ public:
         QString error;
     };
 
-    explicit ObjectHandle(QObject *proxy);
+    ObjectHandle(QObject *plugin, QObject *proxy);
 
     QString name() const;
     QString className() const;
@@ -43,7 +44,7 @@ public:
     Outcome subscribe(const QByteArray &signature);
 
 private Q_SLOTS:
-    void proxyDisconnected();
+    void objectDisconnected(QObject *proxy);
 
 private:
     QPointer<QObject> m_proxy;

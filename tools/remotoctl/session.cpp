@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <commandcatalogue.h>
+#include <frame.h>
 #include <request.h>
 
 #include <QtCore/QEventLoop>
@@ -10,16 +12,20 @@
 using Velmor::Command::Message;
 using Velmor::Connection::State;
 
-namespace {
-constexpr int GetInfo = 0x1100;
-}
-
 Session::Session()
 {
     // Tried again quickly while the service is starting; open() bounds the time.
     m_connection.setReconnectDelays(50, 400);
-    connect(&m_connection, &SocketConnection::errorOccurred, this,
-        [this](const QString &text) { m_error = text; });
+    connect(&m_connection, &SocketConnection::errorOccurred, this, [this](const QString &text) {
+        m_error = text;
+        Q_EMIT changed();
+    });
+    connect(&m_connection, &SocketConnection::message, this, &Session::messageArrived);
+    connect(&m_connection, &SocketConnection::stateChanged, this, &Session::linkStateChanged);
+    connect(&m_connection, &SocketConnection::initialObjectsAnnounced, this, [this] {
+        m_initialObjectsAnnounced = true;
+        Q_EMIT changed();
+    });
 }
 
 Session::~Session()
@@ -39,15 +45,11 @@ bool Session::loadPlugin(const QString &path)
         m_error = m_loader.errorString();
         return false;
     }
-    if (!QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, &m_connection))) {
+    if (!QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, this))) {
         m_error = QStringLiteral("%1 is not the RemotoPlugin2 module").arg(path);
         m_plugin = nullptr;
         return false;
     }
-    // Connected after the module, so that it has handled a message or a lost link (and
-    // announced its proxies gone) before this session reacts.
-    connect(&m_connection, &SocketConnection::message, this, &Session::messageArrived);
-    connect(&m_connection, &SocketConnection::stateChanged, this, &Session::stateChanged);
     connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyConnected(QObject *)));
     connect(m_plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this,
         SLOT(proxyDisconnected(QObject *)));
@@ -78,24 +80,25 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
         return Unreachable;
     }
 
-    // The service sends its announcements before the answer to any request, so once this
-    // one is answered every object it had is known.
-    Request barrier(0, 0, GetInfo, QByteArray(), Velmor::Command::Marker);
-    m_barrierUid = barrier.uid();
-    m_connection.request(&barrier);
-    waitUntil([&] { return m_barrierAnswer >= 0 || !linkUp(); }, deadline);
-    m_barrierUid = -1;
+    waitUntil(
+        [&] { return m_initialObjectsAnnounced || m_connection.refusalReason() != 0 || !linkUp(); },
+        deadline);
+    const qint32 refusal = m_connection.refusalReason();
+    if (refusal == Wire::Frame::AccessRefused) {
+        m_error = QStringLiteral("the service refused access (wrong or missing --token)");
+        return Refused;
+    }
+    // The connection has put a refusal in words of its own already.
+    if (refusal != 0)
+        return Unreachable;
     if (!linkUp()) {
         m_error = QStringLiteral("the service closed the connection");
         return Unreachable;
     }
-    if (m_barrierAnswer < 0) {
-        m_error = QStringLiteral("the service did not answer within %1 ms").arg(waitMsecs);
+    if (!m_initialObjectsAnnounced) {
+        m_error = QStringLiteral("the service did not announce its objects within %1 ms")
+                      .arg(waitMsecs);
         return Unreachable;
-    }
-    if (m_barrierAnswer == Velmor::Command::Refused) {
-        m_error = QStringLiteral("the service refused access (wrong or missing --token)");
-        return Refused;
     }
     // An object whose proxy is not complete by then is left out rather than failing all.
     waitUntil([this] { return m_connected.size() >= m_announced.size(); }, deadline);
@@ -132,19 +135,28 @@ void Session::proxyDisconnected(QObject *proxy)
     Q_EMIT changed();
 }
 
+void Session::request(const Request *request)
+{
+    if (request && request->command().toInt() == CommandCatalogue::Invoke)
+        ++m_invokesSent;
+    m_connection.request(request);
+}
+
 void Session::messageArrived(const Message &message)
 {
+    // The plug-in first, so that it has handled the message before this session reacts.
+    Q_EMIT this->message(message);
     if (message.kind == Velmor::Command::ObjectUp)
         m_announced.insert(message.objectId);
     else if (message.kind == Velmor::Command::ObjectDown)
         m_announced.remove(message.objectId);
-    else if (m_barrierUid >= 0 && message.requestUid == quint32(m_barrierUid))
-        m_barrierAnswer = message.kind;
     Q_EMIT changed();
 }
 
-void Session::stateChanged(State state)
+void Session::linkStateChanged(State state)
 {
+    // The plug-in first, so that it has announced its proxies gone before this session reacts.
+    Q_EMIT stateChanged(state);
     if (state == Velmor::Connection::ConnectionLost) {
         m_announced.clear();
         if (m_open) {

@@ -13,8 +13,11 @@
 
 #include <functional>
 
-// The loaded plug-in and the connection it was given, reached as any host reaches them: the
-// plug-in only through its meta-object, by name.
+class Request;
+
+// The loaded plug-in and its connection, reached as any host reaches them: the plug-in only
+// through its meta-object, by name. The plug-in is given the session itself as its connection,
+// so that each request it sends passes here on the way to the socket.
 class Session : public QObject
 {
     Q_OBJECT
@@ -29,7 +32,8 @@ public:
     // False for a token longer than the connection can present.
     bool setAccessToken(const QByteArray &token);
     // Connects, trying again until `waitMsecs` is up, then waits (within the same time) until
-    // every object the service announced has a proxy. The plug-in must be loaded.
+    // the service has announced the objects it has and each of them has a proxy. The plug-in
+    // must be loaded.
     Outcome open(const QString &address, int waitMsecs);
 
     // Proxies of the objects currently published, sorted by name.
@@ -37,12 +41,20 @@ public:
     QObject *object(const QString &name) const;
     QObject *plugin() const { return m_plugin; }
     QString errorString() const { return m_error; }
+    // INVOKE requests the plug-in has sent: a call that leaves the count alone was never sent.
+    int invokesSent() const { return m_invokesSent; }
 
 Q_SIGNALS:
     // The link to the service ended after open() succeeded.
     void lost();
     // Something a wait may be waiting for has happened.
     void changed();
+    // The connection's side, as the plug-in expects it of its connection.
+    void message(const Velmor::Command::Message &message);
+    void stateChanged(const Velmor::Connection::State state);
+
+public Q_SLOTS:
+    void request(const Request *request);
 
 private Q_SLOTS:
     void proxyConnected(QObject *proxy);
@@ -50,7 +62,7 @@ private Q_SLOTS:
 
 private:
     void messageArrived(const Velmor::Command::Message &message);
-    void stateChanged(Velmor::Connection::State state);
+    void linkStateChanged(Velmor::Connection::State state);
     bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
 
     SocketConnection m_connection;
@@ -59,8 +71,8 @@ private:
     // Object ids the service announced and has not withdrawn.
     QSet<quint32> m_announced;
     QSet<QObject *> m_connected;
-    int m_barrierUid = -1;
-    int m_barrierAnswer = -1;
+    bool m_initialObjectsAnnounced = false;
+    int m_invokesSent = 0;
     bool m_open = false;
     QString m_error;
 };

@@ -43,8 +43,11 @@ SignalWatcher::SignalWatcher(
 {
     connect(proxy, SIGNAL(event(QString, QVariantList)), this,
         SLOT(eventArrived(QString, QVariantList)));
-    connect(proxy, SIGNAL(rpcDisconnected()), this, SLOT(proxyDisconnected()));
-    connect(proxy, SIGNAL(rpcConnected()), this, SLOT(proxyConnected()));
+    // From the plug-in: the proxy's own signals can be raised by the service.
+    connect(session->plugin(), SIGNAL(rpcObjectDisonnected(QObject *)), this,
+        SLOT(objectDisconnected(QObject *)));
+    connect(session->plugin(), SIGNAL(rpcObjectConnected(QObject *)), this,
+        SLOT(objectConnected(QObject *)));
 }
 
 void SignalWatcher::eventArrived(const QString &name, const QVariantList &params)
@@ -55,14 +58,18 @@ void SignalWatcher::eventArrived(const QString &name, const QVariantList &params
     counted();
 }
 
-void SignalWatcher::proxyDisconnected()
+void SignalWatcher::objectDisconnected(QObject *proxy)
 {
+    if (proxy != m_proxy)
+        return;
     printError(
         QStringLiteral("%1 was withdrawn; waiting for it to come back").arg(m_proxy->objectName()));
 }
 
-void SignalWatcher::proxyConnected()
+void SignalWatcher::objectConnected(QObject *proxy)
 {
+    if (proxy != m_proxy)
+        return;
     // The module subscribes the returning object to the same signals again by itself.
     printError(QStringLiteral("%1 is back").arg(m_proxy->objectName()));
 }

@@ -41,8 +41,8 @@ public:
 
 private Q_SLOTS:
     void eventArrived(const QString &name, const QVariantList &params);
-    void proxyDisconnected();
-    void proxyConnected();
+    void objectDisconnected(QObject *proxy);
+    void objectConnected(QObject *proxy);
 
 private:
     QPointer<QObject> m_proxy;

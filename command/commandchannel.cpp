@@ -1,0 +1,162 @@
+#include "commandchannel.h"
+
+#include "commandcatalogue.h"
+#include "remotoresponse.h"
+
+#include <message.h>
+#include <request.h>
+
+#include <QtCore/QEventLoop>
+#include <QtCore/QThread>
+#include <QtCore/QTimer>
+
+namespace {
+// How many unanswered commands of a code one target keeps. A peer announcing an object
+// again and again gets both commands again each time; holding every unanswered one would let
+// it grow memory without bound. A SET_EVENT answer changes nothing, and a GETINFO answer
+// matters only once.
+int unansweredLimit(int code)
+{
+    switch (code) {
+    case CommandCatalogue::SetEvent:
+        return 1;
+    case CommandCatalogue::GetInfo:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// Makes room for one more command of `code`, dropping the oldest ones past the limit. Their
+// late answers find nothing, as any unknown answer does.
+void makeRoom(CommandTarget &target, int code)
+{
+    const int limit = unansweredLimit(code);
+    if (limit == 0)
+        return;
+    int kept = 0;
+    for (const RemotoResponse *response : qAsConst(target.pending)) {
+        if (response->autoDelete() && response->request()->command().toInt() == code)
+            ++kept;
+    }
+    for (auto it = target.pending.begin(); kept >= limit && it != target.pending.end();) {
+        RemotoResponse *response = it.value();
+        if (response->autoDelete() && response->request()->command().toInt() == code) {
+            it = target.pending.erase(it);
+            --kept;
+            CommandChannel::release(response, CommandChannel::Release::Now);
+        } else {
+            ++it;
+        }
+    }
+}
+} // namespace
+
+CommandChannel::CommandChannel(const QPointer<QObject> &connection, EmitRequest emitRequest)
+    : connection(connection)
+    , emitRequest(std::move(emitRequest))
+{
+}
+
+RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &command,
+    const QByteArray &payload, bool encodeBase64, bool autoDelete)
+{
+    // A number is taken as the code itself; a name is looked up, and an unknown one costs no
+    // sequence number.
+    bool isNumber = false;
+    int code = command.toInt(&isNumber);
+    if (!isNumber) {
+        code = CommandCatalogue::commandCode(command.toString());
+        if (code == -1)
+            return nullptr;
+    }
+    // The wire carries the number as qint32: it wraps around rather than overflowing.
+    const qint32 sequence = target.sequence;
+    target.sequence = qint32(quint32(sequence) + 1u);
+    auto *request = new Request(sequence, int(target.objectId), code,
+        encodeBase64 ? payload.toBase64() : payload, Velmor::Command::Marker);
+    auto *response = new RemotoResponse(request, autoDelete);
+    request->setParent(response);
+    if (connection && connection->thread() != QThread::currentThread())
+        response->setRequestReader(connection->thread());
+    if (autoDelete)
+        makeRoom(target, code);
+    target.pending.insert(quint32(request->uid()), response);
+    return response;
+}
+
+RemotoResponse *CommandChannel::send(const CommandTargetPtr &target, const QVariant &command,
+    const QByteArray &payload, bool encodeBase64)
+{
+    RemotoResponse *response = prepare(*target, command, payload, encodeBase64, true);
+    if (!response)
+        return nullptr;
+    const quint32 uid = quint32(response->request()->uid());
+    emitRequest(response->request());
+    // A slot may have deleted this channel, or taken the target out of the registry: then no
+    // answer can reach the response, and it would wait in the table for nothing.
+    if (target->retired && target->pending.remove(uid))
+        release(response);
+    return response;
+}
+
+std::unique_ptr<RemotoResponse> CommandChannel::sendAndWait(const CommandTargetPtr &target,
+    const QVariant &command, const QByteArray &payload, bool encodeBase64, int timeout)
+{
+    std::unique_ptr<RemotoResponse> response(
+        prepare(*target, command, payload, encodeBase64, false));
+    if (!response)
+        return response;
+    const quint32 uid = quint32(response->request()->uid());
+    emitRequest(response->request());
+    // From here on only locals and the held target are used: this channel may be deleted
+    // during the wait.
+    wait(*response, timeout);
+    target->pending.remove(uid);
+    return response;
+}
+
+void CommandChannel::wait(const RemotoResponse &response, int timeout)
+{
+    // The host may have answered while the request was being emitted.
+    if (response.isFinished())
+        return;
+    QEventLoop loop;
+    QTimer timer;
+    QObject::connect(&response, &RemotoResponse::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(timeout);
+    loop.exec(QEventLoop::WaitForMoreEvents);
+}
+
+bool CommandChannel::isPending(const CommandTarget &target, int code)
+{
+    for (const RemotoResponse *response : target.pending) {
+        if (response->request()->command().toInt() == code)
+            return true;
+    }
+    return false;
+}
+
+void CommandChannel::release(RemotoResponse *response, Release when)
+{
+    if (!response->autoDelete())
+        return;
+    if (when == Release::Now)
+        delete response;
+    else
+        response->deleteLater();
+}
+
+void CommandChannel::retire(CommandTarget &target, Release when)
+{
+    target.retired = true;
+    for (auto it = target.pending.begin(); it != target.pending.end();) {
+        if (it.value()->autoDelete()) {
+            release(it.value(), when);
+            it = target.pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

@@ -1,0 +1,132 @@
+#include "transport.h"
+
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
+
+#include <type_traits>
+
+namespace Wire {
+
+namespace {
+
+template <typename... Use> struct Overloaded : Use...
+{
+    using Use::operator()...;
+};
+template <typename... Use> Overloaded(Use...) -> Overloaded<Use...>;
+
+// Calls `use` with the socket as what it is; false when it is neither kind.
+template <typename Use> bool visitSocket(QIODevice *socket, Use &&use)
+{
+    if (auto local = qobject_cast<QLocalSocket *>(socket)) {
+        use(local);
+        return true;
+    }
+    if (auto network = qobject_cast<QAbstractSocket *>(socket)) {
+        use(network);
+        return true;
+    }
+    return false;
+}
+
+template <typename Use> bool visitServer(QObject *server, Use &&use)
+{
+    if (auto local = qobject_cast<QLocalServer *>(server)) {
+        use(local);
+        return true;
+    }
+    if (auto network = qobject_cast<QTcpServer *>(server)) {
+        use(network);
+        return true;
+    }
+    return false;
+}
+
+template <typename Socket> using Kind = std::remove_pointer_t<Socket>;
+
+} // namespace
+
+QIODevice *Transport::createSocket(const ServiceAddress &address, QObject *parent)
+{
+    if (address.kind == ServiceAddress::Local)
+        return new QLocalSocket(parent);
+    return new QTcpSocket(parent);
+}
+
+void Transport::watchAttempt(QIODevice *socket, QObject *context,
+    const std::function<void()> &connected, const std::function<void(const QString &)> &failed)
+{
+    visitSocket(socket, [&](auto kind) {
+        QObject::connect(kind, &Kind<decltype(kind)>::connected, context, connected);
+        QObject::connect(kind, &Kind<decltype(kind)>::errorOccurred, context,
+            [kind, failed] { failed(kind->errorString()); });
+    });
+}
+
+void Transport::startConnecting(QIODevice *socket, const ServiceAddress &address)
+{
+    visitSocket(socket,
+        Overloaded { [&](QLocalSocket *local) { local->connectToServer(address.name); },
+            [&](QAbstractSocket *network) {
+                network->connectToHost(address.host, quint16(address.port));
+            } });
+}
+
+void Transport::watchEnd(
+    QIODevice *socket, QObject *context, const std::function<void(const QString &)> &ended)
+{
+    visitSocket(socket, [&](auto kind) {
+        QObject::connect(kind, &Kind<decltype(kind)>::disconnected, context,
+            [ended] { ended(QStringLiteral("the peer closed the connection")); });
+        QObject::connect(kind, &Kind<decltype(kind)>::errorOccurred, context,
+            [kind, ended] { ended(kind->errorString()); });
+    });
+}
+
+bool Transport::isConnected(QIODevice *socket)
+{
+    bool connected = socket->isOpen();
+    visitSocket(socket,
+        [&](auto kind) { connected = kind->state() == Kind<decltype(kind)>::ConnectedState; });
+    return connected;
+}
+
+void Transport::flush(QIODevice *socket)
+{
+    visitSocket(socket, [](auto kind) { kind->flush(); });
+}
+
+void Transport::abort(QIODevice *socket)
+{
+    if (!visitSocket(socket, [](auto kind) { kind->abort(); }))
+        socket->close();
+}
+
+void Transport::watchServer(
+    QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted)
+{
+    visitServer(server, [&](auto kind) {
+        QObject::connect(kind, &Kind<decltype(kind)>::newConnection, context, [kind, accepted] {
+            while (QIODevice *socket = kind->nextPendingConnection())
+                accepted(socket);
+        });
+    });
+}
+
+bool Transport::isListening(QObject *server)
+{
+    bool listening = false;
+    visitServer(server, [&](auto kind) { listening = kind->isListening(); });
+    return listening;
+}
+
+QString Transport::serverError(QObject *server)
+{
+    QString error;
+    visitServer(server, [&](auto kind) { error = kind->errorString(); });
+    return error;
+}
+
+} // namespace Wire

@@ -1,0 +1,49 @@
+#ifndef TRANSPORT_H
+#define TRANSPORT_H
+
+#include "connectionexport.h"
+#include "serviceaddress.h"
+
+#include <QtCore/QString>
+
+#include <functional>
+
+QT_BEGIN_NAMESPACE
+class QIODevice;
+class QObject;
+QT_END_NAMESPACE
+
+namespace Wire {
+
+// Local sockets and TCP sockets share no base class below QIODevice that knows about
+// connecting, aborting or flushing, nor do their servers; this is the one place that tells
+// them apart, so the link code on both ends deals in QIODevice and QObject alone.
+namespace Transport {
+
+// A socket of the address's kind, owned by `parent`, not yet connecting.
+REMOTOCONNECTION_EXPORT QIODevice *createSocket(const ServiceAddress &address, QObject *parent);
+// Connected before startConnecting(), since a local socket may fail from inside it.
+REMOTOCONNECTION_EXPORT void watchAttempt(QIODevice *socket, QObject *context,
+    const std::function<void()> &connected, const std::function<void(const QString &)> &failed);
+REMOTOCONNECTION_EXPORT void startConnecting(QIODevice *socket, const ServiceAddress &address);
+
+// `ended` runs with the reason when a connected socket is closed by the peer or fails.
+REMOTOCONNECTION_EXPORT void watchEnd(
+    QIODevice *socket, QObject *context, const std::function<void(const QString &)> &ended);
+// A device that is no socket counts as connected while it is open.
+REMOTOCONNECTION_EXPORT bool isConnected(QIODevice *socket);
+// Hands buffered output to the system, as far as it takes it without waiting.
+REMOTOCONNECTION_EXPORT void flush(QIODevice *socket);
+// Drops the connection at once, buffered output included.
+REMOTOCONNECTION_EXPORT void abort(QIODevice *socket);
+
+// `accepted` gets every connection that `server`, a QLocalServer or QTcpServer, takes in.
+REMOTOCONNECTION_EXPORT void watchServer(
+    QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted);
+REMOTOCONNECTION_EXPORT bool isListening(QObject *server);
+REMOTOCONNECTION_EXPORT QString serverError(QObject *server);
+
+} // namespace Transport
+} // namespace Wire
+
+#endif

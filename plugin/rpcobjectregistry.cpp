@@ -1,0 +1,128 @@
+#include "rpcobjectregistry.h"
+
+#include "commandchannel.h"
+#include "remotoobject.h"
+
+RpcObjectRegistry::~RpcObjectRegistry()
+{
+    // Deleted at once: the module may be going away with no event loop left to run deferred
+    // deletions.
+    for (const RpcObjectEntryPtr &entry : qAsConst(entries))
+        CommandChannel::retire(*entry, CommandChannel::Release::Now);
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::value(quint32 objectId) const
+{
+    return entries.value(objectId);
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::entryOf(const QObject *proxy) const
+{
+    return proxyIndex.value(proxy).entry;
+}
+
+RemotoObject *RpcObjectRegistry::find(const QString &name) const
+{
+    const auto ids = nameIndex.constFind(name);
+    if (ids == nameIndex.constEnd())
+        return nullptr;
+    return entries.value(*ids->begin())->object;
+}
+
+QObjectList RpcObjectRegistry::proxies() const
+{
+    QObjectList list;
+    for (const RpcObjectEntryPtr &entry : entries) {
+        if (entry->object)
+            list.append(entry->object);
+    }
+    return list;
+}
+
+bool RpcObjectRegistry::isEmpty() const
+{
+    return entries.isEmpty();
+}
+
+RpcObjectRegistry::const_iterator RpcObjectRegistry::begin() const
+{
+    return entries.constBegin();
+}
+
+RpcObjectRegistry::const_iterator RpcObjectRegistry::end() const
+{
+    return entries.constEnd();
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::insert(quint32 objectId)
+{
+    RpcObjectEntryPtr &entry = entries[objectId];
+    if (!entry)
+        entry.reset(new RpcObjectEntry(objectId));
+    return entry;
+}
+
+void RpcObjectRegistry::attach(const RpcObjectEntryPtr &entry, RemotoObject *proxy)
+{
+    connect(proxy, &QObject::objectNameChanged, this,
+        [this, proxy](const QString &name) { rename(proxy, name); });
+    connect(proxy, &QObject::destroyed, this, [this](QObject *gone) { unindex(gone); });
+    entry->object = proxy;
+    index(entry);
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::takeOver(const RpcObjectEntryPtr &entry)
+{
+    const QString name = proxyIndex.value(entry->object).name;
+    const quint32 firstId = *nameIndex.constFind(name)->begin();
+    if (firstId == entry->objectId)
+        return {};
+    const RpcObjectEntryPtr older = take(firstId);
+    unindex(entry->object);
+    entry->object = older->object;
+    index(entry);
+    return older;
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::takeFirst()
+{
+    return take(entries.firstKey());
+}
+
+RpcObjectEntryPtr RpcObjectRegistry::take(quint32 objectId)
+{
+    const RpcObjectEntryPtr entry = entries.take(objectId);
+    unindex(entry->object);
+    CommandChannel::retire(*entry);
+    return entry;
+}
+
+void RpcObjectRegistry::index(const RpcObjectEntryPtr &entry)
+{
+    const QString name = entry->object->objectName();
+    proxyIndex.insert(entry->object, IndexedProxy { entry, name });
+    nameIndex[name].insert(entry->objectId);
+}
+
+void RpcObjectRegistry::unindex(const QObject *proxy)
+{
+    const auto indexed = proxyIndex.find(proxy);
+    if (indexed == proxyIndex.end())
+        return;
+    const auto ids = nameIndex.find(indexed->name);
+    ids->erase(indexed->entry->objectId);
+    if (ids->empty())
+        nameIndex.erase(ids);
+    proxyIndex.erase(indexed);
+}
+
+void RpcObjectRegistry::rename(const QObject *proxy, const QString &name)
+{
+    const auto indexed = proxyIndex.find(proxy);
+    if (indexed == proxyIndex.end())
+        return;
+    const RpcObjectEntryPtr entry = indexed->entry;
+    unindex(proxy);
+    proxyIndex.insert(proxy, IndexedProxy { entry, name });
+    nameIndex[name].insert(entry->objectId);
+}

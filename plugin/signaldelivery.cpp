@@ -1,0 +1,69 @@
+#include "signaldelivery.h"
+
+#include "remotoobject.h"
+#include "signaturelimits.h"
+#include "valuelistdecoder.h"
+
+#include <notification.h>
+
+#include <QtCore/QMetaMethod>
+#include <QtCore/QPointer>
+
+namespace {
+constexpr int MaxSignalArguments = 10;
+
+// Raises the proxy's own signal only when the values fit its parameters: the activation
+// hands raw pointers to slots, which would otherwise read one type's storage as another's.
+void activateSignal(
+    QObject *proxy, const QMetaObject *metaObject, int index, const QVariantList &values)
+{
+    const QMetaMethod method = metaObject->method(index);
+    const int count = values.size() - 2;
+    if (count > MaxSignalArguments || count != method.parameterCount())
+        return;
+    QVariantList arguments = values.mid(2);
+    void *argv[MaxSignalArguments + 1] = {};
+    for (int i = 0; i < count; ++i) {
+        const int type = method.parameterType(i);
+        QVariant &argument = arguments[i];
+        if (type == QMetaType::QVariant) {
+            argv[i + 1] = &argument;
+            continue;
+        }
+        if (type == QMetaType::UnknownType || !argument.convert(type))
+            return;
+        argv[i + 1] = argument.data();
+    }
+    QVariant returnValue = values.at(0);
+    const int returnType = method.returnType();
+    if (returnType != QMetaType::Void && returnType != QMetaType::UnknownType
+        && returnValue.userType() == returnType)
+        argv[0] = returnValue.data();
+    QMetaObject::activate(proxy, metaObject, index - metaObject->methodOffset(), argv);
+}
+} // namespace
+
+void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Message &message)
+{
+    const Notification notification(message.payload.toByteArray(), message.magic);
+    const QPointer<RemotoObject> proxy = object;
+    if (!proxy)
+        return;
+    const QVariantList items = notification.data().toList();
+    if (items.isEmpty())
+        return;
+    QVariantList values;
+    ValueListDecoder::decode(QByteArray::fromBase64(items.first().toByteArray()), &values);
+    if (values.size() < 2)
+        return;
+
+    const QByteArray signature = values.at(1).toByteArray();
+    Q_EMIT proxy->event(values.at(1).toString(), values.mid(2));
+    // A slot on event may have deleted the proxy. The lookup parses the peer's text.
+    if (!proxy || !SignatureLimits::accepts(signature))
+        return;
+    const QMetaObject *metaObject = proxy->metaObject();
+    const int index = metaObject->indexOfSignal(signature.constData());
+    if (index >= 0 && index >= metaObject->methodOffset())
+        activateSignal(proxy, metaObject, index, values);
+}
