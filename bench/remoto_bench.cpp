@@ -2,6 +2,8 @@
 // in-process remote side that answers from prepared bytes. Prints medians and the ratios that
 // matter side by side; nothing here fails on a figure.
 
+#include "commandcatalogue.h"
+
 #include <connectionstate.h>
 #include <message.h>
 #include <request.h>
@@ -20,9 +22,9 @@
 #include <vector>
 
 namespace {
-constexpr int GetInfo = 0x1100;
-constexpr int GetMetaInfo = 0x1101;
-constexpr int Invoke = 0x1102;
+constexpr int GetInfo = CommandCatalogue::GetInfo;
+constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
+constexpr int Invoke = CommandCatalogue::Invoke;
 
 QByteArray encode(const QVariantList &values)
 {

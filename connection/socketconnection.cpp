@@ -191,7 +191,8 @@ void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
 void SocketConnection::scheduleReconnect()
 {
     m_reconnectTimer.start(m_nextDelay);
-    m_nextDelay = qMin(2 * m_nextDelay, m_maxDelay);
+    // Doubling a delay past half the largest int would overflow: the maximum is reached first.
+    m_nextDelay = m_nextDelay > m_maxDelay / 2 ? m_maxDelay : 2 * m_nextDelay;
 }
 
 void SocketConnection::frameArrived(const Frame &frame)

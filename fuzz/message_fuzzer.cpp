@@ -1,3 +1,4 @@
+#include "commandcatalogue.h"
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotopluginprivate.h"
@@ -141,10 +142,10 @@ private:
         QObject::connect(d, &RemotoPluginPrivate::request,
             [this](const Request *request) { uids.append(quint32(request->uid())); });
 
-        static const QByteArray info = answer({ ProxyId, QStringLiteral("fuzzed") }, 0x1100);
+        static const QByteArray info = answer({ ProxyId, QStringLiteral("fuzzed") }, CommandCatalogue::GetInfo);
         // Dispatching messages reads none of the proxy's member records: its class name will do.
         static const QByteArray metaInfo
-            = answer({ QStringList { QStringLiteral("Fuzz") } }, 0x1101);
+            = answer({ QStringList { QStringLiteral("Fuzz") } }, CommandCatalogue::GetMetaInfo);
         d->message(make(ProxyId, Velmor::Command::ObjectUp, QByteArray()));
         d->message(make(ProxyId, Velmor::Command::Answer, info, uids.at(0)));
         d->message(make(ProxyId, Velmor::Command::Answer, metaInfo, uids.last()));

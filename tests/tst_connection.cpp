@@ -13,6 +13,8 @@
 #include <QtNetwork/QTcpServer>
 #include <QtTest/QtTest>
 
+#include <limits>
+
 using Velmor::Command::Message;
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -510,6 +512,14 @@ void tst_Connection::autoReconnectUntilServiceStarts()
 
     connection.disconnectFromService();
     QCOMPARE(connection.state(), Velmor::Connection::Disconnected);
+
+    // Delays near the largest int stop at the maximum instead of overflowing as they double.
+    connection.setReconnectDelays(1 << 30, std::numeric_limits<int>::max());
+    const int failures = errors.size();
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + uniqueSocketName()));
+    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), failures + 1, 10000);
+    QCOMPARE(connection.state(), Velmor::Connection::Connecting);
+    connection.disconnectFromService();
 }
 
 QTEST_MAIN(tst_Connection)
