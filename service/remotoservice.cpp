@@ -13,6 +13,7 @@
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QHash>
 #include <QtCore/QPointer>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
@@ -45,6 +46,9 @@ struct Published
 {
     QString name;
     QPointer<QObject> object;
+    // The object's address as published: the guard above is already null when the object's
+    // destruction withdraws it.
+    const QObject *identity = nullptr;
     std::unique_ptr<SignalRelay> relay;
     QMetaObject::Connection destroyedConnection;
 };
@@ -170,6 +174,9 @@ struct RemotoService::Private
     quint64 lastClientId = 0;
     // Ordered by id, so announcements come in publishing order.
     std::map<quint32, std::unique_ptr<Published>> objects;
+    // Lookups by name and by object, so publishing costs the same however many are published.
+    QHash<QString, quint32> idsByName;
+    QHash<const QObject *, quint32> idsByObject;
     std::map<quint64, Client> clients;
 };
 
@@ -551,6 +558,8 @@ void RemotoService::Private::forget(quint32 objectId)
         return;
     std::unique_ptr<Published> entry = std::move(it->second);
     objects.erase(it);
+    idsByName.remove(entry->name);
+    idsByObject.remove(entry->identity);
     QObject::disconnect(entry->destroyedConnection);
     // The relay may be the caller, deep in one of the object's emissions. Should the service
     // go first, it takes the relay along as its child.
@@ -650,16 +659,16 @@ void RemotoService::setMemoryBudget(qint64 bytes)
 
 bool RemotoService::publish(const QString &name, QObject *object)
 {
-    if (name.isEmpty() || !object || objectId(name) != 0 || object->thread() != thread())
+    if (name.isEmpty() || !object || d->idsByName.contains(name)
+        || d->idsByObject.contains(object) || object->thread() != thread())
         return false;
-    for (const auto &entry : d->objects) {
-        if (entry.second->object == object)
-            return false;
-    }
     const quint32 id = ++d->lastObjectId;
     auto entry = std::make_unique<Published>();
     entry->name = name;
     entry->object = object;
+    entry->identity = object;
+    d->idsByName.insert(name, id);
+    d->idsByObject.insert(object, id);
     Private *p = d.get();
     entry->relay = std::make_unique<SignalRelay>(
         object,
@@ -684,11 +693,7 @@ bool RemotoService::withdraw(const QString &name)
 
 quint32 RemotoService::objectId(const QString &name) const
 {
-    for (const auto &entry : d->objects) {
-        if (entry.second->name == name)
-            return entry.first;
-    }
-    return 0;
+    return d->idsByName.value(name);
 }
 
 QStringList RemotoService::publishedNames() const
