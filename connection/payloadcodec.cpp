@@ -7,6 +7,7 @@
 #include <QtCore/QtEndian>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace Wire {
@@ -113,12 +114,25 @@ bool PayloadCodec::isStreamable(int typeId)
         return true;
     if (typeId == QMetaType::UnknownType || typeId == QMetaType::Void)
         return false;
+    // Every value sent asks about its type, and the answer for a built-in type never changes:
+    // it is probed once per process (0 not yet known, 1 streamable, 2 not).
+    static std::atomic<quint8> builtIn[QMetaType::User] = {};
+    const bool isBuiltIn = typeId > 0 && typeId < QMetaType::User;
+    if (isBuiltIn) {
+        const quint8 known = builtIn[typeId].load(std::memory_order_relaxed);
+        if (known != 0)
+            return known == 1;
+    }
     const QVariant sample(typeId, nullptr);
-    if (!sample.isValid())
-        return false;
-    QByteArray scratch;
-    QDataStream stream(&scratch, QIODevice::WriteOnly);
-    return QMetaType::save(stream, typeId, sample.constData());
+    bool streamable = sample.isValid();
+    if (streamable) {
+        QByteArray scratch;
+        QDataStream stream(&scratch, QIODevice::WriteOnly);
+        streamable = QMetaType::save(stream, typeId, sample.constData());
+    }
+    if (isBuiltIn)
+        builtIn[typeId].store(streamable ? 1 : 2, std::memory_order_relaxed);
+    return streamable;
 }
 
 } // namespace Wire

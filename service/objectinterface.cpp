@@ -194,6 +194,17 @@ bool isWithinReach(const QMetaMethod &method)
         && !QByteArray(method.typeName()).contains(' ') && !method.methodSignature().contains(' ');
 }
 
+// Hosts send back the signatures this side described, already normalized, so the exact lookup
+// nearly always finds them; normalizing, which parses the text, is left for the rest.
+int indexOf(const QMetaObject *meta, const QByteArray &signature,
+    int (QMetaObject::*lookup)(const char *) const)
+{
+    const int index = (meta->*lookup)(signature.constData());
+    if (index >= 0)
+        return index;
+    return (meta->*lookup)(QMetaObject::normalizedSignature(signature.constData()).constData());
+}
+
 } // namespace
 
 QStringList ObjectInterface::describe(const QObject *object)
@@ -230,7 +241,7 @@ int ObjectInterface::signalIndex(const QObject *object, const QByteArray &signat
     if (signature.contains('\0') || !SignatureLimits::accepts(signature))
         return -1;
     const QMetaObject *meta = object->metaObject();
-    const int index = meta->indexOfSignal(QMetaObject::normalizedSignature(signature.constData()));
+    const int index = indexOf(meta, signature, &QMetaObject::indexOfSignal);
     if (index < 0)
         return -1;
     const QMetaMethod signal = meta->method(index);
@@ -260,7 +271,7 @@ qint32 ObjectInterface::invoke(QObject *object, const QVariantList &request, QVa
         return PayloadCodec::InvalidCommand;
 
     const QMetaObject *meta = object->metaObject();
-    const int index = meta->indexOfMethod(QMetaObject::normalizedSignature(signature.constData()));
+    const int index = indexOf(meta, signature, &QMetaObject::indexOfMethod);
     if (index < 0)
         return PayloadCodec::InvalidCommand;
     const QMetaMethod method = meta->method(index);
