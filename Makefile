@@ -10,6 +10,8 @@ FUZZ_SECONDS ?= 60
 
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+# Qt Remote Objects only for the benchmark that sets the module beside it.
+BENCH_PACKAGES := libqt5remoteobjects5-dev
 
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
@@ -51,9 +53,11 @@ demo: build
 	scripts/demo.sh $(BUILD)
 
 bench: deps
+	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMOTO_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/remoto_bench
+	$(BENCH_BUILD)/remoto_qtro_bench
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -1,0 +1,95 @@
+// The service half of remoto_qtro_bench: publishes BenchObjects through either system, so the
+// two are measured against the same objects in a process of their own.
+//
+//   remoto_bench_service remoto|qtro ADDRESS [OBJECTS]
+//
+// Publishes "bench" and OBJECTS more named o1, o2, ..., prints "ready" once hosts can connect,
+// then takes commands on stdin, one a line:
+//   publish N   publishes N more objects while hosts stay connected; prints "published NS",
+//               the nanoseconds the N publications took
+// and ends at the end of its input.
+
+#include "benchobject.h"
+
+#include <remotoservice.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QSocketNotifier>
+#include <QtCore/QUrl>
+#include <QtRemoteObjects/QRemoteObjectHost>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() < 3
+        || (args.at(1) != QLatin1String("remoto") && args.at(1) != QLatin1String("qtro"))) {
+        std::fprintf(stderr, "usage: remoto_bench_service remoto|qtro ADDRESS [OBJECTS]\n");
+        return 2;
+    }
+    const bool remoto = args.at(1) == QLatin1String("remoto");
+    const QString address = args.at(2);
+    const int objects = args.value(3).toInt();
+
+    RemotoService service;
+    std::unique_ptr<QRemoteObjectHost> host;
+    std::function<bool(const QString &, QObject *)> publish;
+    if (remoto) {
+        if (!service.listen(address)) {
+            std::fprintf(stderr, "cannot listen: %s\n", qPrintable(service.errorString()));
+            return 1;
+        }
+        publish
+            = [&](const QString &name, QObject *object) { return service.publish(name, object); };
+    } else {
+        host.reset(new QRemoteObjectHost(QUrl(address)));
+        if (host->lastError() != QRemoteObjectNode::NoError) {
+            std::fprintf(stderr, "cannot listen on %s\n", qPrintable(address));
+            return 1;
+        }
+        publish = [&](const QString &name, QObject *object) {
+            return host->enableRemoting(object, name);
+        };
+    }
+
+    // Parented to the holder so that they outlive every publication and go before the service.
+    QObject holder;
+    publish(QStringLiteral("bench"), new BenchObject(&holder));
+    for (int i = 1; i <= objects; ++i)
+        publish(QStringLiteral("o%1").arg(i), new BenchObject(&holder));
+
+    int published = 0;
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char line[64];
+        // The host sends one command and waits for its answer, so stdio's buffer never holds a
+        // second line the notifier would not announce.
+        if (!std::fgets(line, sizeof line, stdin)) {
+            QCoreApplication::quit();
+            return;
+        }
+        int count = 0;
+        if (std::sscanf(line, "publish %d", &count) != 1)
+            return;
+        std::vector<BenchObject *> batch;
+        batch.reserve(count);
+        for (int i = 0; i < count; ++i)
+            batch.push_back(new BenchObject(&holder));
+        QElapsedTimer timer;
+        timer.start();
+        for (BenchObject *object : batch)
+            publish(QStringLiteral("p%1").arg(++published), object);
+        std::printf("published %lld\n", static_cast<long long>(timer.nsecsElapsed()));
+        std::fflush(stdout);
+    });
+
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -1,0 +1,489 @@
+// The module side by side with Qt Remote Objects, each used as a host would use it, against a
+// service process (remoto_bench_service) publishing the same BenchObject through either
+// system. Host and services share one CPU, so no figure pays for wake-ups across CPUs; the two
+// systems take turns repetition by repetition, each going first every other time, so drifts in
+// the machine's speed reach both alike. Prints medians and the ratio remoto / Qt Remote
+// Objects; nothing here fails on a figure.
+
+#include <socketconnection.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QDir>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
+#include <QtCore/QPluginLoader>
+#include <QtCore/QPointer>
+#include <QtCore/QProcess>
+#include <QtCore/QTimer>
+#include <QtNetwork/QHostAddress>
+#include <QtNetwork/QTcpServer>
+#include <QtRemoteObjects/QRemoteObjectDynamicReplica>
+#include <QtRemoteObjects/QRemoteObjectNode>
+#include <QtRemoteObjects/QRemoteObjectPendingCall>
+
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int Patience = 120000;
+
+// Runs the event loop until `done` holds; false when the patience runs out first.
+bool waitFor(const std::function<bool()> &done)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    // Blocking waits must wake now and then to see the deadline pass.
+    QTimer wake;
+    wake.start(100);
+    while (!done()) {
+        if (elapsed.elapsed() > Patience)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "remoto_qtro_bench: %s\n", what);
+    std::exit(1);
+}
+
+qint64 ownCpuNs()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ns
+        = [](const timeval &t) { return qint64(t.tv_sec) * 1000000000 + qint64(t.tv_usec) * 1000; };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+// A process's time on the CPU, in nanoseconds, summed over its threads.
+qint64 processCpuNs(qint64 pid)
+{
+    qint64 total = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks + QLatin1Char('/') + task + QLatin1String("/schedstat"));
+        if (file.open(QIODevice::ReadOnly))
+            total += file.readAll().split(' ').value(0).toLongLong();
+    }
+    return total;
+}
+
+// Two free ports at once, so that the two services never get the same one.
+QStringList freeTcpAddresses()
+{
+    QTcpServer first;
+    QTcpServer second;
+    if (!first.listen(QHostAddress::LocalHost) || !second.listen(QHostAddress::LocalHost))
+        fail("no free TCP port on loopback");
+    return { QStringLiteral("tcp://127.0.0.1:%1").arg(first.serverPort()),
+        QStringLiteral("tcp://127.0.0.1:%1").arg(second.serverPort()) };
+}
+
+QString localAddress(const char *system, int serial)
+{
+    return QStringLiteral("local:%1-bench-%2-%3")
+        .arg(QLatin1String(system))
+        .arg(QCoreApplication::applicationPid())
+        .arg(serial);
+}
+
+// One remoto_bench_service process; it inherits this process's CPU affinity.
+class Service
+{
+public:
+    Service(const char *system, const QString &address, int objects)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(REMOTO_BENCH_SERVICE),
+            { QLatin1String(system), address, QString::number(objects) });
+        if (!m_process.waitForStarted() || !waitFor([&] { return m_process.canReadLine(); })
+            || m_process.readLine().trimmed() != "ready")
+            fail("the service did not start");
+    }
+    ~Service()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    qint64 cpuNs() const { return processCpuNs(m_process.processId()); }
+
+    // The service's own time for `count` publications, while this process keeps taking what
+    // the service tells its hosts.
+    qint64 publish(int count)
+    {
+        m_process.write(QByteArray("publish ") + QByteArray::number(count) + '\n');
+        if (!waitFor([&] { return m_process.canReadLine(); }))
+            fail("the service did not publish");
+        return m_process.readLine().trimmed().split(' ').value(1).toLongLong();
+    }
+
+private:
+    QProcess m_process;
+};
+
+// A host of the module: the plug-in loaded with QPluginLoader, driven over a SocketConnection.
+class RemotoHost : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RemotoHost(QPluginLoader *loader)
+        : m_loader(loader)
+    {
+    }
+    ~RemotoHost() override { close(); }
+
+    // Connects and waits until the proxies of "bench" and of `objects` more are ready.
+    bool open(const QString &address, int objects)
+    {
+        m_plugin = m_loader->instance();
+        m_connection = new SocketConnection;
+        connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this,
+            SLOT(onObjectConnected(QObject *)));
+        QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, m_connection));
+        return m_connection->connectToService(address)
+            && waitFor([&] { return m_ready > objects && m_bench; });
+    }
+    void close()
+    {
+        delete m_plugin;
+        delete m_connection;
+        m_connection = nullptr;
+        m_bench = nullptr;
+        m_ready = 0;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QVariant call(const QString &method, const QVariantList &args)
+    {
+        QVariant result;
+        QMetaObject::invokeMethod(m_bench, "invoke", Q_RETURN_ARG(QVariant, result),
+            Q_ARG(QString, method), Q_ARG(QVariantList, args));
+        return result;
+    }
+    int add(int a, int b) { return call(QStringLiteral("add"), { a, b }).toInt(); }
+    int length(const QString &text) { return call(QStringLiteral("length"), { text }).toInt(); }
+    bool subscribe()
+    {
+        int result = -1;
+        QMetaObject::invokeMethod(
+            m_bench, "sendConnect", Q_RETURN_ARG(int, result), Q_ARG(const char *, "fired(int)"));
+        return result == 1
+            && connect(m_bench, SIGNAL(event(QString, QVariantList)), this,
+                SLOT(onEvent(QString, QVariantList)));
+    }
+    bool burst(int count)
+    {
+        m_received = 0;
+        call(QStringLiteral("burst"), { count });
+        return waitFor([&] { return m_received >= count; });
+    }
+
+private Q_SLOTS:
+    void onObjectConnected(QObject *proxy)
+    {
+        ++m_ready;
+        if (proxy->objectName() == QLatin1String("bench"))
+            m_bench = proxy;
+    }
+    void onEvent(const QString &, const QVariantList &) { ++m_received; }
+
+private:
+    QPluginLoader *m_loader;
+    QPointer<QObject> m_plugin;
+    SocketConnection *m_connection = nullptr;
+    QObject *m_bench = nullptr;
+    int m_ready = 0;
+    int m_received = 0;
+};
+
+// A host of Qt Remote Objects: a node with dynamic replicas, slots called through pending calls.
+class QtroHost : public QObject
+{
+    Q_OBJECT
+public:
+    ~QtroHost() override { close(); }
+
+    bool open(const QString &address, int objects)
+    {
+        m_node = new QRemoteObjectNode;
+        if (!m_node->connectToNode(QUrl(address)))
+            return false;
+        m_bench = acquire(QStringLiteral("bench"));
+        for (int i = 1; i <= objects; ++i)
+            acquire(QStringLiteral("o%1").arg(i));
+        return waitFor([&] { return m_ready > objects; });
+    }
+    void close()
+    {
+        qDeleteAll(m_replicas);
+        m_replicas.clear();
+        delete m_node;
+        m_node = nullptr;
+        m_bench = nullptr;
+        m_ready = 0;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    int add(int a, int b) { return wait(call("add", Q_ARG(int, a), Q_ARG(int, b))).toInt(); }
+    int length(const QString &text) { return wait(call("length", Q_ARG(QString, text))).toInt(); }
+    bool subscribe() { return connect(m_bench, SIGNAL(fired(int)), this, SLOT(onFired())); }
+    bool burst(int count)
+    {
+        m_received = 0;
+        QMetaObject::invokeMethod(m_bench, "burst", Q_ARG(int, count));
+        return waitFor([&] { return m_received >= count; });
+    }
+
+private Q_SLOTS:
+    void onFired() { ++m_received; }
+
+private:
+    QRemoteObjectDynamicReplica *acquire(const QString &name)
+    {
+        QRemoteObjectDynamicReplica *replica = m_node->acquireDynamic(name);
+        connect(replica, &QRemoteObjectReplica::initialized, this, [this] { ++m_ready; });
+        m_replicas.push_back(replica);
+        return replica;
+    }
+    QRemoteObjectPendingCall call(
+        const char *method, QGenericArgument a, QGenericArgument b = QGenericArgument())
+    {
+        QRemoteObjectPendingCall pending;
+        if (!QMetaObject::invokeMethod(
+                m_bench, method, Q_RETURN_ARG(QRemoteObjectPendingCall, pending), a, b))
+            fail("a replica call did not go out");
+        return pending;
+    }
+    static QVariant wait(QRemoteObjectPendingCall pending)
+    {
+        pending.waitForFinished();
+        return pending.returnValue();
+    }
+
+    QRemoteObjectNode *m_node = nullptr;
+    QRemoteObjectDynamicReplica *m_bench = nullptr;
+    std::vector<QRemoteObjectDynamicReplica *> m_replicas;
+    int m_ready = 0;
+    int m_received = 0;
+};
+
+// One repetition's figures, each taken the same way for both systems.
+using Sample = std::vector<double>;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+struct Medians
+{
+    Sample remoto;
+    Sample qtro;
+};
+
+Medians alternate(
+    int rounds, const std::function<Sample()> &remoto, const std::function<Sample()> &qtro)
+{
+    std::vector<Sample> a;
+    std::vector<Sample> b;
+    for (int r = 0; r < rounds; ++r) {
+        if (r % 2 == 0) {
+            a.push_back(remoto());
+            b.push_back(qtro());
+        } else {
+            b.push_back(qtro());
+            a.push_back(remoto());
+        }
+    }
+    const auto medians = [](const std::vector<Sample> &samples) {
+        Sample result;
+        for (size_t field = 0; field < samples.front().size(); ++field) {
+            std::vector<double> column;
+            for (const Sample &sample : samples)
+                column.push_back(sample[field]);
+            result.push_back(median(column));
+        }
+        return result;
+    };
+    return { medians(a), medians(b) };
+}
+
+void row(const char *what, double remoto, double qtro, const char *unit, bool higherIsBetter)
+{
+    std::printf("%-44s %12.1f %12.1f  %-9s %7.2f  %s\n", what, remoto, qtro, unit, remoto / qtro,
+        higherIsBetter ? "higher is better" : "lower is better");
+    std::fflush(stdout);
+}
+
+// Calls per second, and the CPU each process spent per call in microseconds.
+template <typename Host>
+Sample callRate(
+    Host *host, const Service &service, int calls, const std::function<void(Host *)> &once)
+{
+    const qint64 hostCpu = ownCpuNs();
+    const qint64 serviceCpu = service.cpuNs();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < calls; ++i)
+        once(host);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    return { calls / seconds, (ownCpuNs() - hostCpu) / 1e3 / calls,
+        (service.cpuNs() - serviceCpu) / 1e3 / calls };
+}
+
+void pinToOneCpu()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(0, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0)
+        fail("cannot pin to CPU 0");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything starts: the services inherit the affinity.
+    pinToOneCpu();
+    QCoreApplication app(argc, argv);
+    QPluginLoader loader(QStringLiteral(REMOTO_PLUGIN_PATH));
+    if (!loader.instance())
+        fail(qPrintable(loader.errorString()));
+    const int rounds = 7;
+    int serial = 0;
+
+    RemotoHost remoto(&loader);
+    QtroHost qtro;
+
+    std::printf(
+        "%-44s %12s %12s  %-9s %7s\n", "all on CPU 0, medians", "remoto", "QtRO", "unit", "ratio");
+
+    const auto callsOver = [&](const QString &remotoAddress, const QString &qtroAddress,
+                               bool withCpu) {
+        Service remotoService("remoto", remotoAddress, 0);
+        Service qtroService("qtro", qtroAddress, 0);
+        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
+            fail("a host did not connect");
+        if (remoto.add(2, 3) != 5 || qtro.add(2, 3) != 5)
+            fail("add(2, 3) is not 5");
+        const char *transport = withCpu ? "local socket" : "TCP loopback";
+        const int calls = 3000;
+        const Medians m = alternate(
+            rounds,
+            [&] {
+                return callRate<RemotoHost>(
+                    &remoto, remotoService, calls, [](RemotoHost *h) { h->add(2, 3); });
+            },
+            [&] {
+                return callRate<QtroHost>(
+                    &qtro, qtroService, calls, [](QtroHost *h) { h->add(2, 3); });
+            });
+        row(qPrintable(QStringLiteral("add(int,int), %1").arg(QLatin1String(transport))),
+            m.remoto[0], m.qtro[0], "calls/s", true);
+        if (withCpu) {
+            row("  host CPU per call", m.remoto[1], m.qtro[1], "us", false);
+            row("  service CPU per call", m.remoto[2], m.qtro[2], "us", false);
+
+            const struct
+            {
+                const char *label;
+                int chars;
+                int calls;
+            } sizes[] = { { "length(QString), 1 Ki chars", 1024, 2000 },
+                { "length(QString), 64 Ki chars", 64 * 1024, 300 },
+                { "length(QString), 1 Mi chars", 1024 * 1024, 20 } };
+            for (const auto &size : sizes) {
+                const QString text(size.chars, QLatin1Char('x'));
+                if (remoto.length(text) != size.chars || qtro.length(text) != size.chars)
+                    fail("length() answered wrong");
+                const Medians s = alternate(
+                    rounds,
+                    [&] {
+                        return callRate<RemotoHost>(&remoto, remotoService, size.calls,
+                            [&](RemotoHost *h) { h->length(text); });
+                    },
+                    [&] {
+                        return callRate<QtroHost>(
+                            &qtro, qtroService, size.calls, [&](QtroHost *h) { h->length(text); });
+                    });
+                row(size.label, s.remoto[0], s.qtro[0], "calls/s", true);
+            }
+
+            const int events = 10000;
+            if (!remoto.subscribe() || !qtro.subscribe())
+                fail("cannot subscribe to fired(int)");
+            const auto burst = [&](auto *host) {
+                QElapsedTimer timer;
+                timer.start();
+                if (!host->burst(events))
+                    fail("a burst did not arrive whole");
+                return Sample { events / (timer.nsecsElapsed() / 1e9) };
+            };
+            const Medians b = alternate(
+                rounds, [&] { return burst(&remoto); }, [&] { return burst(&qtro); });
+            row("signal burst of 10,000 to a host slot", b.remoto[0], b.qtro[0], "events/s", true);
+        }
+        remoto.close();
+        qtro.close();
+    };
+    const QString remotoLocal = localAddress("remoto", ++serial);
+    const QString qtroLocal = localAddress("qtro", ++serial);
+    callsOver(remotoLocal, qtroLocal, true);
+    const QStringList tcp = freeTcpAddresses();
+    callsOver(tcp.at(0), tcp.at(1), false);
+
+    for (const int objects : { 1000, 10000 }) {
+        const QString remotoAddress = localAddress("remoto", ++serial);
+        const QString qtroAddress = localAddress("qtro", ++serial);
+        Service remotoService("remoto", remotoAddress, objects);
+        Service qtroService("qtro", qtroAddress, objects);
+        const auto connectAll = [&](auto *host, const QString &address) {
+            QElapsedTimer timer;
+            timer.start();
+            if (!host->open(address, objects))
+                fail("not every proxy became ready");
+            const double ms = timer.nsecsElapsed() / 1e6;
+            host->close();
+            return Sample { ms };
+        };
+        const Medians m = alternate(
+            objects > 1000 ? 3 : 5, [&] { return connectAll(&remoto, remotoAddress); },
+            [&] { return connectAll(&qtro, qtroAddress); });
+        row(qPrintable(QStringLiteral("connect until %1 proxies/replicas ready").arg(objects)),
+            m.remoto[0], m.qtro[0], "ms", false);
+    }
+
+    const int publications = 10000;
+    const auto publishMany = [&](auto *host, const char *system) {
+        const QString address = localAddress(system, ++serial);
+        Service service(system, address, 0);
+        if (!host->open(address, 0))
+            fail("a host did not connect");
+        const double ms = service.publish(publications) / 1e6;
+        host->close();
+        return Sample { ms };
+    };
+    const Medians p = alternate(
+        3, [&] { return publishMany(&remoto, "remoto"); },
+        [&] { return publishMany(&qtro, "qtro"); });
+    row("publish 10,000 objects, one host connected", p.remoto[0], p.qtro[0], "ms", false);
+    return 0;
+}
+
+#include "remoto_qtro_bench.moc"
