@@ -1,5 +1,6 @@
 #include "commandchannel.h"
 
+#include "base64codec.h"
 #include "commandcatalogue.h"
 #include "remotoresponse.h"
 
@@ -74,7 +75,7 @@ RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &c
     const qint32 sequence = target.sequence;
     target.sequence = qint32(quint32(sequence) + 1u);
     auto *request = new Request(sequence, int(target.objectId), code,
-        encodeBase64 ? payload.toBase64() : payload, Velmor::Command::Marker);
+        encodeBase64 ? Base64Codec::encode(payload) : payload, Velmor::Command::Marker);
     auto *response = new RemotoResponse(request, autoDelete);
     request->setParent(response);
     if (connection && connection->thread() != QThread::currentThread())

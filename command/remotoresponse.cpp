@@ -1,5 +1,6 @@
 #include "remotoresponse.h"
 
+#include "base64codec.h"
 #include "commandcatalogue.h"
 #include "resultcodetable.h"
 #include "valuelistdecoder.h"
@@ -140,7 +141,7 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
         d->commandCode = qFromLittleEndian<qint32>(header + 12);
         const QByteArray body = QByteArray::fromRawData(header + AnswerHeaderSize,
                                                         answer.size() - AnswerHeaderSize);
-        ValueListDecoder::decode(QByteArray::fromBase64(body), &d->data);
+        ValueListDecoder::decode(Base64Codec::decode(body), &d->data);
     }
     Q_EMIT finished();
     if (d->autoDelete)

@@ -1,5 +1,6 @@
 #include "payloadcodec.h"
 
+#include "base64codec.h"
 #include "valuelistdecoder.h"
 
 #include <QtCore/QDataStream>
@@ -55,17 +56,16 @@ QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
     QByteArray raw;
     QDataStream stream(&raw, QIODevice::WriteOnly);
     stream << values;
-    return raw.toBase64();
+    return Base64Codec::encode(raw);
 }
 
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
 {
     values->clear();
-    const QByteArray::FromBase64Result decoded
-        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
+    QByteArray decoded;
+    if (!Base64Codec::decodeStrict(text, &decoded))
         return false;
-    return ValueListDecoder::decode(decoded.decoded, values);
+    return ValueListDecoder::decode(decoded, values);
 }
 
 QByteArray PayloadCodec::encodeAnswer(

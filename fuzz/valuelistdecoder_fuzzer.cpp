@@ -1,5 +1,7 @@
 #include "valuelistdecoder.h"
 
+#include "base64codec.h"
+
 #include <QtCore/QDataStream>
 #include <QtCore/QTimeZone>
 
@@ -90,6 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const QByteArray bytes
         = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
+
+    // The Base64 text around value lists: the codec must answer as Qt does, whatever the text.
+    if (Base64Codec::decode(bytes) != QByteArray::fromBase64(bytes)
+        || Base64Codec::encode(bytes) != bytes.toBase64())
+        fail("Base64 differs from Qt's");
+    const auto strict = QByteArray::fromBase64Encoding(bytes, QByteArray::AbortOnBase64DecodingErrors);
+    QByteArray strictBytes;
+    const bool strictOk = Base64Codec::decodeStrict(bytes, &strictBytes);
+    if (strictOk != (strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok)
+        || (strictOk && strictBytes != strict.decoded))
+        fail("strict Base64 differs from Qt's");
 
     QVariantList values { 1 };
     watch = HeapWatch { true, 0, 0 };

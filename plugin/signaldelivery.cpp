@@ -1,5 +1,6 @@
 #include "signaldelivery.h"
 
+#include "base64codec.h"
 #include "remotoobject.h"
 #include "signaturelimits.h"
 #include "valuelistdecoder.h"
@@ -53,7 +54,7 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     if (items.isEmpty())
         return;
     QVariantList values;
-    ValueListDecoder::decode(QByteArray::fromBase64(items.first().toByteArray()), &values);
+    ValueListDecoder::decode(Base64Codec::decode(items.first().toByteArray()), &values);
     if (values.size() < 2)
         return;
 

@@ -1,5 +1,7 @@
 #include "valuelistdecoder.h"
 
+#include "base64codec.h"
+
 #include "message.h"
 #include "messagelog.h"
 
@@ -243,6 +245,8 @@ private slots:
     void boundsNesting();
     void boundsMemory_data();
     void boundsMemory();
+    void base64AsQt_data();
+    void base64AsQt();
     void refusesEveryCutShortList();
     void damagedBytesMatchQDataStreamOrAreRefused();
     void replaysFuzzCorpus();
@@ -597,6 +601,41 @@ void tst_ValueListDecoder::boundsMemory()
 #else
     QSKIP("needs an address space that can be capped: Linux without AddressSanitizer");
 #endif
+}
+
+void tst_ValueListDecoder::base64AsQt_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QByteArray everyByte;
+    for (int i = 0; i < 256; ++i)
+        everyByte.append(char(i));
+    for (int size = 0; size <= 5; ++size)
+        QTest::addRow("%d bytes", size) << everyByte.right(size).toBase64();
+    QTest::newRow("every byte, 64 KiB") << everyByte.repeated(256).toBase64();
+    QTest::newRow("unpadded") << QByteArray("QUJD REU");
+    QTest::newRow("missing padding") << QByteArray("QUJDRA");
+    QTest::newRow("blanks and line breaks") << QByteArray("QUJD\nREVG R0g=\r\n");
+    QTest::newRow("padding inside") << QByteArray("QQ==QUI=");
+    QTest::newRow("padding only") << QByteArray("====");
+    QTest::newRow("three padding characters") << QByteArray("Q===");
+    QTest::newRow("URL alphabet") << QByteArray("-_-_");
+    QTest::newRow("stray bits after the last byte") << QByteArray("QR==");
+    QTest::newRow("bytes above ASCII") << QByteArray("QUJD\xc3\xa9RA==");
+}
+
+// The codec answers as Qt would, also for the text it leaves to Qt.
+void tst_ValueListDecoder::base64AsQt()
+{
+    QFETCH(QByteArray, text);
+    QCOMPARE(Base64Codec::decode(text), QByteArray::fromBase64(text));
+    const auto strict = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    QByteArray bytes("unchanged");
+    QCOMPARE(Base64Codec::decodeStrict(text, &bytes),
+        strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok);
+    if (strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok)
+        QCOMPARE(bytes, strict.decoded);
+    const QByteArray decoded = QByteArray::fromBase64(text);
+    QCOMPARE(Base64Codec::encode(decoded), decoded.toBase64());
 }
 
 void tst_ValueListDecoder::refusesEveryCutShortList()
