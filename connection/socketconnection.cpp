@@ -15,6 +15,23 @@ using Wire::Frame;
 using Wire::FrameChannel;
 using Wire::ServiceAddress;
 
+namespace {
+
+// A message as the service would have sent it, for what the connection answers itself.
+Velmor::Command::Message markedMessage(
+    qint32 kind, quint32 requestUid, quint32 objectId, const QByteArray &payload)
+{
+    Velmor::Command::Message message;
+    message.requestUid = requestUid;
+    message.objectId = objectId;
+    message.kind = kind;
+    message.magic = Velmor::Command::Marker;
+    message.payload = payload;
+    return message;
+}
+
+} // namespace
+
 SocketConnection::SocketConnection(QObject *parent)
     : QObject(parent)
 {
@@ -246,12 +263,8 @@ void SocketConnection::refusalArrived(const Frame &frame)
 
 void SocketConnection::refuseLocally(const Request &request)
 {
-    Velmor::Command::Message refusal;
-    refusal.requestUid = quint32(request.uid());
-    refusal.objectId = quint32(request.objectId());
-    refusal.kind = Velmor::Command::Refused;
-    refusal.magic = Velmor::Command::Marker;
-    refusal.payload = QByteArray();
+    const Velmor::Command::Message refusal = markedMessage(Velmor::Command::Refused,
+        quint32(request.uid()), quint32(request.objectId()), QByteArray());
     QMetaObject::invokeMethod(
         this, [this, refusal] { emit message(refusal); }, Qt::QueuedConnection);
 }
@@ -265,13 +278,10 @@ void SocketConnection::reportLinkLost()
     const QPointer<SocketConnection> alive(this);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = unanswered.cbegin(); it != unanswered.cend() && alive; ++it) {
-        Velmor::Command::Message answer;
-        answer.requestUid = it.key();
-        answer.objectId = it->objectId;
-        answer.kind = Velmor::Command::Answer;
-        answer.magic = Velmor::Command::Marker;
-        answer.payload = Wire::PayloadCodec::encodeAnswer(
-            Wire::PayloadCodec::ConnectionError, it->command, {}, now);
+        const Velmor::Command::Message answer = markedMessage(Velmor::Command::Answer, it.key(),
+            it->objectId,
+            Wire::PayloadCodec::encodeAnswer(
+                Wire::PayloadCodec::ConnectionError, it->command, {}, now));
         emit message(answer);
     }
     if (alive)
