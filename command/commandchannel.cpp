@@ -9,7 +9,6 @@
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QThread>
-#include <QtCore/QTimer>
 
 namespace {
 // How many unanswered commands of a code one target keeps. A peer announcing an object
@@ -117,17 +116,21 @@ std::unique_ptr<RemotoResponse> CommandChannel::sendAndWait(const CommandTargetP
     return response;
 }
 
-void CommandChannel::wait(const RemotoResponse &response, int timeout)
+void CommandChannel::wait(RemotoResponse &response, int timeout)
 {
     // The host may have answered while the request was being emitted.
     if (response.isFinished())
         return;
-    QEventLoop loop;
-    QTimer timer;
-    QObject::connect(&response, &RemotoResponse::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(timeout);
+    // The response quits the loop as it finishes, and the loop's own timer ends the wait:
+    // no QTimer and no connections to set up for every call.
+    class WaitLoop : public QEventLoop
+    {
+        void timerEvent(QTimerEvent *) override { quit(); }
+    } loop;
+    response.setWaiter(&loop);
+    loop.startTimer(timeout);
     loop.exec(QEventLoop::WaitForMoreEvents);
+    response.setWaiter(nullptr);
 }
 
 bool CommandChannel::isPending(const CommandTarget &target, int code)

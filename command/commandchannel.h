@@ -40,7 +40,7 @@ public:
 private:
     RemotoResponse *prepare(CommandTarget &target, const QVariant &command,
         const QByteArray &payload, bool encodeBase64, bool autoDelete);
-    static void wait(const RemotoResponse &response, int timeout);
+    static void wait(RemotoResponse &response, int timeout);
 
     const QPointer<QObject> &connection;
     EmitRequest emitRequest;

@@ -8,6 +8,7 @@
 #include <request.h>
 #include <tarn.h>
 
+#include <QtCore/QEventLoop>
 #include <QtCore/QPointer>
 #include <QtCore/QThread>
 #include <QtCore/QtEndian>
@@ -25,6 +26,7 @@ struct RemotoResponsePrivate
     int commandCode = -1;
     bool autoDelete = false;
     QPointer<QThread> requestReader;
+    QEventLoop *waiter = nullptr;
 };
 
 namespace {
@@ -70,6 +72,20 @@ Request *RemotoResponse::request() const { return d->requestObject; }
 void RemotoResponse::setRequestReader(QThread *thread)
 {
     d->requestReader = thread;
+}
+
+void RemotoResponse::setWaiter(QEventLoop *loop)
+{
+    d->waiter = loop;
+}
+
+void RemotoResponse::finish()
+{
+    // The waiter keeps its loop alive until it is back, which is after this returns.
+    QEventLoop *waiter = d->waiter;
+    Q_EMIT finished();
+    if (waiter)
+        waiter->quit();
 }
 
 QVariant RemotoResponse::dataAt(int index) const
@@ -120,7 +136,7 @@ void RemotoResponse::finishWithResult(int code)
 {
     d->finished = true;
     d->error = code;
-    Q_EMIT finished();
+    finish();
 }
 
 void RemotoResponse::decodeAnswer(const QByteArray &answer)
@@ -143,7 +159,7 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
                                                         answer.size() - AnswerHeaderSize);
         ValueListDecoder::decode(Base64Codec::decode(body), &d->data);
     }
-    Q_EMIT finished();
+    finish();
     if (d->autoDelete)
         deleteLater();
 }

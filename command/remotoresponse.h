@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QEventLoop;
 class QThread;
 class Request;
 struct RemotoResponsePrivate;
@@ -40,6 +41,8 @@ public:
     QVariant dataAt(int index) const;
     // The thread of a connection that reads the request in a queued call of its own.
     void setRequestReader(QThread *thread);
+    // A loop waiting for this response, quit as it finishes; the waiter clears it on leaving.
+    void setWaiter(QEventLoop *loop);
 
     void finishWithResult(int code);
     void decodeAnswer(const QByteArray &answer);
@@ -48,6 +51,8 @@ Q_SIGNALS:
     void finished();
 
 private:
+    void finish();
+
     std::unique_ptr<RemotoResponsePrivate> d;
 };
 

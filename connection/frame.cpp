@@ -2,6 +2,7 @@
 
 #include "message.h"
 
+#include <QtCore/QIODevice>
 #include <QtCore/QtEndian>
 
 #include <cstring>
@@ -11,7 +12,7 @@ namespace Wire {
 namespace {
 
 constexpr int HelloHeaderSize = Frame::HeadSize;
-constexpr int RequestHeaderSize = Frame::HeadSize + 5 * 4;
+constexpr int RequestHeaderSize = Frame::MaxHeaderSize;
 constexpr int MessageHeaderSize = Frame::HeadSize + 4 * 4;
 constexpr int RefusalHeaderSize = Frame::HeadSize + 4;
 
@@ -52,6 +53,32 @@ quint8 judgeHead(const char *head, quint32 bodySize, QString *error)
     if (error)
         *error = why;
     return 0;
+}
+
+// The fields after the head, from a body whose head judgeHead() accepted as `type`.
+void readHeader(const char *in, Frame::Type type, Frame *frame)
+{
+    frame->type = type;
+    switch (type) {
+    case Frame::Hello:
+        break;
+    case Frame::Request:
+        frame->requestUid = getU32(in + 4);
+        frame->sequence = getI32(in + 8);
+        frame->objectId = getU32(in + 12);
+        frame->command = getI32(in + 16);
+        frame->magic = getI32(in + 20);
+        break;
+    case Frame::Message:
+        frame->requestUid = getU32(in + 4);
+        frame->objectId = getU32(in + 8);
+        frame->kind = getI32(in + 12);
+        frame->magic = getI32(in + 16);
+        break;
+    case Frame::Refusal:
+        frame->kind = getI32(in + 4);
+        break;
+    }
 }
 
 } // namespace
@@ -109,15 +136,13 @@ qint64 Frame::maxPayloadSize(Type type)
     return qint64(MaxBodySize) - headerSize(type);
 }
 
-QByteArray Frame::encode() const
+int Frame::encodeHeader(char *head) const
 {
     const int header = headerSize(type);
     if (header == 0 || payload.size() > maxPayloadSize(type))
-        return QByteArray();
-    const int bodySize = header + payload.size();
-    // The fixed part is laid out on the stack and the payload appended after it.
-    char head[PrefixSize + RequestHeaderSize] = {};
-    putU32(head, quint32(bodySize));
+        return 0;
+    std::memset(head, 0, size_t(PrefixSize + header));
+    putU32(head, quint32(header + payload.size()));
     char *out = head + PrefixSize;
     out[0] = char(Version);
     out[1] = char(type);
@@ -141,9 +166,18 @@ QByteArray Frame::encode() const
         putU32(out + 4, quint32(kind));
         break;
     }
+    return PrefixSize + header;
+}
+
+QByteArray Frame::encode() const
+{
+    char head[MaxPrefixAndHeaderSize];
+    const int headSize = encodeHeader(head);
+    if (headSize == 0)
+        return QByteArray();
     QByteArray bytes;
-    bytes.reserve(PrefixSize + bodySize);
-    bytes.append(head, PrefixSize + header);
+    bytes.reserve(headSize + payload.size());
+    bytes.append(head, headSize);
     bytes.append(payload);
     return bytes;
 }
@@ -165,27 +199,7 @@ bool Frame::decode(const QByteArray &body, Frame *frame, QString *error)
     if (type == 0)
         return false;
     Frame decoded;
-    decoded.type = Type(type);
-    switch (decoded.type) {
-    case Hello:
-        break;
-    case Request:
-        decoded.requestUid = getU32(in + 4);
-        decoded.sequence = getI32(in + 8);
-        decoded.objectId = getU32(in + 12);
-        decoded.command = getI32(in + 16);
-        decoded.magic = getI32(in + 20);
-        break;
-    case Message:
-        decoded.requestUid = getU32(in + 4);
-        decoded.objectId = getU32(in + 8);
-        decoded.kind = getI32(in + 12);
-        decoded.magic = getI32(in + 16);
-        break;
-    case Refusal:
-        decoded.kind = getI32(in + 4);
-        break;
-    }
+    readHeader(in, Type(type), &decoded);
     decoded.payload = body.mid(headerSize(type));
     *frame = std::move(decoded);
     return true;
@@ -206,51 +220,78 @@ qint64 FrameReader::bytesWanted() const
 {
     if (m_state != Incomplete)
         return 0;
-    if (m_prefixFill < Frame::PrefixSize)
-        return Frame::PrefixSize - m_prefixFill;
-    if (m_body.size() < Frame::HeadSize)
-        return Frame::HeadSize - m_body.size();
-    return qint64(m_bodySize) - m_body.size();
+    if (m_fixedFill < m_fixedSize)
+        return m_fixedSize - m_fixedFill;
+    return m_payloadSize - m_payloadFill;
+}
+
+char *FrameReader::window(qint64 offered, qint64 *room)
+{
+    const qint64 count = qMin(offered, bytesWanted());
+    *room = count;
+    if (m_fixedFill < m_fixedSize)
+        return m_fixed + m_fixedFill;
+    const qint64 needed = m_payloadFill + count;
+    if (needed > m_payload.size()) {
+        // Doubling keeps appends cheap; capping at the declared size and at twice what has
+        // arrived keeps a lying length from costing memory.
+        const qint64 doubled = qMax<qint64>(2 * qint64(m_payload.size()), 4096);
+        m_payload.resize(int(qMax(needed, qMin(doubled, m_payloadSize))));
+    }
+    return m_payload.data() + m_payloadFill;
+}
+
+void FrameReader::commit(qint64 count)
+{
+    if (m_fixedFill < m_fixedSize) {
+        m_fixedFill += int(count);
+        if (m_fixedFill < m_fixedSize)
+            return;
+        if (m_fixedFill == Frame::PrefixSize)
+            checkPrefix();
+        else if (m_fixedFill == Frame::PrefixSize + Frame::HeadSize)
+            checkHead();
+        else
+            finishHeader();
+        return;
+    }
+    m_payloadFill += count;
+    if (m_payloadFill == m_payloadSize) {
+        m_payload.resize(int(m_payloadSize));
+        m_frame.payload = std::move(m_payload);
+        m_payload = QByteArray();
+        m_state = Complete;
+    }
 }
 
 qint64 FrameReader::feed(const char *data, qint64 size)
 {
     qint64 taken = 0;
-    while (taken < size) {
-        const qint64 wanted = bytesWanted();
-        if (wanted == 0)
-            break;
-        const qint64 count = qMin(wanted, size - taken);
-        if (m_prefixFill < Frame::PrefixSize) {
-            std::memcpy(m_prefix + m_prefixFill, data + taken, size_t(count));
-            m_prefixFill += int(count);
-            taken += count;
-            if (m_prefixFill == Frame::PrefixSize) {
-                m_bodySize = qFromBigEndian<quint32>(m_prefix);
-                if (m_bodySize > m_maxBodySize)
-                    fail(QStringLiteral("declared frame length %1 exceeds the limit of %2")
-                             .arg(m_bodySize)
-                             .arg(m_maxBodySize));
-                else if (m_bodySize < quint32(Frame::HeadSize))
-                    fail(QStringLiteral("declared frame length %1 is shorter than a frame head")
-                             .arg(m_bodySize));
-            }
-            continue;
-        }
-        growBuffer(count);
-        m_body.append(data + taken, int(count));
-        taken += count;
-        if (m_body.size() == Frame::HeadSize)
-            checkHead();
-        if (m_state == Incomplete && quint32(m_body.size()) == m_bodySize)
-            finishBody();
+    while (taken < size && m_state == Incomplete) {
+        qint64 room = 0;
+        char *to = window(size - taken, &room);
+        std::memcpy(to, data + taken, size_t(room));
+        taken += room;
+        commit(room);
     }
     return taken;
 }
 
+qint64 FrameReader::readFrom(QIODevice *device, qint64 available)
+{
+    qint64 room = 0;
+    char *to = window(available, &room);
+    if (room == 0)
+        return 0;
+    const qint64 got = device->read(to, room);
+    if (got > 0)
+        commit(got);
+    return got;
+}
+
 bool FrameReader::isMidFrame() const
 {
-    return m_state == Incomplete && m_prefixFill > 0;
+    return m_state == Incomplete && m_fixedFill > 0;
 }
 
 Frame FrameReader::takeFrame()
@@ -258,9 +299,11 @@ Frame FrameReader::takeFrame()
     Frame frame = std::move(m_frame);
     m_frame = Frame();
     m_state = Incomplete;
-    m_prefixFill = 0;
+    m_fixedFill = 0;
+    m_fixedSize = Frame::PrefixSize;
     m_bodySize = 0;
-    m_body.clear();
+    m_payloadSize = 0;
+    m_payloadFill = 0;
     return frame;
 }
 
@@ -268,39 +311,47 @@ void FrameReader::fail(const QString &error)
 {
     m_state = Malformed;
     m_error = error;
-    m_body.clear();
+    m_payload = QByteArray();
+}
+
+void FrameReader::checkPrefix()
+{
+    m_bodySize = qFromBigEndian<quint32>(m_fixed);
+    if (m_bodySize > m_maxBodySize)
+        fail(QStringLiteral("declared frame length %1 exceeds the limit of %2")
+                 .arg(m_bodySize)
+                 .arg(m_maxBodySize));
+    else if (m_bodySize < quint32(Frame::HeadSize))
+        fail(QStringLiteral("declared frame length %1 is shorter than a frame head")
+                 .arg(m_bodySize));
+    else
+        m_fixedSize = Frame::PrefixSize + Frame::HeadSize;
 }
 
 void FrameReader::checkHead()
 {
     QString error;
-    const quint8 type = judgeHead(m_body.constData(), m_bodySize, &error);
-    if (type == 0)
+    const quint8 type = judgeHead(m_fixed + Frame::PrefixSize, m_bodySize, &error);
+    if (type == 0) {
         fail(error);
-    else if (!(m_acceptedTypes & (1u << type)))
-        fail(QStringLiteral("frame type %1 is not expected from this peer").arg(type));
-}
-
-void FrameReader::finishBody()
-{
-    QString error;
-    if (Frame::decode(m_body, &m_frame, &error)) {
-        m_state = Complete;
-        m_body.clear();
-    } else {
-        fail(error);
-    }
-}
-
-void FrameReader::growBuffer(qint64 extra)
-{
-    const qint64 needed = m_body.size() + extra;
-    if (needed <= m_body.capacity())
         return;
-    // Doubling keeps appends cheap; capping at the declared size and at twice what has
-    // arrived keeps a lying length from costing memory.
-    const qint64 doubled = qMax<qint64>(2 * qint64(m_body.capacity()), 4096);
-    m_body.reserve(int(qMax(needed, qMin(doubled, qint64(m_bodySize)))));
+    }
+    if (!(m_acceptedTypes & (1u << type))) {
+        fail(QStringLiteral("frame type %1 is not expected from this peer").arg(type));
+        return;
+    }
+    m_fixedSize = Frame::PrefixSize + Frame::headerSize(type);
+    if (m_fixedFill == m_fixedSize)
+        finishHeader();
+}
+
+void FrameReader::finishHeader()
+{
+    const char *body = m_fixed + Frame::PrefixSize;
+    readHeader(body, Frame::Type(quint8(body[1])), &m_frame);
+    m_payloadSize = qint64(m_bodySize) - (m_fixedSize - Frame::PrefixSize);
+    if (m_payloadSize == 0)
+        m_state = Complete;
 }
 
 } // namespace Wire

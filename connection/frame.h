@@ -6,6 +6,10 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 
+QT_BEGIN_NAMESPACE
+class QIODevice;
+QT_END_NAMESPACE
+
 #include <initializer_list>
 
 namespace Wire {
@@ -70,15 +74,23 @@ struct REMOTOCONNECTION_EXPORT Frame
 
     // The whole frame, length prefix included; empty when the payload is too large.
     QByteArray encode() const;
+    // The length prefix and header alone, written to `out` (room for MaxPrefixAndHeaderSize
+    // bytes): the payload follows them on the wire. Returns their size, or 0 when the payload
+    // is too large.
+    int encodeHeader(char *out) const;
 
     // Reads one complete body. On failure `frame` is left alone and `error` says why.
     static bool decode(const QByteArray &body, Frame *frame, QString *error = nullptr);
+
+    static constexpr int MaxHeaderSize = HeadSize + 5 * 4;
+    static constexpr int MaxPrefixAndHeaderSize = PrefixSize + MaxHeaderSize;
 };
 
 // Assembles frames from a byte stream that arrives in pieces of any size. It holds at most
-// the current frame, grows its buffer only as bytes arrive, and judges the declared length,
-// version and type as soon as those bytes are in, so a hostile peer cannot make it reserve
-// memory it has not sent.
+// the current frame, grows the payload's buffer only as bytes arrive, and judges the declared
+// length, version and type as soon as those bytes are in, so a hostile peer cannot make it
+// reserve memory it has not sent. Bytes go straight to where the frame keeps them: a payload
+// is never copied once it is in.
 class REMOTOCONNECTION_EXPORT FrameReader
 {
 public:
@@ -99,9 +111,12 @@ public:
     // from the next frame's length field on.
     void setMaxBodySize(quint32 size);
     // Bytes held for the frame being read.
-    qint64 bufferedBytes() const { return m_body.capacity(); }
+    qint64 bufferedBytes() const { return m_payload.capacity(); }
     // Takes up to bytesWanted() bytes from the front of `data`; returns how many it took.
     qint64 feed(const char *data, qint64 size);
+    // Reads up to bytesWanted() bytes, at most `available`, from `device` straight into the
+    // frame; returns how many it read, or -1 when the device failed.
+    qint64 readFrom(QIODevice *device, qint64 available);
     State state() const { return m_state; }
     // Some bytes of a frame are in but not all of them.
     bool isMidFrame() const;
@@ -110,18 +125,26 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    // Where up to `offered` more bytes of the frame go; `room` tells how many of them fit.
+    char *window(qint64 offered, qint64 *room);
+    // `count` bytes were put at the window.
+    void commit(qint64 count);
     void fail(const QString &error);
+    void checkPrefix();
     void checkHead();
-    void finishBody();
-    void growBuffer(qint64 extra);
+    void finishHeader();
 
     quint32 m_acceptedTypes = 0;
     quint32 m_maxBodySize = Frame::MaxBodySize;
     State m_state = Incomplete;
-    char m_prefix[Frame::PrefixSize] = {};
-    int m_prefixFill = 0;
+    // Length prefix, then the header: fixed in size for each type.
+    char m_fixed[Frame::MaxPrefixAndHeaderSize] = {};
+    int m_fixedFill = 0;
+    int m_fixedSize = Frame::PrefixSize;
     quint32 m_bodySize = 0;
-    QByteArray m_body;
+    qint64 m_payloadSize = 0;
+    qint64 m_payloadFill = 0;
+    QByteArray m_payload;
     Frame m_frame;
     QString m_error;
 };

@@ -2,14 +2,27 @@
 
 #include "transport.h"
 
+#include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QIODevice>
 #include <QtCore/QPointer>
+#include <QtCore/QVector>
 
 namespace Wire {
 
 namespace {
-constexpr qint64 ReadChunk = 64 * 1024;
-}
+// Small frames are read in bulk and cut up here, which costs one read from the socket for
+// many of them; a payload at least this large is read straight into its frame.
+constexpr qint64 ChunkSize = 16 * 1024;
+
+// The channels of this thread that are delivering a frame right now, and the event dispatcher
+// whose passes are watched for them.
+struct Deliveries
+{
+    QPointer<QAbstractEventDispatcher> watched;
+    QVector<QPointer<FrameChannel>> channels;
+};
+thread_local Deliveries deliveries;
+} // namespace
 
 FrameChannel::FrameChannel(
     QIODevice *socket, std::initializer_list<Frame::Type> accepted, QObject *parent)
@@ -28,22 +41,38 @@ FrameChannel::FrameChannel(
     QMetaObject::invokeMethod(this, &FrameChannel::start, Qt::QueuedConnection);
 }
 
-FrameChannel::~FrameChannel() = default;
+FrameChannel::~FrameChannel()
+{
+    // Deleted by a receiver of its own frames.
+    if (m_deliveryDepth > 0)
+        deliveries.channels.removeAll(this);
+}
 
 bool FrameChannel::send(const Frame &frame)
 {
     if (m_closed)
         return false;
-    const QByteArray bytes = frame.encode();
-    if (bytes.isEmpty())
+    char head[Frame::MaxPrefixAndHeaderSize];
+    const int headSize = frame.encodeHeader(head);
+    if (headSize == 0)
         return false;
-    if (m_socket->bytesToWrite() + bytes.size() > MaxPendingBytes) {
+    const qint64 size = headSize + frame.payload.size();
+    if (m_socket->bytesToWrite() + size > MaxPendingBytes) {
         abort(QStringLiteral("the peer stopped reading"));
         return false;
     }
-    const bool written = m_socket->write(bytes) == bytes.size();
+    // Two writes into the socket's buffer instead of one frame assembled first: the payload
+    // is copied once, not twice.
+    const bool written = m_socket->write(head, headSize) == headSize
+        && m_socket->write(frame.payload) == frame.payload.size();
     emit bufferedBytesGrew();
     return written;
+}
+
+void FrameChannel::flush()
+{
+    if (!m_closed)
+        Transport::flush(m_socket);
 }
 
 void FrameChannel::setStallTimeout(int msecs)
@@ -104,28 +133,38 @@ void FrameChannel::start()
 
 void FrameChannel::readFrames()
 {
-    while (!m_closed) {
-        const qint64 available = m_socket->bytesAvailable();
-        if (available <= 0)
-            break;
-        const QByteArray chunk
-            = m_socket->read(qMin(qMin(available, ReadChunk), m_reader.bytesWanted()));
-        if (chunk.isEmpty())
-            break;
-        m_reader.feed(chunk.constData(), chunk.size());
-        if (m_reader.state() == FrameReader::Malformed)
-            break;
-        if (m_reader.state() == FrameReader::Complete) {
-            m_stallTimer.stop();
-            m_inbox.append(m_reader.takeFrame());
-            m_inboxBytes += m_inbox.last().payload.size();
-        }
-    }
-    postDelivery();
+    if (!m_closed)
+        readAvailable();
+    if (!deliverFrames())
+        return;
     // Frames that arrived whole before a fault are still delivered, before the link closes.
     if (m_reader.state() == FrameReader::Malformed)
         close(m_reader.errorString());
-    if (m_closed || !m_reader.isMidFrame())
+}
+
+void FrameChannel::readAvailable()
+{
+    char chunk[ChunkSize];
+    while (m_reader.state() == FrameReader::Incomplete) {
+        const qint64 available = m_socket->bytesAvailable();
+        if (available <= 0)
+            break;
+        if (m_reader.bytesWanted() >= ChunkSize) {
+            if (m_reader.readFrom(m_socket, available) <= 0)
+                break;
+        } else {
+            const qint64 size = m_socket->read(chunk, qMin(available, ChunkSize));
+            if (size <= 0)
+                break;
+            for (qint64 taken = 0; taken < size && m_reader.state() != FrameReader::Malformed;) {
+                taken += m_reader.feed(chunk + taken, size - taken);
+                takeCompleteFrame();
+            }
+            continue;
+        }
+        takeCompleteFrame();
+    }
+    if (m_reader.state() == FrameReader::Malformed || !m_reader.isMidFrame())
         return;
     // Counted from the frame's first byte, so trickling bytes does not keep a frame alive.
     if (!m_stallTimer.isActive())
@@ -133,28 +172,58 @@ void FrameChannel::readFrames()
     emit bufferedBytesGrew();
 }
 
-void FrameChannel::postDelivery()
+void FrameChannel::takeCompleteFrame()
 {
-    if (m_inbox.isEmpty() || m_deliveryPosted)
+    if (m_reader.state() != FrameReader::Complete)
         return;
-    m_deliveryPosted = true;
-    QMetaObject::invokeMethod(this, &FrameChannel::deliverFrames, Qt::QueuedConnection);
+    m_stallTimer.stop();
+    m_inbox.append(m_reader.takeFrame());
+    m_inboxBytes += m_inbox.last().payload.size();
 }
 
-void FrameChannel::deliverFrames()
+bool FrameChannel::deliverFrames()
 {
-    m_deliveryPosted = false;
+    if (m_inbox.isEmpty())
+        return true;
     const QPointer<FrameChannel> alive(this);
+    if (m_deliveryDepth++ == 0)
+        watchNestedLoops();
     while (!m_inbox.isEmpty()) {
         const Frame frame = m_inbox.takeFirst();
         m_inboxBytes -= frame.payload.size();
-        // A receiver may run an event loop of its own (a synchronous call waiting for its
-        // answer); the frames after this one are then delivered from inside that loop.
-        postDelivery();
         emit frameReceived(frame);
         if (!alive)
-            return;
+            return false;
     }
+    if (--m_deliveryDepth == 0)
+        deliveries.channels.removeOne(this);
+    return true;
+}
+
+void FrameChannel::watchNestedLoops()
+{
+    deliveries.channels.append(this);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || deliveries.watched == dispatcher)
+        return;
+    deliveries.watched = dispatcher;
+    // Every event dispatcher emits awake() on each pass of any loop it runs, nested ones
+    // included; with the glib one, right after the pass handled the sockets.
+    connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher,
+        &FrameChannel::continueNestedDeliveries);
+}
+
+void FrameChannel::continueNestedDeliveries()
+{
+    if (deliveries.channels.isEmpty())
+        return;
+    // A copy: deliveries from here add and remove channels, and may delete them.
+    const QVector<QPointer<FrameChannel>> delivering = deliveries.channels;
+    for (const QPointer<FrameChannel> &channel : delivering) {
+        if (channel)
+            channel->readFrames();
+    }
+    deliveries.channels.removeAll(nullptr);
 }
 
 void FrameChannel::socketGone(const QString &reason)
@@ -162,8 +231,10 @@ void FrameChannel::socketGone(const QString &reason)
     if (m_closed || Transport::isConnected(m_socket))
         return;
     // Whatever the peer sent before it went still counts.
+    const QPointer<FrameChannel> alive(this);
     readFrames();
-    close(reason);
+    if (alive)
+        close(reason);
 }
 
 } // namespace Wire

@@ -32,8 +32,11 @@ public:
         QIODevice *socket, std::initializer_list<Frame::Type> accepted, QObject *parent = nullptr);
     ~FrameChannel() override;
 
-    // False when the channel is closed or the frame is too large to send.
+    // False when the channel is closed or the frame is too large to send. The frame goes out
+    // with the socket's next pass through the event loop, together with all sent meanwhile.
     bool send(const Frame &frame);
+    // Hands what was sent to the system now, for a frame whose peer is waiting for it.
+    void flush();
     bool isOpen() const { return !m_closed; }
     // How long a frame may take to arrive, counted from its first byte.
     void setStallTimeout(int msecs);
@@ -49,9 +52,9 @@ public:
     void abortAfter(const Frame &last, const QString &reason);
 
 signals:
-    // Emitted from the event loop, never from inside the socket's readyRead(): a receiver
-    // that waits in an event loop of its own still gets the frames that arrive meanwhile,
-    // in order, and they are delivered from inside its loop.
+    // Emitted as frames arrive, in order. A receiver that waits in an event loop of its own
+    // (a synchronous call made from a slot) still gets the frames that arrive meanwhile: they
+    // are delivered from inside its loop, although the socket says nothing of them there.
     void frameReceived(const Wire::Frame &frame);
     // Received or unsent bytes piled up; bufferedBytes() tells how many are held now.
     void bufferedBytesGrew();
@@ -63,8 +66,15 @@ signals:
 private:
     void start();
     void readFrames();
-    void postDelivery();
-    void deliverFrames();
+    void readAvailable();
+    void takeCompleteFrame();
+    // False when a receiver deleted the channel.
+    bool deliverFrames();
+    // QAbstractSocket does not emit readyRead() again while a slot on it runs, so a receiver's
+    // nested loop would never hear of the frames it waits for. Any event loop's pass in the
+    // thread reads on for the channels still delivering.
+    void watchNestedLoops();
+    static void continueNestedDeliveries();
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered.
     void close(const QString &reason);
@@ -76,7 +86,8 @@ private:
     qint64 m_inboxBytes = 0;
     QTimer m_stallTimer;
     bool m_closed = false;
-    bool m_deliveryPosted = false;
+    // How deep the channel is in delivering frames: above 1 from receivers' nested loops.
+    int m_deliveryDepth = 0;
 };
 
 } // namespace Wire

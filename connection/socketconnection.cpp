@@ -137,8 +137,11 @@ void SocketConnection::request(const Request *request)
         refuseLocally(*request);
         return;
     }
-    if (frame.command == CommandCatalogue::Invoke || frame.command == CommandCatalogue::SigConnect)
+    if (frame.command == CommandCatalogue::Invoke || frame.command == CommandCatalogue::SigConnect) {
         m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
+        // The module waits for the answer: the request goes out now, not with the next pass.
+        m_channel->flush();
+    }
 }
 
 void SocketConnection::startAttempt()

@@ -254,7 +254,8 @@ int ObjectInterface::signalIndex(const QObject *object, const QByteArray &signat
     return index;
 }
 
-qint32 ObjectInterface::invoke(QObject *object, const QVariantList &request, QVariant *result)
+qint32 ObjectInterface::invoke(
+    QObject *object, const QVariantList &request, QVariant *result, CallableMethods *known)
 {
     *result = QVariant();
     if (request.size() < 2)
@@ -263,20 +264,25 @@ qint32 ObjectInterface::invoke(QObject *object, const QVariantList &request, QVa
     if (named.userType() != QMetaType::QString && named.userType() != QMetaType::QByteArray)
         return PayloadCodec::InvalidParams;
     const QString text = named.toString();
-    const QByteArray signature = text.toUtf8();
-    if (signature.contains('\0'))
-        return PayloadCodec::InvalidParams;
-    // No method is declared beyond the limits, and Qt's parsers must not see such a text.
-    if (!SignatureLimits::accepts(QStringView(text)))
-        return PayloadCodec::InvalidCommand;
-
     const QMetaObject *meta = object->metaObject();
-    const int index = indexOf(meta, signature, &QMetaObject::indexOfMethod);
-    if (index < 0)
-        return PayloadCodec::InvalidCommand;
+    int index = known->value(text, -1);
+    if (index < 0) {
+        const QByteArray signature = text.toUtf8();
+        if (signature.contains('\0'))
+            return PayloadCodec::InvalidParams;
+        // No method is declared beyond the limits, and Qt's parsers must not see such a text.
+        if (!SignatureLimits::accepts(QStringView(text)))
+            return PayloadCodec::InvalidCommand;
+        const int exact = meta->indexOfMethod(signature.constData());
+        index = exact >= 0 ? exact
+                           : meta->indexOfMethod(
+                               QMetaObject::normalizedSignature(signature.constData()).constData());
+        if (index < 0 || !isCallable(meta->method(index)))
+            return PayloadCodec::InvalidCommand;
+        if (exact >= 0)
+            known->insert(text, index);
+    }
     const QMetaMethod method = meta->method(index);
-    if (!isCallable(method))
-        return PayloadCodec::InvalidCommand;
 
     const int count = request.size() - 2;
     if (count != method.parameterCount() || count > MaxArguments)
@@ -285,15 +291,15 @@ qint32 ObjectInterface::invoke(QObject *object, const QVariantList &request, QVa
     if (returnType != QMetaType::Void && !PayloadCodec::isStreamable(returnType))
         return PayloadCodec::DeviceInvalidParams;
 
-    const QList<QByteArray> typeNames = method.parameterTypes();
     QVariant arguments[MaxArguments];
-    QGenericArgument generic[MaxArguments];
+    // The return value's place first, then one per argument, as moc's code reads them.
+    void *argv[MaxArguments + 1] = {};
     for (int i = 0; i < count; ++i) {
         const int type = method.parameterType(i);
         QVariant &argument = arguments[i];
         argument = request.at(i + 2);
         if (type == QMetaType::QVariant) {
-            generic[i] = QGenericArgument(typeNames.at(i).constData(), &argument);
+            argv[i + 1] = &argument;
             continue;
         }
         if (type == QMetaType::UnknownType || !convertLosslessly(&argument, type)) {
@@ -301,24 +307,22 @@ qint32 ObjectInterface::invoke(QObject *object, const QVariantList &request, QVa
                      "loss; call refused",
                 i + 1, method.methodSignature().constData(),
                 argument.isValid() ? argument.typeName() : "value of no type",
-                typeNames.at(i).constData());
+                method.parameterTypes().at(i).constData());
             return PayloadCodec::InvalidParams;
         }
-        generic[i] = QGenericArgument(typeNames.at(i).constData(), argument.constData());
+        argv[i + 1] = argument.data();
     }
 
     QVariant returned;
-    QGenericReturnArgument returnArgument;
     if (returnType == QMetaType::QVariant) {
-        returnArgument = QGenericReturnArgument(method.typeName(), &returned);
+        argv[0] = &returned;
     } else if (returnType != QMetaType::Void) {
         returned = QVariant(returnType, nullptr);
-        returnArgument = QGenericReturnArgument(method.typeName(), returned.data());
+        argv[0] = returned.data();
     }
-    if (!method.invoke(object, Qt::DirectConnection, returnArgument, generic[0], generic[1],
-            generic[2], generic[3], generic[4], generic[5], generic[6], generic[7], generic[8],
-            generic[9]))
-        return PayloadCodec::InvalidCommand;
+    // The types are settled above, so the call goes straight to the object: QMetaMethod::invoke()
+    // would compare every type by name again.
+    QMetaObject::metacall(object, QMetaObject::InvokeMetaMethod, index, argv);
     *result = returned;
     return PayloadCodec::Ok;
 }

@@ -2,6 +2,7 @@
 #define OBJECTINTERFACE_H
 
 #include <QtCore/QByteArray>
+#include <QtCore/QHash>
 #include <QtCore/QStringList>
 #include <QtCore/QVariantList>
 
@@ -30,11 +31,18 @@ public:
     // such signal or a value of one of its parameter types cannot be sent.
     static int signalIndex(const QObject *object, const QByteArray &signature);
 
+    // Signatures of one object's methods already found callable, with their method indexes.
+    // Only texts that are a method's exact signature go in, so the table never holds more
+    // entries than the class has methods, whatever a peer sends.
+    using CallableMethods = QHash<QString, int>;
+
     // Calls the method `request` names ([return holder, signature, arguments...]) when every
     // argument converts to its parameter type without loss. Returns a PayloadCodec result code;
     // the method has been called only when that is Ok, and then `result` holds what it
-    // returned (an invalid value for void).
-    static qint32 invoke(QObject *object, const QVariantList &request, QVariant *result);
+    // returned (an invalid value for void). `known` belongs to `object`: it spares a lookup of
+    // a signature that was called before.
+    static qint32 invoke(
+        QObject *object, const QVariantList &request, QVariant *result, CallableMethods *known);
 
 private:
     static bool isOffered(const QMetaMethod &method);

@@ -9,6 +9,7 @@
 #include "signalrelay.h"
 #include "transport.h"
 
+#include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QDir>
@@ -51,6 +52,7 @@ struct Published
     const QObject *identity = nullptr;
     std::unique_ptr<SignalRelay> relay;
     QMetaObject::Connection destroyedConnection;
+    ObjectInterface::CallableMethods callable;
 };
 
 struct Client
@@ -140,7 +142,7 @@ struct RemotoService::Private
     void frameArrived(quint64 clientId, const Frame &frame);
     void helloArrived(quint64 clientId, Client &client, const Frame &frame);
     void requestArrived(quint64 clientId, const Frame &frame);
-    void invoke(quint64 clientId, const Frame &frame, QObject *object);
+    void invoke(quint64 clientId, const Frame &frame, Published &entry);
     void signalRequest(quint64 clientId, const Frame &frame, Published &entry);
     void answer(quint64 clientId, const Frame &request, qint32 result,
         const QVariantList &values = QVariantList());
@@ -170,6 +172,7 @@ struct RemotoService::Private
     int helloTimeout = DefaultHelloTimeout;
     qint64 memoryBudget = DefaultMemoryBudget;
     bool budgetCheckQueued = false;
+    QPointer<QAbstractEventDispatcher> budgetWatch;
     quint32 lastObjectId = 0;
     quint64 lastClientId = 0;
     // Ordered by id, so announcements come in publishing order.
@@ -365,12 +368,25 @@ void RemotoService::Private::dropAllClients()
 
 void RemotoService::Private::budgetMayBeExceeded()
 {
-    // Checked from the event loop: the growth may come from inside a loop over the clients.
+    // Checked once the event loop's current pass is over: the growth may come from inside a
+    // loop over the clients, and one check covers every frame sent in the pass. The
+    // dispatcher says when, at no cost; an event posted for it would cost a pass of its own.
     if (budgetCheckQueued)
         return;
     budgetCheckQueued = true;
-    QMetaObject::invokeMethod(
-        q, [this] { enforceBudget(); }, Qt::QueuedConnection);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(q->thread());
+    if (!dispatcher) {
+        QMetaObject::invokeMethod(
+            q, [this] { enforceBudget(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (budgetWatch == dispatcher)
+        return;
+    budgetWatch = dispatcher;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, q, [this] {
+        if (budgetCheckQueued)
+            enforceBudget();
+    });
 }
 
 void RemotoService::Private::enforceBudget()
@@ -455,7 +471,7 @@ void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame
         answer(clientId, frame, PayloadCodec::Ok, { ObjectInterface::describe(object) });
         break;
     case CommandCatalogue::Invoke:
-        invoke(clientId, frame, object);
+        invoke(clientId, frame, *entry);
         break;
     case CommandCatalogue::SigConnect:
     case CommandCatalogue::SigDisconnect:
@@ -466,7 +482,7 @@ void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame
     }
 }
 
-void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, QObject *object)
+void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, Published &entry)
 {
     QVariantList request;
     if (!PayloadCodec::decodeValueList(frame.payload, &request)) {
@@ -476,7 +492,7 @@ void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, QObjec
     // The method may do anything, the service's destruction included.
     const QPointer<RemotoService> alive(q);
     QVariant result;
-    const qint32 code = ObjectInterface::invoke(object, request, &result);
+    const qint32 code = ObjectInterface::invoke(entry.object, request, &result, &entry.callable);
     if (!alive)
         return;
     if (code == PayloadCodec::Ok)
@@ -514,8 +530,13 @@ void RemotoService::Private::answer(
     if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message))
         payload = PayloadCodec::encodeAnswer(
             PayloadCodec::DeviceInvalidParams, request.command, QVariantList(), now);
-    it->second.channel->send(
+    FrameChannel *channel = it->second.channel;
+    channel->send(
         Frame::message(Velmor::Command::Answer, request.requestUid, request.objectId, payload));
+    // A host waits for these answers; the others go out with whatever else the pass sends.
+    if (request.command == CommandCatalogue::Invoke || request.command == CommandCatalogue::SigConnect
+        || request.command == CommandCatalogue::SigDisconnect)
+        channel->flush();
 }
 
 void RemotoService::Private::announceAll(Client &client)
