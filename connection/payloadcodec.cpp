@@ -85,10 +85,9 @@ QByteArray PayloadCodec::encodeAnswer(
     return payload + body;
 }
 
-QByteArray PayloadCodec::encodeNotification(
-    const QByteArray &signature, const QVariantList &arguments)
+QByteArray PayloadCodec::encodeNotification(const QString &signature, const QVariantList &arguments)
 {
-    QVariantList values { QVariant(), QString::fromUtf8(signature) };
+    QVariantList values { QVariant(), signature };
     values += arguments;
     return encodeValueList(values);
 }

@@ -2,13 +2,13 @@
 
 #include "base64codec.h"
 #include "remotoobject.h"
-#include "signaturelimits.h"
 #include "valuelistdecoder.h"
 
 #include <notification.h>
 
 #include <QtCore/QMetaMethod>
 #include <QtCore/QPointer>
+#include <QtCore/QVector>
 
 namespace {
 constexpr int MaxSignalArguments = 10;
@@ -42,6 +42,28 @@ void activateSignal(
         argv[0] = returnValue.data();
     QMetaObject::activate(proxy, metaObject, index - metaObject->methodOffset(), argv);
 }
+
+// The proxy class's own signals, the only ones a notification may raise besides event(). The
+// text a peer names is compared with them alone, and whole: QMetaObject::indexOfSignal() would
+// parse it and compare it with every method up to QObject's, on every notification.
+int proxySignalIndex(const QString &signature)
+{
+    static const QVector<QPair<QString, int>> ownSignals = [] {
+        const QMetaObject &meta = RemotoObject::staticMetaObject;
+        QVector<QPair<QString, int>> found;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            const QMetaMethod method = meta.method(i);
+            if (method.methodType() == QMetaMethod::Signal)
+                found.append({ QString::fromLatin1(method.methodSignature()), i });
+        }
+        return found;
+    }();
+    for (const auto &own : ownSignals) {
+        if (own.first == signature)
+            return own.second;
+    }
+    return -1;
+}
 } // namespace
 
 void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Message &message)
@@ -58,13 +80,12 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     if (values.size() < 2)
         return;
 
-    const QByteArray signature = values.at(1).toByteArray();
-    Q_EMIT proxy->event(values.at(1).toString(), values.mid(2));
-    // A slot on event may have deleted the proxy. The lookup parses the peer's text.
-    if (!proxy || !SignatureLimits::accepts(signature))
+    const QString signature = values.at(1).toString();
+    Q_EMIT proxy->event(signature, values.mid(2));
+    // A slot on event may have deleted the proxy.
+    if (!proxy)
         return;
-    const QMetaObject *metaObject = proxy->metaObject();
-    const int index = metaObject->indexOfSignal(signature.constData());
-    if (index >= 0 && index >= metaObject->methodOffset())
-        activateSignal(proxy, metaObject, index, values);
+    const int index = proxySignalIndex(signature);
+    if (index >= 0)
+        activateSignal(proxy, &RemotoObject::staticMetaObject, index, values);
 }

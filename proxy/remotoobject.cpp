@@ -31,6 +31,50 @@ QVariant returnHolderFor(const QString &returnType)
         return QVariant();
     return QVariant(QVariant::nameToType(returnType.toLatin1().constData()));
 }
+
+// What a proxy knows of its remote class, read from the meta information records.
+struct ClassDescription
+{
+    QString className;
+    QStringList signalList;
+    QStringList methodList;
+    // Method name and argument count to the last entry that matches them.
+    QHash<MethodKey, MethodCall> methodIndex;
+};
+
+// `clean` turns false when a record could not be read; it is skipped, with a warning.
+ClassDescription describeClass(const QStringList &records, bool *clean)
+{
+    ClassDescription description;
+    description.className = records.first();
+    for (int i = 1; i < records.size(); ++i) {
+        const QStringList fields = records.at(i).split(QLatin1Char(' '), Qt::KeepEmptyParts);
+        if (fields.size() != 3) {
+            qWarning() << RemotoObject::tr("processMetaInfo: invalid metarecord:") << fields;
+            *clean = false;
+            continue;
+        }
+        const QString &kind = fields.at(0);
+        const QString entry = fields.at(1) + QLatin1Char(' ') + fields.at(2);
+        if (kind == QLatin1String("Signal")) {
+            description.signalList.append(entry);
+        } else if (kind == QLatin1String("Slot") || kind == QLatin1String("Method")) {
+            description.methodList.append(entry);
+            const QStringList parts = splitMethodEntry(entry);
+            if (parts.size() >= 2)
+                description.methodIndex.insert(MethodKey(parts.at(1), parts.size() - 2),
+                    MethodCall { returnHolderFor(fields.at(1)), fields.at(2) });
+        }
+    }
+    return description;
+}
+
+struct ClassRecords
+{
+    QStringList records;
+    ClassDescription description;
+};
+constexpr int RecentClasses = 8;
 } // namespace
 
 struct RemotoObjectPrivate
@@ -38,12 +82,8 @@ struct RemotoObjectPrivate
     // The sender among the parent's children; guarded, as it may go before this proxy.
     QPointer<QObject> plugin;
     bool connected = false;
-    QString className;
     QList<QByteArray> subscribedSignals;
-    QStringList signalList;
-    QStringList methodList;
-    // Method name and argument count to the last entry that matches them.
-    QHash<MethodKey, MethodCall> methodIndex;
+    ClassDescription description;
 
     CommandSender *sender() const { return dynamic_cast<CommandSender *>(plugin.data()); }
 };
@@ -68,12 +108,12 @@ RemotoObject::~RemotoObject() = default;
 
 QString RemotoObject::className() const
 {
-    return d->className;
+    return d->description.className;
 }
 
 QStringList RemotoObject::methodList() const
 {
-    return d->methodList;
+    return d->description.methodList;
 }
 
 bool RemotoObject::isConnected() const
@@ -83,45 +123,39 @@ bool RemotoObject::isConnected() const
 
 void RemotoObject::processMetaInfo(const QVariantList &values)
 {
-    QStringList records = values.isEmpty() ? QStringList() : values.first().toStringList();
+    const QStringList records = values.isEmpty() ? QStringList() : values.first().toStringList();
     if (records.isEmpty()) {
         qWarning() << tr("processMetaInfo: empty metadata");
         return;
     }
-    d->className = records.takeFirst();
     d->connected = false;
-    d->methodList.clear();
-    d->signalList.clear();
-    d->methodIndex.clear();
-
-    for (const QString &record : qAsConst(records)) {
-        const QStringList fields = record.split(QLatin1Char(' '), Qt::KeepEmptyParts);
-        if (fields.size() != 3) {
-            qWarning() << tr("processMetaInfo: invalid metarecord:") << fields;
-            continue;
-        }
-        const QString &kind = fields.at(0);
-        const QString entry = fields.at(1) + QLatin1Char(' ') + fields.at(2);
-        if (kind == QLatin1String("Signal")) {
-            d->signalList.append(entry);
-        } else if (kind == QLatin1String("Slot") || kind == QLatin1String("Method")) {
-            d->methodList.append(entry);
-            const QStringList parts = splitMethodEntry(entry);
-            if (parts.size() >= 2)
-                d->methodIndex.insert(MethodKey(parts.at(1), parts.size() - 2),
-                                      MethodCall{returnHolderFor(fields.at(1)), fields.at(2)});
+    // A service publishes many objects of a class: the records of the last few classes are
+    // kept as read, and a proxy of one of them shares what the first one worked out.
+    thread_local QList<ClassRecords> recent;
+    for (int i = 0; i < recent.size(); ++i) {
+        if (recent.at(i).records == records) {
+            recent.move(i, 0);
+            d->description = recent.first().description;
+            return;
         }
     }
+    bool clean = true;
+    d->description = describeClass(records, &clean);
+    if (!clean)
+        return;
+    recent.prepend({ records, d->description });
+    if (recent.size() > RecentClasses)
+        recent.removeLast();
 }
 
 QVariant RemotoObject::invoke(QString method_name, QVariantList param)
 {
     if (!d->connected) {
-        qWarning("RPC Class %s disconnected", d->className.toLocal8Bit().constData());
+        qWarning("RPC Class %s disconnected", d->description.className.toLocal8Bit().constData());
         return QVariant();
     }
-    const auto found = d->methodIndex.constFind(MethodKey(method_name, param.size()));
-    if (found == d->methodIndex.constEnd())
+    const auto found = d->description.methodIndex.constFind(MethodKey(method_name, param.size()));
+    if (found == d->description.methodIndex.constEnd())
         return QVariant();
 
     QVariant returnHolder = found->returnHolder;

@@ -148,7 +148,7 @@ struct RemotoService::Private
         const QVariantList &values = QVariantList());
     void announceAll(Client &client);
     void broadcast(qint32 kind, quint32 objectId);
-    void relay(quint32 objectId, const QByteArray &signature, const QVariantList &arguments,
+    void relay(quint32 objectId, const QString &signature, const QVariantList &arguments,
         const QSet<quint64> &clientIds);
     void forget(quint32 objectId);
     Published *find(quint32 objectId);
@@ -555,13 +555,13 @@ void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)
     }
 }
 
-void RemotoService::Private::relay(quint32 objectId, const QByteArray &signature,
+void RemotoService::Private::relay(quint32 objectId, const QString &signature,
     const QVariantList &arguments, const QSet<quint64> &clientIds)
 {
     const QByteArray payload = PayloadCodec::encodeNotification(signature, arguments);
     if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message)) {
         qWarning("RemotoService: the arguments of %s cannot be sent; emission not relayed",
-            signature.constData());
+            qUtf8Printable(signature));
         return;
     }
     const Frame frame = Frame::message(Velmor::Command::Notify, 0, objectId, payload);
@@ -693,7 +693,7 @@ bool RemotoService::publish(const QString &name, QObject *object)
     Private *p = d.get();
     entry->relay = std::make_unique<SignalRelay>(
         object,
-        [p, id](const QByteArray &signature, const QVariantList &arguments,
+        [p, id](const QString &signature, const QVariantList &arguments,
             const QSet<quint64> &clientIds) { p->relay(id, signature, arguments, clientIds); },
         this);
     entry->destroyedConnection

@@ -23,7 +23,13 @@ bool SignalRelay::subscribe(int signalIndex, quint64 client)
     int slot = -1;
     Watch *watch = watchFor(signalIndex, &slot);
     if (!watch) {
-        m_watches.push_back(Watch { signalIndex, {} });
+        if (!m_source)
+            return false;
+        const QMetaMethod signal = m_source->metaObject()->method(signalIndex);
+        Watch added { signalIndex, {}, QString::fromLatin1(signal.methodSignature()), {} };
+        for (int i = 0; i < signal.parameterCount(); ++i)
+            added.parameterTypes.append(signal.parameterType(i));
+        m_watches.push_back(added);
         slot = int(m_watches.size()) - 1;
         watch = &m_watches.back();
     }
@@ -114,10 +120,10 @@ void SignalRelay::relay(int slot, void **arguments)
     const Watch &watch = m_watches[size_t(slot)];
     if (watch.clients.isEmpty())
         return;
-    const QMetaMethod signal = m_source->metaObject()->method(watch.signalIndex);
     QVariantList values;
-    for (int i = 0; i < signal.parameterCount(); ++i) {
-        const int type = signal.parameterType(i);
+    values.reserve(watch.parameterTypes.size());
+    for (int i = 0; i < watch.parameterTypes.size(); ++i) {
+        const int type = watch.parameterTypes.at(i);
         // arguments[0] would take a return value; the signal's arguments follow.
         const void *value = arguments[i + 1];
         if (type == QMetaType::QVariant)
@@ -128,5 +134,5 @@ void SignalRelay::relay(int slot, void **arguments)
     // Copies, so the sink may change subscriptions or detach the relay while it runs.
     const QSet<quint64> clients = watch.clients;
     const Sink sink = m_sink;
-    sink(signal.methodSignature(), values, clients);
+    sink(watch.signature, values, clients);
 }

@@ -5,6 +5,7 @@
 #include <QtCore/QPointer>
 #include <QtCore/QSet>
 #include <QtCore/QVariantList>
+#include <QtCore/QVector>
 
 #include <functional>
 #include <vector>
@@ -18,7 +19,7 @@ class SignalRelay : public QObject
 {
 public:
     using Sink = std::function<void(
-        const QByteArray &signature, const QVariantList &arguments, const QSet<quint64> &clients)>;
+        const QString &signature, const QVariantList &arguments, const QSet<quint64> &clients)>;
 
     SignalRelay(QObject *source, Sink sink, QObject *parent = nullptr);
     ~SignalRelay() override;
@@ -39,6 +40,9 @@ private:
     {
         int signalIndex;
         QSet<quint64> clients;
+        // Worked out once, when the signal is first watched, rather than at every emission.
+        QString signature;
+        QVector<int> parameterTypes;
     };
 
     Watch *watchFor(int signalIndex, int *slot);
