@@ -12,12 +12,42 @@ class Base64Codec
 public:
     // As QByteArray::toBase64().
     static QByteArray encode(const QByteArray &bytes);
+    // The same, written over what `text` holds: a buffer kept for reuse keeps its room.
+    static void encode(const QByteArray &bytes, QByteArray *text);
     // As QByteArray::fromBase64(): characters outside the alphabet are skipped.
     static QByteArray decode(const QByteArray &text);
-    // As QByteArray::fromBase64Encoding() with AbortOnBase64DecodingErrors; false on an error.
+    // As QByteArray::fromBase64Encoding() with AbortOnBase64DecodingErrors; false on an error,
+    // and then `bytes` holds anything.
     static bool decodeStrict(const QByteArray &text, QByteArray *bytes);
 
+    enum class Mode { Lenient, Strict };
+    // Decoded bytes that are read once and dropped, in a buffer the thread keeps from one use
+    // to the next: fresh memory for a value of megabytes costs a page fault every 4 KiB the
+    // first time it is touched, more than the decoding itself. Texts decoding to more than
+    // MaxReusedSize, and uses within another one's lifetime, get a buffer of their own.
+    class Reused
+    {
+    public:
+        static constexpr int MaxReusedSize = 4 * 1024 * 1024;
+
+        Reused(const QByteArray &text, Mode mode);
+        ~Reused();
+        Reused(const Reused &) = delete;
+        Reused &operator=(const Reused &) = delete;
+
+        // False when strict decoding failed.
+        bool isValid() const { return m_valid; }
+        const QByteArray &bytes() const { return *m_bytes; }
+
+    private:
+        QByteArray *m_bytes;
+        QByteArray m_own;
+        bool *m_busy = nullptr;
+        bool m_valid = true;
+    };
+
 private:
+    static void decode(const QByteArray &text, QByteArray *bytes);
     static bool decodeCanonical(const QByteArray &text, QByteArray *bytes);
 };
 

@@ -73,8 +73,17 @@ RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &c
     // The wire carries the number as qint32: it wraps around rather than overflowing.
     const qint32 sequence = target.sequence;
     target.sequence = qint32(quint32(sequence) + 1u);
-    auto *request = new Request(sequence, int(target.objectId), code,
-        encodeBase64 ? Base64Codec::encode(payload) : payload, Velmor::Command::Marker);
+    QByteArray text = payload;
+    if (encodeBase64) {
+        // Written over the last command's text once nothing else holds it: fresh memory for
+        // a value of megabytes would cost a page fault every 4 KiB on every call.
+        if (!recycledText.isDetached() || recycledText.capacity() > MaxRecycledSize)
+            recycledText = QByteArray();
+        Base64Codec::encode(payload, &recycledText);
+        text = recycledText;
+    }
+    auto *request
+        = new Request(sequence, int(target.objectId), code, text, Velmor::Command::Marker);
     auto *response = new RemotoResponse(request, autoDelete);
     request->setParent(response);
     if (connection && connection->thread() != QThread::currentThread())

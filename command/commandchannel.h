@@ -44,6 +44,9 @@ private:
 
     const QPointer<QObject> &connection;
     EmitRequest emitRequest;
+    // The Base64 text of the last command's payload, when it is small enough to keep.
+    QByteArray recycledText;
+    static constexpr int MaxRecycledSize = 4 * 1024 * 1024;
 };
 
 #endif

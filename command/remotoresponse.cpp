@@ -157,7 +157,8 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
         d->commandCode = qFromLittleEndian<qint32>(header + 12);
         const QByteArray body = QByteArray::fromRawData(header + AnswerHeaderSize,
                                                         answer.size() - AnswerHeaderSize);
-        ValueListDecoder::decode(Base64Codec::decode(body), &d->data);
+        const Base64Codec::Reused decoded(body, Base64Codec::Mode::Lenient);
+        ValueListDecoder::decode(decoded.bytes(), &d->data);
     }
     finish();
     if (d->autoDelete)

@@ -125,6 +125,8 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    // How many bytes a frame that lies whole at the front of `data` takes; 0 when there is none.
+    qint64 takeWholeFrame(const char *data, qint64 size);
     // Where up to `offered` more bytes of the frame go; `room` tells how many of them fit.
     char *window(qint64 offered, qint64 *room);
     // `count` bytes were put at the window.

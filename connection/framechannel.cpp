@@ -7,12 +7,15 @@
 #include <QtCore/QPointer>
 #include <QtCore/QVector>
 
+#include <cstring>
+
 namespace Wire {
 
 namespace {
 // Small frames are read in bulk and cut up here, which costs one read from the socket for
 // many of them; a payload at least this large is read straight into its frame.
 constexpr qint64 ChunkSize = 16 * 1024;
+constexpr qint64 SmallFrameSize = 1024;
 
 // The channels of this thread that are delivering a frame right now, and the event dispatcher
 // whose passes are watched for them.
@@ -61,10 +64,18 @@ bool FrameChannel::send(const Frame &frame)
         abort(QStringLiteral("the peer stopped reading"));
         return false;
     }
-    // Two writes into the socket's buffer instead of one frame assembled first: the payload
-    // is copied once, not twice.
-    const bool written = m_socket->write(head, headSize) == headSize
-        && m_socket->write(frame.payload) == frame.payload.size();
+    bool written;
+    if (size <= SmallFrameSize) {
+        // One write into the socket's buffer costs more than copying a small frame together.
+        char whole[SmallFrameSize];
+        std::memcpy(whole, head, size_t(headSize));
+        std::memcpy(whole + headSize, frame.payload.constData(), size_t(frame.payload.size()));
+        written = m_socket->write(whole, size) == size;
+    } else {
+        // A large payload is copied once, into the socket's buffer, not assembled first.
+        written = m_socket->write(head, headSize) == headSize
+            && m_socket->write(frame.payload) == frame.payload.size();
+    }
     emit bufferedBytesGrew();
     return written;
 }
@@ -177,19 +188,20 @@ void FrameChannel::takeCompleteFrame()
     if (m_reader.state() != FrameReader::Complete)
         return;
     m_stallTimer.stop();
-    m_inbox.append(m_reader.takeFrame());
-    m_inboxBytes += m_inbox.last().payload.size();
+    m_inbox.push_back(m_reader.takeFrame());
+    m_inboxBytes += m_inbox.back().payload.size();
 }
 
 bool FrameChannel::deliverFrames()
 {
-    if (m_inbox.isEmpty())
+    if (m_inbox.empty())
         return true;
     const QPointer<FrameChannel> alive(this);
     if (m_deliveryDepth++ == 0)
         watchNestedLoops();
-    while (!m_inbox.isEmpty()) {
-        const Frame frame = m_inbox.takeFirst();
+    while (!m_inbox.empty()) {
+        const Frame frame = std::move(m_inbox.front());
+        m_inbox.pop_front();
         m_inboxBytes -= frame.payload.size();
         emit frameReceived(frame);
         if (!alive)

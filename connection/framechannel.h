@@ -4,9 +4,10 @@
 #include "connectionexport.h"
 #include "frame.h"
 
-#include <QtCore/QList>
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
+
+#include <deque>
 
 QT_BEGIN_NAMESPACE
 class QIODevice;
@@ -82,7 +83,7 @@ private:
     QIODevice *m_socket;
     FrameReader m_reader;
     // Frames read but not yet delivered, oldest first.
-    QList<Frame> m_inbox;
+    std::deque<Frame> m_inbox;
     qint64 m_inboxBytes = 0;
     QTimer m_stallTimer;
     bool m_closed = false;

@@ -62,10 +62,8 @@ QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
 {
     values->clear();
-    QByteArray decoded;
-    if (!Base64Codec::decodeStrict(text, &decoded))
-        return false;
-    return ValueListDecoder::decode(decoded, values);
+    const Base64Codec::Reused decoded(text, Base64Codec::Mode::Strict);
+    return decoded.isValid() && ValueListDecoder::decode(decoded.bytes(), values);
 }
 
 QByteArray PayloadCodec::encodeAnswer(

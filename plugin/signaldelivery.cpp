@@ -76,7 +76,10 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     if (items.isEmpty())
         return;
     QVariantList values;
-    ValueListDecoder::decode(Base64Codec::decode(items.first().toByteArray()), &values);
+    {
+        const Base64Codec::Reused decoded(items.first().toByteArray(), Base64Codec::Mode::Lenient);
+        ValueListDecoder::decode(decoded.bytes(), &values);
+    }
     if (values.size() < 2)
         return;
 
