@@ -11,7 +11,9 @@
 #include <QtCore/QTimeZone>
 #include <QtCore/QtEndian>
 
+#include <cstring>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -20,6 +22,8 @@ constexpr qint64 MinValueSize = 4 + 1;
 // A map or hash entry is at least an empty key string and the smallest value.
 constexpr qint64 MinEntrySize = 4 + MinValueSize;
 constexpr quint32 NullLength = 0xffffffff;
+// Where a value would end if the reader does not build that type itself.
+constexpr qint64 LeftToStream = -2;
 
 constexpr qint64 EpochJulianDay = 2440588;
 constexpr qint64 MSecsPerDay = 86400000;
@@ -32,19 +36,19 @@ constexpr qint32 MaxOffsetSeconds = std::numeric_limits<int>::max() / 1000;
 constexpr quint32 MaxBitCount = quint32(std::numeric_limits<int>::max() / 8 - 1) * 8;
 
 // Walks the bytes with its own cursor and checks every count and length against what is left
-// before anything is allocated. Plain values are then handed to QDataStream itself over exactly
-// the bytes measured for them, which keeps them identical to what `stream >> QVariant` gives;
-// the containers of variants are built here, because QDataStream reserves whatever count the
-// sender claims and recurses without limit.
+// before anything is allocated. The numbers, QChar, strings and byte arrays, which make up
+// nearly every call, are built here as QDataStream would build them: setting up a stream and
+// seeking it costs far more than the value itself. Rarer values are handed to QDataStream over
+// exactly the bytes measured for them, which keeps them identical to what `stream >> QVariant`
+// gives. The containers of variants are built here too, because QDataStream reserves whatever
+// count the sender claims and recurses without limit.
 class Reader
 {
 public:
     explicit Reader(const QByteArray &bytes)
         : m_bytes(bytes)
-        , m_stream(bytes)
         , m_reserveBudget(bytes.size() / MinValueSize)
     {
-        m_stream.setVersion(QDataStream::Qt_5_15);
     }
 
     bool readList(QVariantList *list, int level)
@@ -78,6 +82,16 @@ private:
 
     quint32 u32At(qint64 offset) const { return qFromBigEndian<quint32>(at(offset)); }
 
+    // A fixed-size big-endian number at `offset`, as QDataStream reads it; false when the bytes
+    // end first.
+    template <typename T> bool numberAt(qint64 offset, T *number) const
+    {
+        if (!has(offset, sizeof(T)))
+            return false;
+        *number = qFromBigEndian<T>(at(offset));
+        return true;
+    }
+
     // Reads a container's element count and refuses one the remaining bytes cannot hold, so the
     // count is safe to reserve.
     bool takeCount(quint32 *count, qint64 minElementSize)
@@ -93,10 +107,62 @@ private:
     // that span means the measuring here and QDataStream disagree, and the value is refused.
     template <typename T> bool streamRead(qint64 from, qint64 to, T *value)
     {
-        if (to < 0 || !m_stream.device()->seek(from))
+        if (to < 0)
             return false;
-        m_stream >> *value;
-        return m_stream.status() == QDataStream::Ok && m_stream.device()->pos() == to;
+        // Most lists hold nothing that needs a stream, and setting one up costs more than
+        // reading a typical call.
+        if (!m_stream) {
+            m_stream.reset(new QDataStream(m_bytes));
+            m_stream->setVersion(QDataStream::Qt_5_15);
+        }
+        if (!m_stream->device()->seek(from))
+            return false;
+        *m_stream >> *value;
+        return m_stream->status() == QDataStream::Ok && m_stream->device()->pos() == to;
+    }
+
+    // Reads a string as `stream >> QString` does, into the same null, empty or filled string;
+    // where it ends, or -1.
+    qint64 readString(qint64 offset, QString *text) const
+    {
+        if (!has(offset, 4))
+            return -1;
+        const quint32 length = u32At(offset);
+        offset += 4;
+        if (length == NullLength) {
+            *text = QString();
+            return offset;
+        }
+        if (length % 2 != 0 || !has(offset, length))
+            return -1;
+        if (length == 0) {
+            *text = QString(QLatin1String(""));
+            return offset;
+        }
+        // The length was checked against the bytes left, so the allocation is backed by input.
+        const int size = int(length / 2);
+        QString read(size, Qt::Uninitialized);
+        qFromBigEndian<quint16>(at(offset), size, read.data());
+        *text = std::move(read);
+        return offset + length;
+    }
+
+    // Reads a byte array as `stream >> QByteArray` does; where it ends, or -1.
+    qint64 readBytes(qint64 offset, QByteArray *bytes) const
+    {
+        if (!has(offset, 4))
+            return -1;
+        const quint32 length = u32At(offset);
+        offset += 4;
+        if (length == NullLength) {
+            *bytes = QByteArray();
+            return offset;
+        }
+        if (!has(offset, length))
+            return -1;
+        // QDataStream resizes a cleared array, which leaves an empty one not null: so does this.
+        *bytes = QByteArray(reinterpret_cast<const char *>(at(offset)), int(length));
+        return offset + length;
     }
 
     qint64 fixedEnd(qint64 offset, qint64 size) const
@@ -233,29 +299,8 @@ private:
     qint64 plainValueEnd(int type, qint64 offset)
     {
         switch (type) {
-        case QMetaType::UnknownType:
-        case QMetaType::Nullptr:
-            return offset;
-        case QMetaType::Bool:
-        case QMetaType::Char:
-        case QMetaType::SChar:
-        case QMetaType::UChar:
-            return fixedEnd(offset, 1);
-        case QMetaType::Short:
-        case QMetaType::UShort:
-        case QMetaType::QChar:
-            return fixedEnd(offset, 2);
-        case QMetaType::Int:
-        case QMetaType::UInt:
         case QMetaType::QTime:
             return fixedEnd(offset, 4);
-        // QDataStream writes long as 64 bits and float at double precision.
-        case QMetaType::Long:
-        case QMetaType::ULong:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-        case QMetaType::Float:
-        case QMetaType::Double:
         case QMetaType::QDate:
         case QMetaType::QSize:
         case QMetaType::QPoint:
@@ -269,10 +314,8 @@ private:
         case QMetaType::QRectF:
         case QMetaType::QLineF:
             return fixedEnd(offset, 32);
-        case QMetaType::QString:
         case QMetaType::QLocale:
             return stringEnd(offset);
-        case QMetaType::QByteArray:
         case QMetaType::QUrl:
             return bytesEnd(offset);
         case QMetaType::QBitArray:
@@ -286,6 +329,152 @@ private:
         default:
             return -1;
         }
+    }
+
+    // A number read as QDataStream reads it into a T, stored as the variant's type `type`.
+    template <typename T> qint64 readNumber(int type, qint64 offset, QVariant *value) const
+    {
+        T number;
+        if (!numberAt(offset, &number))
+            return -1;
+        *value = QVariant(type, &number);
+        return offset + qint64(sizeof(T));
+    }
+
+    // The same for the types QVariant has a constructor for, which skips its lookup by type.
+    template <typename T> qint64 readNumber(qint64 offset, QVariant *value) const
+    {
+        T number;
+        if (!numberAt(offset, &number))
+            return -1;
+        *value = QVariant(number);
+        return offset + qint64(sizeof(T));
+    }
+
+    // Builds a value of the common types the way `stream >> QVariant` does, which first makes a
+    // default value of the type, then sets the flag and then reads into it: where the value
+    // ends, -1 if it is cut short or malformed, or LeftToStream for any other type.
+    qint64 readCommonValue(int type, bool isNull, qint64 offset, QVariant *value) const
+    {
+        qint64 end = -1;
+        switch (type) {
+        case QMetaType::UnknownType:
+            // An invalid variant is null whatever the flag says.
+            *value = QVariant();
+            return offset;
+        case QMetaType::Nullptr:
+            *value = QVariant(type, nullptr);
+            end = offset;
+            break;
+        case QMetaType::Bool: {
+            quint8 byte;
+            if (!numberAt(offset, &byte))
+                return -1;
+            *value = QVariant(byte != 0);
+            end = offset + 1;
+            break;
+        }
+        // QVariant keeps char, signed char and unsigned char apart; each is one byte on the wire.
+        case QMetaType::Char: {
+            quint8 byte;
+            if (!numberAt(offset, &byte))
+                return -1;
+            const char c = char(byte);
+            *value = QVariant(type, &c);
+            end = offset + 1;
+            break;
+        }
+        case QMetaType::SChar:
+            end = readNumber<qint8>(type, offset, value);
+            break;
+        case QMetaType::UChar:
+            end = readNumber<quint8>(type, offset, value);
+            break;
+        case QMetaType::Short:
+            end = readNumber<qint16>(type, offset, value);
+            break;
+        case QMetaType::UShort:
+            end = readNumber<quint16>(type, offset, value);
+            break;
+        case QMetaType::Int:
+            end = readNumber<qint32>(offset, value);
+            break;
+        case QMetaType::UInt:
+            end = readNumber<quint32>(offset, value);
+            break;
+        case QMetaType::LongLong:
+            end = readNumber<qlonglong>(offset, value);
+            break;
+        case QMetaType::ULongLong:
+            end = readNumber<qulonglong>(offset, value);
+            break;
+        // QDataStream writes long as 64 bits whatever its size, and narrows it again on reading
+        // where long is 32 bits.
+        case QMetaType::Long: {
+            qint64 wide;
+            if (!numberAt(offset, &wide))
+                return -1;
+            const long number = long(wide);
+            *value = QVariant(type, &number);
+            end = offset + 8;
+            break;
+        }
+        case QMetaType::ULong: {
+            quint64 wide;
+            if (!numberAt(offset, &wide))
+                return -1;
+            const ulong number = ulong(wide);
+            *value = QVariant(type, &number);
+            end = offset + 8;
+            break;
+        }
+        // At its default precision QDataStream writes a float as a double and narrows it again.
+        case QMetaType::Float:
+        case QMetaType::Double: {
+            quint64 bits;
+            if (!numberAt(offset, &bits))
+                return -1;
+            double number;
+            std::memcpy(&number, &bits, sizeof number);
+            if (type == QMetaType::Float)
+                *value = QVariant(float(number));
+            else
+                *value = QVariant(number);
+            end = offset + 8;
+            break;
+        }
+        case QMetaType::QChar: {
+            quint16 unit;
+            if (!numberAt(offset, &unit))
+                return -1;
+            *value = QVariant(QChar(unit));
+            end = offset + 2;
+            break;
+        }
+        case QMetaType::QString: {
+            QString text;
+            end = readString(offset, &text);
+            if (end < 0)
+                return -1;
+            *value = QVariant(text);
+            break;
+        }
+        case QMetaType::QByteArray: {
+            QByteArray bytes;
+            end = readBytes(offset, &bytes);
+            if (end < 0)
+                return -1;
+            *value = QVariant(bytes);
+            break;
+        }
+        default:
+            return LeftToStream;
+        }
+        if (end < 0)
+            return -1;
+        // The flag is kept as sent, even where the value says otherwise, and written back.
+        value->data_ptr().is_null = isNull;
+        return end;
     }
 
     // `level` is the nesting level of the container holding the value; the outermost list is 1.
@@ -302,8 +491,8 @@ private:
         int type;
         if (typeId == QMetaType::User) {
             QByteArray name;
-            const qint64 end = bytesEnd(offset);
-            if (!streamRead(offset, end, &name) || !SignatureLimits::accepts(name))
+            const qint64 end = readBytes(offset, &name);
+            if (end < 0 || !SignatureLimits::accepts(name))
                 return false;
             type = QMetaType::type(name.constData());
             if (type == QMetaType::UnknownType)
@@ -329,8 +518,13 @@ private:
             value->data_ptr().is_null = isNull;
             return true;
         default: {
-            const qint64 end = plainValueEnd(type, offset);
-            if (!streamRead(start, end, value))
+            qint64 end = readCommonValue(type, isNull, offset, value);
+            if (end == LeftToStream) {
+                end = plainValueEnd(type, offset);
+                if (!streamRead(start, end, value))
+                    return false;
+            }
+            if (end < 0)
                 return false;
             m_pos = end;
             return true;
@@ -380,8 +574,8 @@ private:
             return false;
         for (quint32 i = 0; i < count; ++i) {
             QString key;
-            const qint64 keyEnd = stringEnd(m_pos);
-            if (!streamRead(m_pos, keyEnd, &key))
+            const qint64 keyEnd = readString(m_pos, &key);
+            if (keyEnd < 0)
                 return false;
             m_pos = keyEnd;
             QVariant value;
@@ -393,7 +587,8 @@ private:
     }
 
     const QByteArray m_bytes;
-    QDataStream m_stream;
+    // Made on the first value that needs it.
+    std::unique_ptr<QDataStream> m_stream;
     qint64 m_pos = 0;
     // Elements that may still be reserved in advance, over all lists together.
     qint64 m_reserveBudget;

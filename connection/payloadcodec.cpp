@@ -2,6 +2,7 @@
 
 #include "base64codec.h"
 #include "valuelistdecoder.h"
+#include "valuelistencoder.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QMetaType>
@@ -53,10 +54,7 @@ QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
     // such bytes off the wire.
     if (!std::all_of(values.cbegin(), values.cend(), valueStreamable))
         return QByteArray();
-    QByteArray raw;
-    QDataStream stream(&raw, QIODevice::WriteOnly);
-    stream << values;
-    return Base64Codec::encode(raw);
+    return Base64Codec::encode(ValueListEncoder::encode(values));
 }
 
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)

@@ -1,6 +1,7 @@
 #include "valuelistdecoder.h"
 
 #include "base64codec.h"
+#include "valuelistencoder.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QTimeZone>
@@ -63,6 +64,25 @@ void onFree(const volatile void *pointer)
         watch.live -= qint64(__sanitizer_get_allocated_size(pointer));
 }
 
+// Each decoded value is the one QDataStream read: of the same type, equally null, and equal to it
+// exactly when QDataStream's own second reading of the bytes is (NaN, also deep inside a
+// container, is equal to nothing; a list compared with itself is equal by identity). The bytes
+// written back compare the null flags and everything nested.
+bool sameValues(const QVariantList &decoded, const QVariantList &reference,
+    const QVariantList &again)
+{
+    if (decoded.size() != reference.size() || again.size() != reference.size())
+        return false;
+    for (int i = 0; i < decoded.size(); ++i) {
+        const QVariant &value = decoded.at(i);
+        const QVariant &expected = reference.at(i);
+        if (value.userType() != expected.userType() || value.isNull() != expected.isNull()
+            || (value == expected) != (again.at(i) == expected))
+            return false;
+    }
+    return true;
+}
+
 // Whatever the remote side sends must not reach the log through the decoder.
 void failOnMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
@@ -85,7 +105,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 // Beyond what the sanitizers and the allocation limit catch: decoding holds memory in proportion
 // to the input, a refusal leaves the list empty, an accepted list is exactly what QDataStream
-// makes of the same bytes, and what QDataStream writes for that list is accepted again.
+// makes of the same bytes, ValueListEncoder writes it as QDataStream does, and what QDataStream
+// writes for that list is accepted again.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > size_t(std::numeric_limits<int>::max()))
@@ -121,12 +142,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.setVersion(QDataStream::Qt_5_15);
     QVariantList reference;
     in >> reference;
-    const QByteArray written = serialised(values);
-    if (in.status() != QDataStream::Ok || written != serialised(reference))
-        fail("accepted a list QDataStream reads differently");
-
+    in.device()->seek(0);
     QVariantList again;
-    if (!ValueListDecoder::decode(written, &again))
+    in >> again;
+    const QByteArray written = serialised(values);
+    if (in.status() != QDataStream::Ok || written != serialised(reference)
+        || !sameValues(values, reference, again))
+        fail("accepted a list QDataStream reads differently");
+    if (ValueListEncoder::encode(values) != written)
+        fail("ValueListEncoder wrote other bytes than QDataStream");
+
+    QVariantList rewritten;
+    if (!ValueListDecoder::decode(written, &rewritten))
         fail("refused what QDataStream wrote for an accepted list");
     return 0;
 }

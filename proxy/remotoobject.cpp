@@ -1,15 +1,17 @@
 #include "remotoobject.h"
 
+#include "base64codec.h"
 #include "commandsender.h"
 #include "methodentry.h"
 #include "signaturelimits.h"
+#include "valuelistencoder.h"
 
-#include <QtCore/QDataStream>
 #include <QtCore/QDebug>
 #include <QtCore/QHash>
 #include <QtCore/QPointer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // What invoke needs of one method entry, worked out once when the meta information loads.
@@ -159,19 +161,23 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
         return QVariant();
 
     QVariant returnHolder = found->returnHolder;
-    QByteArray payload;
+    // The buffer of the thread's last call, unless a call from a slot has it now.
+    thread_local QByteArray reusable;
+    ValueListEncoder writer(std::exchange(reusable, QByteArray()));
     // Room for a typical call up front instead of growing the buffer value by value.
-    payload.reserve(128);
-    {
-        QDataStream out(&payload, QIODevice::WriteOnly);
-        out << quint32(param.size() + 2) << returnHolder << QVariant(found->signature);
-        for (const QVariant &value : qAsConst(param))
-            out << value;
-    }
+    writer.reserve(128);
+    writer.writeCount(quint32(param.size() + 2));
+    writer.write(returnHolder);
+    writer.write(QVariant(found->signature));
+    for (const QVariant &value : qAsConst(param))
+        writer.write(value);
+    const QByteArray payload = writer.take();
     // This proxy may be gone once the call returns (the wait runs the event loop): only
     // locals are used from here on.
     if (CommandSender *sender = d->sender())
         sender->sendInvoke(this, payload, &returnHolder);
+    if (payload.capacity() <= Base64Codec::Reused::MaxReusedSize)
+        reusable = payload;
     return returnHolder;
 }
 
