@@ -383,7 +383,7 @@ int main(int argc, char **argv)
         if (remoto.add(2, 3) != 5 || qtro.add(2, 3) != 5)
             fail("add(2, 3) is not 5");
         const char *transport = withCpu ? "local socket" : "TCP loopback";
-        const int calls = 3000;
+        const int calls = 20000;
         const Medians m = alternate(
             rounds,
             [&] {
@@ -405,9 +405,9 @@ int main(int argc, char **argv)
                 const char *label;
                 int chars;
                 int calls;
-            } sizes[] = { { "length(QString), 1 Ki chars", 1024, 2000 },
-                { "length(QString), 64 Ki chars", 64 * 1024, 300 },
-                { "length(QString), 1 Mi chars", 1024 * 1024, 20 } };
+            } sizes[] = { { "length(QString), 1 Ki chars", 1024, 10000 },
+                { "length(QString), 64 Ki chars", 64 * 1024, 2000 },
+                { "length(QString), 1 Mi chars", 1024 * 1024, 100 } };
             for (const auto &size : sizes) {
                 const QString text(size.chars, QLatin1Char('x'));
                 if (remoto.length(text) != size.chars || qtro.length(text) != size.chars)
@@ -425,7 +425,7 @@ int main(int argc, char **argv)
                 row(size.label, s.remoto[0], s.qtro[0], "calls/s", true);
             }
 
-            const int events = 10000;
+            const int events = 100000;
             if (!remoto.subscribe() || !qtro.subscribe())
                 fail("cannot subscribe to fired(int)");
             const auto burst = [&](auto *host) {
@@ -437,7 +437,7 @@ int main(int argc, char **argv)
             };
             const Medians b = alternate(
                 rounds, [&] { return burst(&remoto); }, [&] { return burst(&qtro); });
-            row("signal burst of 10,000 to a host slot", b.remoto[0], b.qtro[0], "events/s", true);
+            row("signal burst of 100,000 to a host slot", b.remoto[0], b.qtro[0], "events/s", true);
         }
         remoto.close();
         qtro.close();

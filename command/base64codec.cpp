@@ -58,12 +58,12 @@ QByteArray Base64Codec::encode(const QByteArray &bytes)
     return text;
 }
 
-void Base64Codec::encode(const QByteArray &bytes, QByteArray *text)
+void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
 {
     const auto *in = reinterpret_cast<const quint8 *>(bytes.constData());
     const int size = bytes.size();
-    text->resize(((size + 2) / 3) * 4);
-    char *out = text->data();
+    text->resize(offset + ((size + 2) / 3) * 4);
+    char *out = text->data() + offset;
     int i = 0;
     // Six bytes at a time, read as one number and written as one, two such groups a round so
     // that their look-ups overlap; single-byte stores would each make the compiler assume the

@@ -12,8 +12,9 @@ class Base64Codec
 public:
     // As QByteArray::toBase64().
     static QByteArray encode(const QByteArray &bytes);
-    // The same, written over what `text` holds: a buffer kept for reuse keeps its room.
-    static void encode(const QByteArray &bytes, QByteArray *text);
+    // The same, written over what `text` holds from `offset` on: a buffer kept for reuse
+    // keeps its room, and what comes before the offset stays.
+    static void encode(const QByteArray &bytes, QByteArray *text, int offset = 0);
     // As QByteArray::fromBase64(): characters outside the alphabet are skipped.
     static QByteArray decode(const QByteArray &text);
     // As QByteArray::fromBase64Encoding() with AbortOnBase64DecodingErrors; false on an error,

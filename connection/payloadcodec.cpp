@@ -46,15 +46,35 @@ void putLittle32(QByteArray *out, int at, quint32 value)
     qToLittleEndian(value, out->data() + at);
 }
 
+// Writes `lead` and then `values` as one value list, in Base64 after the first `offset` bytes
+// of `out`, without gathering them into one list first. False when a value cannot be written.
+bool writeValueList(std::initializer_list<QVariant> lead, const QVariantList &values,
+    QByteArray *out, int offset)
+{
+    // QVariant::save() writes a broken stream for a type it cannot save; refusing here keeps
+    // such bytes off the wire.
+    if (!std::all_of(lead.begin(), lead.end(), valueStreamable)
+        || !std::all_of(values.cbegin(), values.cend(), valueStreamable))
+        return false;
+    ValueListEncoder writer;
+    writer.writeCount(quint32(lead.size()) + quint32(values.size()));
+    for (const QVariant &value : lead)
+        writer.write(value);
+    for (const QVariant &value : values)
+        writer.write(value);
+    const QByteArray raw = writer.take();
+    if (raw.isNull())
+        return false;
+    Base64Codec::encode(raw, out, offset);
+    return true;
+}
+
 } // namespace
 
 QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
 {
-    // QVariant::save() writes a broken stream for a type it cannot save; refusing here keeps
-    // such bytes off the wire.
-    if (!std::all_of(values.cbegin(), values.cend(), valueStreamable))
-        return QByteArray();
-    return Base64Codec::encode(ValueListEncoder::encode(values));
+    QByteArray text;
+    return writeValueList({}, values, &text, 0) ? text : QByteArray();
 }
 
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
@@ -67,10 +87,9 @@ bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
 QByteArray PayloadCodec::encodeAnswer(
     qint32 result, qint32 command, const QVariantList &values, const QDateTime &time)
 {
-    const QByteArray body = encodeValueList(values);
-    if (body.isEmpty())
-        return QByteArray();
     QByteArray payload(AnswerHeaderSize, Qt::Uninitialized);
+    if (!writeValueList({}, values, &payload, AnswerHeaderSize))
+        return QByteArray();
     const double days = toOleDate(time);
     quint64 dayBits;
     static_assert(sizeof dayBits == sizeof days, "an IEEE 754 double is 8 bytes");
@@ -78,14 +97,13 @@ QByteArray PayloadCodec::encodeAnswer(
     qToLittleEndian(dayBits, payload.data());
     putLittle32(&payload, 8, quint32(result));
     putLittle32(&payload, 12, quint32(command));
-    return payload + body;
+    return payload;
 }
 
 QByteArray PayloadCodec::encodeNotification(const QString &signature, const QVariantList &arguments)
 {
-    QVariantList values { QVariant(), signature };
-    values += arguments;
-    return encodeValueList(values);
+    QByteArray text;
+    return writeValueList({ QVariant(), signature }, arguments, &text, 0) ? text : QByteArray();
 }
 
 double PayloadCodec::toOleDate(const QDateTime &time)
