@@ -14,7 +14,7 @@ namespace Wire {
 namespace {
 // Small frames are read in bulk and cut up here, which costs one read from the socket for
 // many of them; a payload at least this large is read straight into its frame.
-constexpr qint64 ChunkSize = 16 * 1024;
+constexpr qint64 ChunkSize = 32 * 1024;
 constexpr qint64 SmallFrameSize = 1024;
 
 // The channels of this thread that are delivering a frame right now, and the event dispatcher

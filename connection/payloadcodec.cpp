@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace Wire {
 
@@ -48,24 +50,29 @@ void putLittle32(QByteArray *out, int at, quint32 value)
 
 // Writes `lead` and then `values` as one value list, in Base64 after the first `offset` bytes
 // of `out`, without gathering them into one list first. False when a value cannot be written.
-bool writeValueList(std::initializer_list<QVariant> lead, const QVariantList &values,
-    QByteArray *out, int offset)
+template <typename Values>
+bool writeValueList(
+    std::initializer_list<QVariant> lead, Values begin, Values end, QByteArray *out, int offset)
 {
     // QVariant::save() writes a broken stream for a type it cannot save; refusing here keeps
     // such bytes off the wire.
     if (!std::all_of(lead.begin(), lead.end(), valueStreamable)
-        || !std::all_of(values.cbegin(), values.cend(), valueStreamable))
+        || !std::all_of(begin, end, valueStreamable))
         return false;
-    ValueListEncoder writer;
-    writer.writeCount(quint32(lead.size()) + quint32(values.size()));
+    // The raw list is only an intermediate: the thread's last one lends its room.
+    thread_local QByteArray room;
+    ValueListEncoder writer(std::exchange(room, QByteArray()));
+    writer.writeCount(quint32(lead.size()) + quint32(std::distance(begin, end)));
     for (const QVariant &value : lead)
         writer.write(value);
-    for (const QVariant &value : values)
-        writer.write(value);
+    for (Values value = begin; value != end; ++value)
+        writer.write(*value);
     const QByteArray raw = writer.take();
     if (raw.isNull())
         return false;
     Base64Codec::encode(raw, out, offset);
+    if (raw.capacity() <= Base64Codec::Reused::MaxReusedSize)
+        room = raw;
     return true;
 }
 
@@ -74,7 +81,7 @@ bool writeValueList(std::initializer_list<QVariant> lead, const QVariantList &va
 QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
 {
     QByteArray text;
-    return writeValueList({}, values, &text, 0) ? text : QByteArray();
+    return writeValueList({}, values.cbegin(), values.cend(), &text, 0) ? text : QByteArray();
 }
 
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
@@ -88,7 +95,7 @@ QByteArray PayloadCodec::encodeAnswer(
     qint32 result, qint32 command, const QVariantList &values, const QDateTime &time)
 {
     QByteArray payload(AnswerHeaderSize, Qt::Uninitialized);
-    if (!writeValueList({}, values, &payload, AnswerHeaderSize))
+    if (!writeValueList({}, values.cbegin(), values.cend(), &payload, AnswerHeaderSize))
         return QByteArray();
     const double days = toOleDate(time);
     quint64 dayBits;
@@ -100,10 +107,13 @@ QByteArray PayloadCodec::encodeAnswer(
     return payload;
 }
 
-QByteArray PayloadCodec::encodeNotification(const QString &signature, const QVariantList &arguments)
+QByteArray PayloadCodec::encodeNotification(
+    const QString &signature, const QVariant *arguments, int count)
 {
     QByteArray text;
-    return writeValueList({ QVariant(), signature }, arguments, &text, 0) ? text : QByteArray();
+    return writeValueList({ QVariant(), signature }, arguments, arguments + count, &text, 0)
+        ? text
+        : QByteArray();
 }
 
 double PayloadCodec::toOleDate(const QDateTime &time)

@@ -39,7 +39,8 @@ public:
         qint32 result, qint32 command, const QVariantList &values, const QDateTime &time);
 
     // A signal notification payload: the value list [null return holder, signature, args...].
-    static QByteArray encodeNotification(const QString &signature, const QVariantList &arguments);
+    static QByteArray encodeNotification(
+        const QString &signature, const QVariant *arguments, int count);
 
     // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
     static double toOleDate(const QDateTime &time);

@@ -137,7 +137,8 @@ void SocketConnection::request(const Request *request)
         refuseLocally(*request);
         return;
     }
-    if (frame.command == CommandCatalogue::Invoke || frame.command == CommandCatalogue::SigConnect) {
+    if (frame.command == CommandCatalogue::Invoke
+        || frame.command == CommandCatalogue::SigConnect) {
         m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
         // The module waits for the answer: the request goes out now, not with the next pass.
         m_channel->flush();
@@ -281,10 +282,10 @@ void SocketConnection::reportLinkLost()
     const QPointer<SocketConnection> alive(this);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = unanswered.cbegin(); it != unanswered.cend() && alive; ++it) {
-        const Velmor::Command::Message answer = markedMessage(Velmor::Command::Answer, it.key(),
-            it->objectId,
-            Wire::PayloadCodec::encodeAnswer(
-                Wire::PayloadCodec::ConnectionError, it->command, {}, now));
+        const Velmor::Command::Message answer
+            = markedMessage(Velmor::Command::Answer, it.key(), it->objectId,
+                Wire::PayloadCodec::encodeAnswer(
+                    Wire::PayloadCodec::ConnectionError, it->command, {}, now));
         emit message(answer);
     }
     if (alive)

@@ -15,14 +15,13 @@ constexpr int MaxSignalArguments = 10;
 
 // Raises the proxy's own signal only when the values fit its parameters: the activation
 // hands raw pointers to slots, which would otherwise read one type's storage as another's.
-void activateSignal(
-    QObject *proxy, const QMetaObject *metaObject, int index, const QVariantList &values)
+void activateSignal(QObject *proxy, const QMetaObject *metaObject, int index, QVariant returnValue,
+    QVariantList arguments)
 {
     const QMetaMethod method = metaObject->method(index);
-    const int count = values.size() - 2;
+    const int count = arguments.size();
     if (count > MaxSignalArguments || count != method.parameterCount())
         return;
-    QVariantList arguments = values.mid(2);
     void *argv[MaxSignalArguments + 1] = {};
     for (int i = 0; i < count; ++i) {
         const int type = method.parameterType(i);
@@ -35,7 +34,6 @@ void activateSignal(
             return;
         argv[i + 1] = argument.data();
     }
-    QVariant returnValue = values.at(0);
     const int returnType = method.returnType();
     if (returnType != QMetaType::Void && returnType != QMetaType::UnknownType
         && returnValue.userType() == returnType)
@@ -83,12 +81,14 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     if (values.size() < 2)
         return;
 
-    const QString signature = values.at(1).toString();
-    Q_EMIT proxy->event(signature, values.mid(2));
+    // What is left of the values after these two are the signal's arguments.
+    const QVariant returnValue = values.takeFirst();
+    const QString signature = values.takeFirst().toString();
+    Q_EMIT proxy->event(signature, values);
     // A slot on event may have deleted the proxy.
     if (!proxy)
         return;
     const int index = proxySignalIndex(signature);
     if (index >= 0)
-        activateSignal(proxy, &RemotoObject::staticMetaObject, index, values);
+        activateSignal(proxy, &RemotoObject::staticMetaObject, index, returnValue, values);
 }

@@ -99,9 +99,8 @@ RemotoObject::RemotoObject(QObject *parent)
         return;
     }
     const QObjectList siblings = parent->children();
-    const auto sender = std::find_if(siblings.cbegin(), siblings.cend(), [](QObject *sibling) {
-        return dynamic_cast<CommandSender *>(sibling) != nullptr;
-    });
+    const auto sender = std::find_if(siblings.cbegin(), siblings.cend(),
+        [](QObject *sibling) { return dynamic_cast<CommandSender *>(sibling) != nullptr; });
     if (sender != siblings.cend())
         d->plugin = *sender;
 }
@@ -183,7 +182,7 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
 
 QVariant RemotoObject::invoke(QString method_name, QVariant param)
 {
-    return invoke(std::move(method_name), QVariantList{std::move(param)});
+    return invoke(std::move(method_name), QVariantList { std::move(param) });
 }
 
 int RemotoObject::sendConnect(const char *signal)

@@ -148,7 +148,7 @@ struct RemotoService::Private
         const QVariantList &values = QVariantList());
     void announceAll(Client &client);
     void broadcast(qint32 kind, quint32 objectId);
-    void relay(quint32 objectId, const QString &signature, const QVariantList &arguments,
+    void relay(quint32 objectId, const QString &signature, const QVariant *arguments, int count,
         const QSet<quint64> &clientIds);
     void forget(quint32 objectId);
     Published *find(quint32 objectId);
@@ -534,7 +534,8 @@ void RemotoService::Private::answer(
     channel->send(
         Frame::message(Velmor::Command::Answer, request.requestUid, request.objectId, payload));
     // A host waits for these answers; the others go out with whatever else the pass sends.
-    if (request.command == CommandCatalogue::Invoke || request.command == CommandCatalogue::SigConnect
+    if (request.command == CommandCatalogue::Invoke
+        || request.command == CommandCatalogue::SigConnect
         || request.command == CommandCatalogue::SigDisconnect)
         channel->flush();
 }
@@ -556,9 +557,9 @@ void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)
 }
 
 void RemotoService::Private::relay(quint32 objectId, const QString &signature,
-    const QVariantList &arguments, const QSet<quint64> &clientIds)
+    const QVariant *arguments, int count, const QSet<quint64> &clientIds)
 {
-    const QByteArray payload = PayloadCodec::encodeNotification(signature, arguments);
+    const QByteArray payload = PayloadCodec::encodeNotification(signature, arguments, count);
     if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message)) {
         qWarning("RemotoService: the arguments of %s cannot be sent; emission not relayed",
             qUtf8Printable(signature));
@@ -680,8 +681,8 @@ void RemotoService::setMemoryBudget(qint64 bytes)
 
 bool RemotoService::publish(const QString &name, QObject *object)
 {
-    if (name.isEmpty() || !object || d->idsByName.contains(name)
-        || d->idsByObject.contains(object) || object->thread() != thread())
+    if (name.isEmpty() || !object || d->idsByName.contains(name) || d->idsByObject.contains(object)
+        || object->thread() != thread())
         return false;
     const quint32 id = ++d->lastObjectId;
     auto entry = std::make_unique<Published>();
@@ -693,8 +694,10 @@ bool RemotoService::publish(const QString &name, QObject *object)
     Private *p = d.get();
     entry->relay = std::make_unique<SignalRelay>(
         object,
-        [p, id](const QString &signature, const QVariantList &arguments,
-            const QSet<quint64> &clientIds) { p->relay(id, signature, arguments, clientIds); },
+        [p, id](const QString &signature, const QVariant *arguments, int count,
+            const QSet<quint64> &clientIds) {
+            p->relay(id, signature, arguments, count, clientIds);
+        },
         this);
     entry->destroyedConnection
         = connect(object, &QObject::destroyed, this, [p, id] { p->forget(id); });

@@ -1,6 +1,7 @@
 #include "signalrelay.h"
 
 #include <QtCore/QMetaMethod>
+#include <QtCore/QVarLengthArray>
 
 namespace {
 int slotOffset()
@@ -120,8 +121,8 @@ void SignalRelay::relay(int slot, void **arguments)
     const Watch &watch = m_watches[size_t(slot)];
     if (watch.clients.isEmpty())
         return;
-    QVariantList values;
-    values.reserve(watch.parameterTypes.size());
+    // On the stack: a QVariantList would cost an allocation per value on every emission.
+    QVarLengthArray<QVariant, 10> values;
     for (int i = 0; i < watch.parameterTypes.size(); ++i) {
         const int type = watch.parameterTypes.at(i);
         // arguments[0] would take a return value; the signal's arguments follow.
@@ -134,5 +135,5 @@ void SignalRelay::relay(int slot, void **arguments)
     // Copies, so the sink may change subscriptions or detach the relay while it runs.
     const QSet<quint64> clients = watch.clients;
     const Sink sink = m_sink;
-    sink(watch.signature, values, clients);
+    sink(watch.signature, values.constData(), values.size(), clients);
 }

@@ -18,8 +18,8 @@
 class SignalRelay : public QObject
 {
 public:
-    using Sink = std::function<void(
-        const QString &signature, const QVariantList &arguments, const QSet<quint64> &clients)>;
+    using Sink = std::function<void(const QString &signature, const QVariant *arguments, int count,
+        const QSet<quint64> &clients)>;
 
     SignalRelay(QObject *source, Sink sink, QObject *parent = nullptr);
     ~SignalRelay() override;
