@@ -333,9 +333,11 @@ void TestRemotoObject::processMetaInfo()
 
     RemotoPlugin plugin;
     RemotoObject object(&plugin);
-    object.processMetaInfo(metaInfo({ QStringLiteral("Previous"), QStringLiteral("Method int a()"),
-        QStringLiteral("Slot void b()"), QStringLiteral("Method int c(int)"),
-        QStringLiteral("Signal void s()"), QStringLiteral("Method bool d()") }));
+    const QVariantList previous = metaInfo({ QStringLiteral("Previous"),
+        QStringLiteral("Method int a()"), QStringLiteral("Slot void b()"),
+        QStringLiteral("Method int c(int)"), QStringLiteral("Signal void s()"),
+        QStringLiteral("Method bool d()") });
+    object.processMetaInfo(previous);
 
     MessageLog log;
     for (const QString &warning : qAsConst(warnings))
@@ -349,6 +351,19 @@ void TestRemotoObject::processMetaInfo()
     QCOMPARE(object.property("className").toString(), className);
     QCOMPARE(object.property("methodList").toStringList(), methodList);
     QVERIFY(!object.isConnected());
+
+    // Another proxy of the class gets the same, warnings included: records that read cleanly
+    // are remembered for the next proxy, the others are read again.
+    RemotoObject other(&plugin);
+    other.processMetaInfo(previous);
+    log.messages.clear();
+    log.expected.clear();
+    for (const QString &warning : qAsConst(warnings))
+        log.expect(QtWarningMsg, warning);
+    other.processMetaInfo(values);
+    QCOMPARE(log.messages, log.expected);
+    QCOMPARE(other.className(), className);
+    QCOMPARE(other.methodList(), methodList);
 }
 
 void TestRemotoObject::loadingClearsConnected()

@@ -511,6 +511,13 @@ void tst_Service::invoke()
     QCOMPARE(answer.values.at(1), result);
     QCOMPARE(answer.values.at(1).userType(), result.userType());
     QCOMPARE(calculator->calls + calculator->resets, 1);
+
+    // Again, with the method now among those the service has resolved before.
+    Answer again;
+    QVERIFY(peer.invoke(calculatorId, request, &again));
+    QCOMPARE(again.result, 0);
+    QCOMPARE(again.values, answer.values);
+    QCOMPARE(calculator->calls + calculator->resets, 2);
 }
 
 void tst_Service::invokeRefused_data()
