@@ -21,12 +21,24 @@ constexpr std::array<quint16, 4096> pairTable()
 
 constexpr std::array<quint16, 4096> Pairs = pairTable();
 
-// Eight characters for six bytes, as a number to store little-endian.
-inline quint64 encodeSix(const quint8 *in)
+// The same pairs in the upper half of a word: a group's four characters are then one OR of two
+// look-ups, with no shift.
+constexpr std::array<quint32, 4096> highPairTable()
 {
-    const quint64 bits = qFromBigEndian<quint64>(in) >> 16;
-    return quint64(Pairs[(bits >> 36) & 0xfff]) | quint64(Pairs[(bits >> 24) & 0xfff]) << 16
-        | quint64(Pairs[(bits >> 12) & 0xfff]) << 32 | quint64(Pairs[bits & 0xfff]) << 48;
+    std::array<quint32, 4096> table {};
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = quint32(Pairs[i]) << 16;
+    return table;
+}
+
+constexpr std::array<quint32, 4096> HighPairs = highPairTable();
+
+// The four characters of the three bytes at `in`, as a number to store little-endian. Reads the
+// byte after them too, which must exist.
+inline quint32 encodeThree(const quint8 *in)
+{
+    const quint32 bits = qFromBigEndian<quint32>(in);
+    return Pairs[bits >> 20] | HighPairs[(bits >> 8) & 0xfff];
 }
 
 // A character's six bits already moved to where they go in a 24-bit group, one table for each
@@ -49,6 +61,76 @@ constexpr std::array<quint32, 256> Second = shiftedValues(12);
 constexpr std::array<quint32, 256> Third = shiftedValues(6);
 constexpr std::array<quint32, 256> Fourth = shiftedValues(0);
 
+// The twelve bits of every pair of characters, indexed by the two as they lie in memory (the
+// first in the low byte), or -1 where either is outside the alphabet. Two look-ups then cover
+// four characters, against four with the tables above; and -1, widened, sets every bit above
+// the place its pair goes to, so one test after the loop still finds any invalid character.
+// 128 KiB, of which text in the alphabet touches some 12 KiB: built on first use rather than at
+// compile time, which would put it in the binary and strain compilers' constexpr limits.
+struct PairValues
+{
+    qint16 value[65536];
+
+    // A row for each second character, from one row of first characters' values: -1 absorbs
+    // what is ORed into it, so the loop stays plain enough for the compiler to vectorize, and
+    // the first use costs some fifty thousand instructions rather than a million.
+    PairValues()
+    {
+        qint16 firsts[256];
+        for (size_t c = 0; c < 256; ++c)
+            firsts[c] = Fourth[c] & Invalid ? qint16(-1) : qint16(Fourth[c] << 6);
+        for (size_t c = 0; c < 256; ++c) {
+            qint16 *row = value + 256 * c;
+            const qint16 second = Fourth[c] & Invalid ? qint16(-1) : qint16(Fourth[c]);
+            for (size_t first = 0; first < 256; ++first)
+                row[first] = qint16(firsts[first] | second);
+        }
+    }
+};
+
+const qint16 *pairValues()
+{
+    static const PairValues table;
+    return table.value;
+}
+
+// Characters 8 to 8 * chunks, eight at a time and from the last eight backwards: the six bytes
+// of each eight go out as one 64-bit store whose first two bytes fall on the eight before, which
+// is written next and overwrites them. The loop is bound by its instruction count, and
+// narrower stores, or a shift to put the bytes at the top, would add to it. The first eight are
+// left to the caller, since their store would begin before the buffer. False if any character
+// is outside the alphabet.
+bool decodeChunks(const quint8 *in, int chunks, quint8 *out)
+{
+    const qint16 *pairs = pairValues();
+    const auto chunk = [pairs, in](int k) {
+        const quint8 *at = in + 8 * k;
+        return quint64(pairs[qFromLittleEndian<quint16>(at)]) << 36
+            | quint64(pairs[qFromLittleEndian<quint16>(at + 2)]) << 24
+            | quint64(pairs[qFromLittleEndian<quint16>(at + 4)]) << 12
+            | quint64(pairs[qFromLittleEndian<quint16>(at + 6)]);
+    };
+    quint64 invalid = 0;
+    int k = chunks - 1;
+    for (; k >= 4; k -= 4) {
+        const quint64 first = chunk(k);
+        const quint64 second = chunk(k - 1);
+        const quint64 third = chunk(k - 2);
+        const quint64 fourth = chunk(k - 3);
+        invalid |= first | second | third | fourth;
+        qToBigEndian(first, out + 6 * k - 2);
+        qToBigEndian(second, out + 6 * k - 8);
+        qToBigEndian(third, out + 6 * k - 14);
+        qToBigEndian(fourth, out + 6 * k - 20);
+    }
+    for (; k >= 1; --k) {
+        const quint64 bits = chunk(k);
+        invalid |= bits;
+        qToBigEndian(bits, out + 6 * k - 2);
+    }
+    return (invalid >> 48) == 0;
+}
+
 } // namespace
 
 QByteArray Base64Codec::encode(const QByteArray &bytes)
@@ -65,15 +147,18 @@ void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
     text->resize(offset + ((size + 2) / 3) * 4);
     char *out = text->data() + offset;
     int i = 0;
-    // Six bytes at a time, read as one number and written as one, two such groups a round so
-    // that their look-ups overlap; single-byte stores would each make the compiler assume the
-    // input may have changed.
-    for (; i + 14 <= size; i += 12) {
-        const quint64 first = encodeSix(in + i);
-        const quint64 second = encodeSix(in + i + 6);
-        qToLittleEndian(first, out);
-        qToLittleEndian(second, out + 8);
-        out += 16;
+    // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
+    // compiler into assembling them in a vector register, which costs more than it saves. The
+    // last group reads one byte past itself.
+    for (; i + 25 <= size; i += 24) {
+        qToLittleEndian(quint64(encodeThree(in + i)) | quint64(encodeThree(in + i + 3)) << 32, out);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 6)) | quint64(encodeThree(in + i + 9)) << 32, out + 8);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 12)) | quint64(encodeThree(in + i + 15)) << 32, out + 16);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 18)) | quint64(encodeThree(in + i + 21)) << 32, out + 24);
+        out += 32;
     }
     for (; i + 3 <= size; i += 3) {
         const quint32 group = quint32(in[i]) << 16 | quint32(in[i + 1]) << 8 | in[i + 2];
@@ -105,30 +190,34 @@ bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
     auto *out = reinterpret_cast<quint8 *>(decoded.data());
     const int whole = padding > 0 ? size - 4 : size;
     quint32 invalid = 0;
-    int i = 0;
-    // Eight characters at a time, written as one number whose last two bytes the next round
-    // overwrites; the decoded buffer has room for them until the last group.
-    for (; i + 8 < whole; i += 8) {
-        const quint32 high = First[in[i]] | Second[in[i + 1]] | Third[in[i + 2]] | Fourth[in[i + 3]];
-        const quint32 low
-            = First[in[i + 4]] | Second[in[i + 5]] | Third[in[i + 6]] | Fourth[in[i + 7]];
-        invalid |= high | low;
-        qToBigEndian((quint64(high) << 40) | (quint64(low) << 16), out);
-        out += 6;
-    }
-    for (; i < whole; i += 4) {
-        const quint32 group = First[in[i]] | Second[in[i + 1]] | Third[in[i + 2]] | Fourth[in[i + 3]];
-        invalid |= group;
-        out[0] = quint8(group >> 16);
-        out[1] = quint8(group >> 8);
-        out[2] = quint8(group);
-        out += 3;
+    const auto groups = [in, &invalid](int from, int to, quint8 *at) {
+        for (int i = from; i < to; i += 4) {
+            const quint32 group
+                = First[in[i]] | Second[in[i + 1]] | Third[in[i + 2]] | Fourth[in[i + 3]];
+            invalid |= group;
+            at[0] = quint8(group >> 16);
+            at[1] = quint8(group >> 8);
+            at[2] = quint8(group);
+            at += 3;
+        }
+        return at;
+    };
+    const int chunks = whole / 8;
+    if (chunks >= 2) {
+        if (!decodeChunks(in, chunks, out))
+            return false;
+        // The first eight characters only now, as the second eight wrote over their end; then
+        // the four left after the last eight, if any.
+        groups(0, 8, out);
+        out = groups(8 * chunks, whole, out + 6 * chunks);
+    } else {
+        out = groups(0, whole, out);
     }
     if (padding > 0) {
         // The last group: two or three characters of the alphabet, then its padding. Bits
         // past the last whole byte are dropped, as Qt drops them.
-        const quint32 group = First[in[whole]] | Second[in[whole + 1]]
-            | (padding == 1 ? Third[in[whole + 2]] : 0);
+        const quint32 group
+            = First[in[whole]] | Second[in[whole + 1]] | (padding == 1 ? Third[in[whole + 2]] : 0);
         invalid |= group;
         *out++ = quint8(group >> 16);
         if (padding == 1)

@@ -233,10 +233,9 @@ char *FrameReader::window(qint64 offered, qint64 *room)
         return m_fixed + m_fixedFill;
     const qint64 needed = m_payloadFill + count;
     if (needed > m_payload.size()) {
-        // Doubling keeps appends cheap; capping at the declared size and at twice what has
-        // arrived keeps a lying length from costing memory.
-        const qint64 doubled = qMax<qint64>(2 * qint64(m_payload.size()), 4096);
-        m_payload.resize(int(qMax(needed, qMin(doubled, m_payloadSize))));
+        // Room for twice what has arrived, at most the declared size: a lying length costs
+        // no memory, and a large payload arriving in pieces is moved only a few times.
+        m_payload.resize(int(qMin(qMax<qint64>(2 * needed, 4096), m_payloadSize)));
     }
     return m_payload.data() + m_payloadFill;
 }

@@ -83,6 +83,19 @@ bool sameValues(const QVariantList &decoded, const QVariantList &reference,
     return true;
 }
 
+// Lenient and strict decoding answer as Qt does.
+void decodesAsQt(const QByteArray &text)
+{
+    if (Base64Codec::decode(text) != QByteArray::fromBase64(text))
+        fail("Base64 differs from Qt's");
+    const auto strict = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    QByteArray strictBytes;
+    const bool strictOk = Base64Codec::decodeStrict(text, &strictBytes);
+    if (strictOk != (strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok)
+        || (strictOk && strictBytes != strict.decoded))
+        fail("strict Base64 differs from Qt's");
+}
+
 // Whatever the remote side sends must not reach the log through the decoder.
 void failOnMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
@@ -115,15 +128,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
 
     // The Base64 text around value lists: the codec must answer as Qt does, whatever the text.
-    if (Base64Codec::decode(bytes) != QByteArray::fromBase64(bytes)
-        || Base64Codec::encode(bytes) != bytes.toBase64())
+    decodesAsQt(bytes);
+    const QByteArray encoded = bytes.toBase64();
+    if (Base64Codec::encode(bytes) != encoded)
         fail("Base64 differs from Qt's");
-    const auto strict = QByteArray::fromBase64Encoding(bytes, QByteArray::AbortOnBase64DecodingErrors);
-    QByteArray strictBytes;
-    const bool strictOk = Base64Codec::decodeStrict(bytes, &strictBytes);
-    if (strictOk != (strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok)
-        || (strictOk && strictBytes != strict.decoded))
-        fail("strict Base64 differs from Qt's");
+    // Raw input is seldom canonical text, which the codec decodes by a path of its own: the
+    // input's own encoding reaches it at every length, and again with a character the input
+    // picks at a place it picks.
+    decodesAsQt(encoded);
+    if (size >= 3) {
+        QByteArray spoilt = encoded;
+        spoilt[int((data[0] | data[1] << 8) % uint(encoded.size()))] = char(data[2]);
+        decodesAsQt(spoilt);
+    }
+    // Written over a buffer in use, what comes before the offset stays.
+    const int offset = size > 0 ? data[0] % 5 : 0;
+    QByteArray reused("head");
+    Base64Codec::encode(bytes, &reused, offset);
+    QByteArray expected = QByteArray("head").left(offset);
+    expected += encoded;
+    if (reused != expected)
+        fail("Base64 written at an offset differs from Qt's");
 
     QVariantList values { 1 };
     watch = HeapWatch { true, 0, 0 };

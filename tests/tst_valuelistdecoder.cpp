@@ -799,6 +799,30 @@ void tst_ValueListDecoder::base64AsQt_data()
     QTest::newRow("URL alphabet") << QByteArray("-_-_");
     QTest::newRow("stray bits after the last byte") << QByteArray("QR==");
     QTest::newRow("bytes above ASCII") << QByteArray("QUJD\xc3\xa9RA==");
+
+    // Lengths through every remainder of the codec's rounds: eight groups of bytes a round when
+    // encoding, eight characters a round, four rounds at a time, when decoding.
+    QByteArray mixed;
+    for (int i = 0; i < 64; ++i)
+        mixed.append(char(i * 167 + (i >> 3) * 29 + 11));
+    for (int size = 6; size <= mixed.size(); ++size)
+        QTest::addRow("%d mixed bytes", size) << mixed.left(size).toBase64();
+    // Something outside the alphabet, padding included, at every place of a text that takes
+    // every path of the decoder: wherever it is, Qt has the last word.
+    const QByteArray foreign("*,-.:@[`{\x7f\x80\xc3\xff \n=\0", 17);
+    const QByteArray text = mixed.left(46).toBase64();
+    for (int at = 0; at < text.size(); ++at) {
+        QByteArray spoilt = text;
+        spoilt[at] = foreign.at(at % foreign.size());
+        QTest::addRow("0x%02x at %d of %d", quint8(spoilt.at(at)), at, int(text.size()))
+            << spoilt;
+    }
+    QByteArray strayBits = text;
+    strayBits[strayBits.size() - 3] = '/';
+    QTest::newRow("stray bits after a long text's last byte") << strayBits;
+    strayBits = mixed.left(47).toBase64();
+    strayBits[strayBits.size() - 2] = '/';
+    QTest::newRow("stray bits after a long text's last two bytes") << strayBits;
 }
 
 // The codec answers as Qt would, also for the text it leaves to Qt.
