@@ -11,6 +11,7 @@
 #include <QtCore/QTimeZone>
 #include <QtCore/QtEndian>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -51,11 +52,22 @@ public:
     {
     }
 
-    bool readList(QVariantList *list, int level)
+    // The first `leadCount` values go to `lead`, the others to `list`; `total` tells how many
+    // there were.
+    bool readList(QVariantList *list, int level, QVariant *lead = nullptr, int leadCount = 0,
+        quint32 *total = nullptr)
     {
         quint32 count;
         if (!takeCount(&count, MinValueSize))
             return false;
+        if (total)
+            *total = count;
+        const quint32 apart = qMin(count, quint32(leadCount));
+        for (quint32 i = 0; i < apart; ++i) {
+            if (!readValue(&lead[i], level))
+                return false;
+        }
+        count -= apart;
         // Every level's count is bounded by the bytes left, but the same bytes would back the
         // claims of every enclosing level too; what is reserved in advance across all levels is
         // kept within what the whole input could hold, and beyond that lists grow as values
@@ -598,10 +610,21 @@ private:
 
 bool ValueListDecoder::decode(const QByteArray &bytes, QVariantList *values)
 {
-    values->clear();
+    return decode(bytes, nullptr, 0, values, nullptr);
+}
+
+bool ValueListDecoder::decode(
+    const QByteArray &bytes, QVariant *lead, int leadCount, QVariantList *rest, int *count)
+{
+    rest->clear();
     QVariantList list;
-    if (!Reader(bytes).readList(&list, 1))
+    quint32 total = 0;
+    if (!Reader(bytes).readList(&list, 1, lead, leadCount, &total)) {
+        std::fill(lead, lead + leadCount, QVariant());
         return false;
-    *values = std::move(list);
+    }
+    *rest = std::move(list);
+    if (count)
+        *count = int(total);
     return true;
 }

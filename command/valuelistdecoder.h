@@ -26,6 +26,11 @@ public:
     // Reads one list from the start of `bytes` (trailing bytes are ignored, as QDataStream
     // does). On an unreadable value the list is emptied and false is returned.
     static bool decode(const QByteArray &bytes, QVariantList *values);
+    // The same, with the list's first `leadCount` values read into `lead` and only the others
+    // into `rest`: a caller taking the leading values apart spares them a place in the list.
+    // `count`, when given, receives how many values the list held.
+    static bool decode(
+        const QByteArray &bytes, QVariant *lead, int leadCount, QVariantList *rest, int *count);
 };
 
 #endif

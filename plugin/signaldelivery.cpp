@@ -73,22 +73,24 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     const QVariantList items = notification.data().toList();
     if (items.isEmpty())
         return;
-    QVariantList values;
+    // The return holder and the signature are read apart; what the list keeps are the
+    // signal's arguments.
+    QVariant lead[2];
+    QVariantList arguments;
+    int count = 0;
     {
         const Base64Codec::Reused decoded(items.first().toByteArray(), Base64Codec::Mode::Lenient);
-        ValueListDecoder::decode(decoded.bytes(), &values);
+        ValueListDecoder::decode(decoded.bytes(), lead, 2, &arguments, &count);
     }
-    if (values.size() < 2)
+    if (count < 2)
         return;
-
-    // What is left of the values after these two are the signal's arguments.
-    const QVariant returnValue = values.takeFirst();
-    const QString signature = values.takeFirst().toString();
-    Q_EMIT proxy->event(signature, values);
+    const QVariant &returnValue = lead[0];
+    const QString signature = lead[1].toString();
+    Q_EMIT proxy->event(signature, arguments);
     // A slot on event may have deleted the proxy.
     if (!proxy)
         return;
     const int index = proxySignalIndex(signature);
     if (index >= 0)
-        activateSignal(proxy, &RemotoObject::staticMetaObject, index, returnValue, values);
+        activateSignal(proxy, &RemotoObject::staticMetaObject, index, returnValue, arguments);
 }

@@ -310,10 +310,22 @@ template <typename Work> bool runsWithin(qint64 headroom, Work work)
 void verifySameAsQDataStream(const QByteArray &bytes)
 {
     QVariantList values;
-    if (!ValueListDecoder::decode(bytes, &values)) {
-        QVERIFY(values.isEmpty());
+    const bool readable = ValueListDecoder::decode(bytes, &values);
+    // Read with the first two values apart, the same list results, split in two.
+    QVariant lead[2] = { QStringLiteral("left over"), 1 };
+    QVariantList rest;
+    int count = -1;
+    QCOMPARE(ValueListDecoder::decode(bytes, lead, 2, &rest, &count), readable);
+    if (!readable) {
+        QVERIFY(values.isEmpty() && rest.isEmpty());
+        QVERIFY(!lead[0].isValid() && !lead[1].isValid());
         return;
     }
+    QCOMPARE(count, values.size());
+    QVariantList joined = rest;
+    for (int i = qMin(count, 2) - 1; i >= 0; --i)
+        joined.prepend(lead[i]);
+    QCOMPARE(serialised(joined), serialised(values));
     verifySameValues(values, bytes);
 }
 
