@@ -137,8 +137,10 @@ void FrameChannel::close(const QString &reason)
 
 void FrameChannel::start()
 {
+    // Frames are delivered from here, and a receiver may delete the channel.
+    const QPointer<FrameChannel> alive(this);
     readFrames();
-    if (!m_closed && !Transport::isConnected(m_socket))
+    if (alive && !m_closed && !Transport::isConnected(m_socket))
         socketGone(QStringLiteral("the peer closed the connection"));
 }
 
