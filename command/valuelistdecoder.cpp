@@ -344,13 +344,16 @@ private:
     }
 
     // A number read as QDataStream reads it into a T, stored as the variant's type `type`.
-    template <typename T> qint64 readNumber(int type, qint64 offset, QVariant *value) const
+    // Reads a `Wire` and keeps it as the value of `type`, a `Host`.
+    template <typename Wire, typename Host = Wire>
+    qint64 readNumber(int type, qint64 offset, QVariant *value) const
     {
-        T number;
-        if (!numberAt(offset, &number))
+        Wire wire;
+        if (!numberAt(offset, &wire))
             return -1;
+        const Host number = Host(wire);
         *value = QVariant(type, &number);
-        return offset + qint64(sizeof(T));
+        return offset + qint64(sizeof(Wire));
     }
 
     // The same for the types QVariant has a constructor for, which skips its lookup by type.
@@ -387,15 +390,9 @@ private:
             break;
         }
         // QVariant keeps char, signed char and unsigned char apart; each is one byte on the wire.
-        case QMetaType::Char: {
-            quint8 byte;
-            if (!numberAt(offset, &byte))
-                return -1;
-            const char c = char(byte);
-            *value = QVariant(type, &c);
-            end = offset + 1;
+        case QMetaType::Char:
+            end = readNumber<quint8, char>(type, offset, value);
             break;
-        }
         case QMetaType::SChar:
             end = readNumber<qint8>(type, offset, value);
             break;
@@ -422,24 +419,12 @@ private:
             break;
         // QDataStream writes long as 64 bits whatever its size, and narrows it again on reading
         // where long is 32 bits.
-        case QMetaType::Long: {
-            qint64 wide;
-            if (!numberAt(offset, &wide))
-                return -1;
-            const long number = long(wide);
-            *value = QVariant(type, &number);
-            end = offset + 8;
+        case QMetaType::Long:
+            end = readNumber<qint64, long>(type, offset, value);
             break;
-        }
-        case QMetaType::ULong: {
-            quint64 wide;
-            if (!numberAt(offset, &wide))
-                return -1;
-            const ulong number = ulong(wide);
-            *value = QVariant(type, &number);
-            end = offset + 8;
+        case QMetaType::ULong:
+            end = readNumber<quint64, ulong>(type, offset, value);
             break;
-        }
         // At its default precision QDataStream writes a float as a double and narrows it again.
         case QMetaType::Float:
         case QMetaType::Double: {

@@ -1,5 +1,7 @@
 #include "valuelistencoder.h"
 
+#include "base64codec.h"
+
 #include <QtCore/QDataStream>
 #include <QtCore/QIODevice>
 #include <QtCore/QMetaType>
@@ -8,6 +10,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -27,6 +30,21 @@ ValueListEncoder::ValueListEncoder(QByteArray room)
 }
 
 ValueListEncoder::~ValueListEncoder() = default;
+
+namespace {
+thread_local QByteArray recycledRoom;
+}
+
+QByteArray ValueListEncoder::threadRoom()
+{
+    return std::exchange(recycledRoom, QByteArray());
+}
+
+void ValueListEncoder::recycle(const QByteArray &output)
+{
+    if (output.capacity() <= Base64Codec::Reused::MaxReusedSize)
+        recycledRoom = output;
+}
 
 QByteArray ValueListEncoder::encode(const QVariantList &values)
 {

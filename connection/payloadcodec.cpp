@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstring>
 #include <iterator>
-#include <utility>
 
 namespace Wire {
 
@@ -60,8 +59,7 @@ bool writeValueList(
         || !std::all_of(begin, end, valueStreamable))
         return false;
     // The raw list is only an intermediate: the thread's last one lends its room.
-    thread_local QByteArray room;
-    ValueListEncoder writer(std::exchange(room, QByteArray()));
+    ValueListEncoder writer(ValueListEncoder::threadRoom());
     writer.writeCount(quint32(lead.size()) + quint32(std::distance(begin, end)));
     for (const QVariant &value : lead)
         writer.write(value);
@@ -71,8 +69,7 @@ bool writeValueList(
     if (raw.isNull())
         return false;
     Base64Codec::encode(raw, out, offset);
-    if (raw.capacity() <= Base64Codec::Reused::MaxReusedSize)
-        room = raw;
+    ValueListEncoder::recycle(raw);
     return true;
 }
 

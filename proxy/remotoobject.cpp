@@ -1,6 +1,5 @@
 #include "remotoobject.h"
 
-#include "base64codec.h"
 #include "commandsender.h"
 #include "methodentry.h"
 #include "signaturelimits.h"
@@ -11,7 +10,6 @@
 #include <QtCore/QPointer>
 
 #include <algorithm>
-#include <utility>
 
 namespace {
 // What invoke needs of one method entry, worked out once when the meta information loads.
@@ -160,9 +158,7 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
         return QVariant();
 
     QVariant returnHolder = found->returnHolder;
-    // The buffer of the thread's last call, unless a call from a slot has it now.
-    thread_local QByteArray reusable;
-    ValueListEncoder writer(std::exchange(reusable, QByteArray()));
+    ValueListEncoder writer(ValueListEncoder::threadRoom());
     // Room for a typical call up front instead of growing the buffer value by value.
     writer.reserve(128);
     writer.writeCount(quint32(param.size() + 2));
@@ -175,8 +171,7 @@ QVariant RemotoObject::invoke(QString method_name, QVariantList param)
     // locals are used from here on.
     if (CommandSender *sender = d->sender())
         sender->sendInvoke(this, payload, &returnHolder);
-    if (payload.capacity() <= Base64Codec::Reused::MaxReusedSize)
-        reusable = payload;
+    ValueListEncoder::recycle(payload);
     return returnHolder;
 }
 
