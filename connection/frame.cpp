@@ -6,6 +6,7 @@
 #include <QtCore/QtEndian>
 
 #include <cstring>
+#include <utility>
 
 namespace Wire {
 
@@ -225,6 +226,14 @@ qint64 FrameReader::bytesWanted() const
     return m_payloadSize - m_payloadFill;
 }
 
+namespace {
+// The payload of the thread's last frame that came in pieces. Once its receiver has let go of
+// it, the next such frame of about its size is read into it: fresh memory for a payload of
+// hundreds of kilobytes costs a page fault every 4 KiB, more than reading it.
+thread_local QByteArray recycledPayload;
+constexpr int MaxRecycledPayload = 4 * 1024 * 1024;
+} // namespace
+
 char *FrameReader::window(qint64 offered, qint64 *room)
 {
     const qint64 count = qMin(offered, bytesWanted());
@@ -232,6 +241,11 @@ char *FrameReader::window(qint64 offered, qint64 *room)
     if (m_fixedFill < m_fixedSize)
         return m_fixed + m_fixedFill;
     const qint64 needed = m_payloadFill + count;
+    // A much larger buffer is not taken: the receiver may keep this payload for long.
+    if (m_payload.isNull() && recycledPayload.isDetached()
+        && recycledPayload.capacity() >= m_payloadSize
+        && recycledPayload.capacity() <= 2 * m_payloadSize)
+        m_payload = std::exchange(recycledPayload, QByteArray());
     if (needed > m_payload.size()) {
         // Room for twice what has arrived, at most the declared size: a lying length costs
         // no memory, and a large payload arriving in pieces is moved only a few times.
@@ -259,6 +273,8 @@ void FrameReader::commit(qint64 count)
         m_payload.resize(int(m_payloadSize));
         m_frame.payload = std::move(m_payload);
         m_payload = QByteArray();
+        if (m_frame.payload.capacity() <= MaxRecycledPayload)
+            recycledPayload = m_frame.payload;
         m_state = Complete;
     }
 }

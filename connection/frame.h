@@ -111,7 +111,7 @@ public:
     // from the next frame's length field on.
     void setMaxBodySize(quint32 size);
     // Bytes held for the frame being read.
-    qint64 bufferedBytes() const { return m_payload.capacity(); }
+    qint64 bufferedBytes() const { return m_payload.size(); }
     // Takes up to bytesWanted() bytes from the front of `data`; returns how many it took.
     qint64 feed(const char *data, qint64 size);
     // Reads up to bytesWanted() bytes, at most `available`, from `device` straight into the

@@ -178,27 +178,34 @@ void tst_Framing::layout()
 
 void tst_Framing::byteByByte()
 {
+    // Payloads of a similar size one after the other: one a receiver has dropped may be read
+    // into again, one it still holds (the first) must stay as it came.
     const QList<Frame> frames { sampleMessage(), Frame::message(1, 2, 3),
-        Frame::message(0, 0, 9, QByteArray(300, 'p')) };
+        Frame::message(0, 0, 9, QByteArray(300, 'p')),
+        Frame::message(0, 0, 9, QByteArray(400, 'q')),
+        Frame::message(0, 0, 9, QByteArray(350, 'r')) };
     QByteArray stream;
     for (const Frame &frame : frames)
         stream += frame.encode();
 
     FrameReader reader({ Frame::Message });
-    QList<Frame> read;
+    int read = 0;
+    QByteArray held;
     for (int i = 0; i < stream.size(); ++i) {
         QVERIFY(reader.bytesWanted() >= 1);
         QCOMPARE(reader.feed(stream.constData() + i, 1), qint64(1));
         QVERIFY(reader.state() != FrameReader::Malformed);
         if (reader.state() == FrameReader::Complete) {
-            read.append(reader.takeFrame());
+            const Frame frame = reader.takeFrame();
+            compareFrames(frame, frames.at(read));
+            if (read++ == 2)
+                held = frame.payload;
         } else {
             QVERIFY(reader.isMidFrame());
         }
     }
-    QCOMPARE(read.size(), frames.size());
-    for (int i = 0; i < frames.size(); ++i)
-        compareFrames(read.at(i), frames.at(i));
+    QCOMPARE(read, frames.size());
+    QCOMPARE(held, QByteArray(300, 'p'));
     QVERIFY(!reader.isMidFrame());
 }
 
