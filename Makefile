@@ -8,7 +8,9 @@ FUZZ_BUILD   ?= build-fuzz
 BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 
-PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5
+# dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test.
+PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
+                 dpkg-dev file pkgconf
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev
@@ -19,15 +21,17 @@ export ASAN_OPTIONS  := detect_leaks=1:abort_on_error=1:strict_string_checks=1:d
 export LSAN_OPTIONS  := suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build check check-asan test fuzz bench demo clean
+.PHONY: all deps build check check-asan test package fuzz bench demo clean
 
 all: build
 
 deps:
 	@scripts/ensure-packages.sh $(PACKAGES)
 
+# Laid out for the prefix /usr, as Debian builds its packages: libraries and Qt plug-ins in
+# lib/<multiarch>. `cmake --install $(BUILD) --prefix DIR` puts the same tree under DIR.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The plain run alone, for daily use.
@@ -40,6 +44,10 @@ check-asan: deps
 	cd $(SAN_BUILD) && $(CTEST)
 
 test: check check-asan
+
+# The Debian packages of the plain build, in $(BUILD)/.
+package: build
+	cmake --build $(BUILD) --target package
 
 fuzz: deps
 	@scripts/ensure-packages.sh $(FUZZ_PACKAGES)

@@ -6,6 +6,8 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDir>
+#include <QtCore/QFileInfo>
 #include <QtCore/QMetaObject>
 
 namespace {
@@ -53,6 +55,21 @@ bool readCount(const QString &text, int *value)
     return ok && *value >= 0;
 }
 
+// The plug-in that came with this remotoctl wins: beside it in a build, at its place relative
+// to bin/ in an installed or unpacked tree. Failing both, the module's category folder in Qt's
+// plug-in paths, which QPluginLoader searches for a relative name.
+QString locatePlugin()
+{
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QString fileName = QStringLiteral(REMOTOCTL_PLUGIN_FILE);
+    for (const QString &path : { programDir.filePath(fileName),
+             programDir.filePath(QStringLiteral(REMOTOCTL_INSTALLED_PLUGIN_DIR "/") + fileName) }) {
+        if (QFileInfo(path).isFile())
+            return QDir::cleanPath(path);
+    }
+    return QStringLiteral("remoto/") + fileName;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -66,7 +83,7 @@ int main(int argc, char *argv[])
     const QString defaultAddress
         = qEnvironmentVariable("REMOTO_ADDRESS", QStringLiteral("local:remoto-demo"));
     const QString defaultPlugin
-        = qEnvironmentVariable("REMOTO_PLUGIN", QStringLiteral(REMOTOCTL_DEFAULT_PLUGIN));
+        = qEnvironmentVariable("REMOTO_PLUGIN", locatePlugin());
     const QCommandLineOption connectOption(QStringLiteral("connect"),
         QStringLiteral("The service: local:NAME or tcp://HOST:PORT (default %1).")
             .arg(defaultAddress),
@@ -77,7 +94,9 @@ int main(int argc, char *argv[])
         QStringLiteral("How long to wait for the service and its objects (default 3000)."),
         QStringLiteral("MS"), QStringLiteral("3000"));
     const QCommandLineOption pluginOption(QStringLiteral("plugin"),
-        QStringLiteral("The plug-in to load (default %1).").arg(defaultPlugin),
+        QStringLiteral("The plug-in to load (default %1); a relative PATH is looked for in "
+                       "Qt's plug-in folders first.")
+            .arg(defaultPlugin),
         QStringLiteral("PATH"), defaultPlugin);
     const QCommandLineOption countOption(QStringLiteral("count"),
         QStringLiteral("watch and monitor: stop after N lines (default 0: until stopped)."),

@@ -1,0 +1,63 @@
+# `cmake --install`: the libraries, the plug-in in its category folder of Qt's plug-in path,
+# the public headers in one folder, the programs, and what find_package() and pkg-config need
+# to build against them. Runtime files, files to build against and programs go to the
+# components the Debian packages are made of (see RemotoPackaging.cmake).
+
+# Relative to the file itself, wherever the tree lands; only ELF loaders know $ORIGIN.
+if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+    set_target_properties(remotoctl remoto-demo-service PROPERTIES
+        INSTALL_RPATH "$ORIGIN/${remoto_bin_to_libdir}")
+    set_target_properties(remotoconnection remotoservice PROPERTIES INSTALL_RPATH "$ORIGIN")
+    set_target_properties(RemotoPlugin2 PROPERTIES
+        INSTALL_RPATH "$ORIGIN/${remoto_plugindir_to_libdir}")
+endif()
+
+install(TARGETS qt5qvelmorhlp1 remotoconnection remotoservice EXPORT RemotoPlugin2Targets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    INCLUDES DESTINATION ${remoto_install_includedir})
+install(TARGETS RemotoPlugin2 EXPORT RemotoPlugin2Targets
+    LIBRARY DESTINATION ${remoto_install_plugindir} COMPONENT runtime)
+install(TARGETS remotoctl remoto-demo-service
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+# What hosts and services include, and what those headers include in turn; all in one folder,
+# where their quoted includes find each other.
+install(FILES
+    host/connectionstate.h host/hostexport.h host/message.h host/notification.h host/request.h
+    host/tarn.h
+    connection/socketconnection.h connection/connectionexport.h connection/framechannel.h
+    connection/frame.h connection/serviceaddress.h
+    service/remotoservice.h service/serviceexport.h
+    DESTINATION ${remoto_install_includedir} COMPONENT dev)
+
+# find_package(RemotoPlugin2): the libraries as imported targets, the plug-in as one too, so
+# that $<TARGET_FILE:RemotoPlugin2::Plugin> names it as in this build.
+set(remoto_install_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/RemotoPlugin2)
+install(EXPORT RemotoPlugin2Targets NAMESPACE RemotoPlugin2::
+    DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/RemotoPlugin2Config.cmake
+    ${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
+    DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
+
+# One pkg-config file per library, finding the prefix from its own folder.
+function(remoto_pkgconfig library description requires requires_private)
+    set(pc_library ${library})
+    set(pc_description ${description})
+    set(pc_requires ${requires})
+    set(pc_requires_private ${requires_private})
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/remoto.pc.in
+        ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endfunction()
+remoto_pkgconfig(qt5qvelmorhlp1 "RemotoPlugin2 host layer: messages, requests, connection state"
+    "Qt5Core >= 5.15" "")
+remoto_pkgconfig(remotoconnection "RemotoPlugin2 host connection over a local or TCP socket"
+    "qt5qvelmorhlp1, Qt5Core >= 5.15, Qt5Network >= 5.15" "")
+remoto_pkgconfig(remotoservice "RemotoPlugin2 service publishing QObjects to hosts"
+    "Qt5Core >= 5.15" "remotoconnection, Qt5Network >= 5.15")

@@ -1,0 +1,23 @@
+# Where `cmake --install` puts things, relative to the prefix so that an installed or unpacked
+# tree may move. With the prefix /usr on Debian, the libraries go to lib/<multiarch>.
+include(GNUInstallDirs)
+
+# Qt 5's plug-in folder, as KDE's ECM names it: with the prefix /usr on Debian it is the one Qt
+# itself searches, and hosts find the module in its category folder there.
+set(REMOTO_INSTALL_QTPLUGINDIR "${CMAKE_INSTALL_LIBDIR}/qt5/plugins" CACHE PATH
+    "Qt 5 plug-in folder, relative to the install prefix")
+set(remoto_install_plugindir "${REMOTO_INSTALL_QTPLUGINDIR}/remoto")
+set(remoto_install_includedir "${CMAKE_INSTALL_INCLUDEDIR}/RemotoPlugin2")
+
+# How installed files find each other: programs the libraries and the plug-in, the plug-in the
+# library it links against, pkg-config files the prefix.
+set(remoto_full_plugindir "${CMAKE_INSTALL_PREFIX}/${remoto_install_plugindir}")
+file(RELATIVE_PATH remoto_bin_to_libdir ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+file(RELATIVE_PATH remoto_bin_to_plugindir ${CMAKE_INSTALL_FULL_BINDIR} ${remoto_full_plugindir})
+file(RELATIVE_PATH remoto_plugindir_to_libdir ${remoto_full_plugindir} ${CMAKE_INSTALL_FULL_LIBDIR})
+file(RELATIVE_PATH remoto_pkgconfigdir_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig
+    ${CMAKE_INSTALL_PREFIX})
+# A path up to an ancestor comes with a trailing slash.
+foreach(path remoto_plugindir_to_libdir remoto_pkgconfigdir_to_prefix)
+    string(REGEX REPLACE "/$" "" ${path} "${${path}}")
+endforeach()

@@ -1,0 +1,45 @@
+# `make package`: on Linux Debian packages split as Debian splits a library, each depending on
+# Debian's own packages by what its binaries link and on the runtime package of the very same
+# version; elsewhere one ZIP archive of the same files.
+set(CPACK_PACKAGE_CONTACT "RemotoPlugin2 developers" CACHE STRING "Maintainer of the packages")
+set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_STRIP_FILES ON)
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(CPACK_GENERATOR DEB)
+else()
+    set(CPACK_GENERATOR ZIP)
+endif()
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs' own libraries are found in the build and left to their dependency on the
+# runtime package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+
+# The module's name already carries its major version, and the plug-in's path has none: two
+# runtime packages of different versions could not be installed side by side anyway.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libremotoplugin2)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Qt 5 module for working with remote QObjects
+The RemotoPlugin2 plug-in, which hosts load from Qt's plug-in path (remoto/),
+the host layer qt5qvelmorhlp1, and the connection and service libraries.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libremotoplugin2-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qtbase5-dev (>= 5.15)")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Qt 5 module for working with remote QObjects - development files
+Headers, CMake package (find_package(RemotoPlugin2)) and pkg-config files
+for building hosts and services against the RemotoPlugin2 libraries.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME remotoplugin2-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Qt 5 module for working with remote QObjects - tools
+remotoctl lists, calls and watches remote objects through the RemotoPlugin2
+module; remoto-demo-service publishes small objects to try it on.")
+
+include(CPack)

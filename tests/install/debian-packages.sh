@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Makes the Debian packages from the build as `make package` does and checks what apt-get would
+# face: each depends only on packages this Debian knows and on the runtime package of its very
+# own version, and the split is Debian's. Then the runtime and tools packages alone, unpacked
+# into a throwaway root, work: remotoctl with no option finds the plug-in by its own location
+# and lists the objects of the unpacked demo service.
+# Arguments: CPACK BUILD
+cpack=$1 build=$2
+. "$(dirname "$0")/common.sh"
+
+# cpack first runs the build's preinstall step, which with Makefiles builds everything; with a
+# generator that has none it packages the build as it stands, as `cmake --install` installs it.
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" \
+    -D CPACK_CMAKE_GENERATOR=Ninja >"$work/cpack.log" \
+    || { cat "$work/cpack.log"; fail "cpack failed"; }
+
+runtime=libremotoplugin2
+ours=("$runtime" libremotoplugin2-dev remotoplugin2-tools)
+deb() { echo "$work/packages/$1"_*.deb; }
+version=$(dpkg-deb -f "$(deb "$runtime")" Version)
+
+for package in "${ours[@]}"; do
+    depends=$(dpkg-deb -f "$(deb "$package")" Depends)
+    echo "$package: $depends"
+    IFS=',|' read -ra alternatives <<<"$depends"
+    for alternative in "${alternatives[@]}"; do
+        read -r name _ <<<"$alternative"
+        [ "$name" = "$runtime" ] && continue
+        dpkg-query -W "$name" >/dev/null 2>&1 || fail "$package depends on $name, unknown to dpkg"
+    done
+    if [ "$package" != "$runtime" ] && [[ ", $depends," != *", $runtime (= $version),"* ]]; then
+        fail "$package does not depend on $runtime (= $version)"
+    fi
+done
+[[ $(dpkg-deb -f "$(deb "$runtime")" Depends) == *libqt5network5* ]] \
+    || fail "$runtime does not depend on Qt's libraries: was dpkg-shlibdeps missing?"
+
+contents() { dpkg-deb -c "$(deb "$1")" | awk '{ print $6 }'; }
+if contents "$runtime" | grep -E '/include/|/cmake/|\.pc$|\.so$' | grep -v '/plugins/remoto/'; then
+    fail "$runtime holds development files"
+fi
+dev_files=(include/RemotoPlugin2/socketconnection.h
+    'lib/(.*/)?cmake/RemotoPlugin2/RemotoPlugin2Config\.cmake'
+    'lib/(.*/)?pkgconfig/remotoconnection\.pc' 'lib/(.*/)?libremotoconnection\.so')
+for file in "${dev_files[@]}"; do
+    contents libremotoplugin2-dev | grep -xE "\./usr/$file" >/dev/null \
+        || fail "libremotoplugin2-dev lacks $file"
+done
+
+root=$work/root
+dpkg -x "$(deb "$runtime")" "$root"
+dpkg -x "$(deb remotoplugin2-tools)" "$root"
+start_service "$root/usr/bin/remoto-demo-service"
+list_objects "$root/usr/bin/remotoctl" | grep '^calculator (Calculator)$' >/dev/null \
+    || fail "the unpacked remotoctl did not list the unpacked service's objects"
