@@ -9,9 +9,9 @@ BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 
 # dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test,
-# python3 for the wire-protocol client test.
+# Qt QML for the script library, python3 for the wire-protocol client test.
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
-                 dpkg-dev file pkgconf python3
+                 dpkg-dev file pkgconf qtdeclarative5-dev python3
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev

@@ -100,6 +100,22 @@ sed 's/^/    /' "$workdir/monitor.out"
 echo "counter answers again, with the state it had:"
 run call counter value
 
+heading "A script: a call, then an event handled by a function of its own"
+run script -e "$(cat <<'EOF'
+var counter = remoto.object("counter");
+print("calculator add(2, 3) =", remoto.call("calculator", "add", 2, 3));
+remoto.subscribe(counter, "changed(int)");
+counter.event.connect(function (name, params) {
+    print("event", name, params[0] + ", and value() says", remoto.call(counter, "value"));
+    remoto.stopWaiting();
+});
+remoto.call(counter, "increment");
+remoto.wait(5000);
+EOF
+)"
+echo "A call the service refuses throws, and ends the script when uncaught (the service logs why):"
+run script -e 'remoto.call("calculator", "add", "two", 2)' 2>&1 || echo "(exit code $?)"
+
 heading "Calling something that is not there"
 run call calculator divide 1 2 2>&1 || echo "(exit code $?)"
 

@@ -4,6 +4,7 @@
 #include "jsontext.h"
 #include "objecthandle.h"
 #include "output.h"
+#include "scriptrunner.h"
 #include "session.h"
 #include "watchers.h"
 
@@ -97,4 +98,10 @@ int Commands::monitor(Session &session, int count)
 {
     ObjectMonitor monitor(&session, count);
     return monitor.run();
+}
+
+int Commands::script(Session &session, const QString &program, const QString &fileName)
+{
+    ScriptRunner runner(&session);
+    return runner.run(program, fileName);
 }

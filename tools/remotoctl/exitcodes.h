@@ -13,6 +13,7 @@ enum : int {
     CallFailed = 6,
     AccessRefused = 7,
     NotSent = 8,
+    ScriptFailed = 9,
 };
 } // namespace ExitCode
 

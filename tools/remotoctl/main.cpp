@@ -7,6 +7,7 @@
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
+#include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QMetaObject>
 
@@ -25,6 +26,13 @@ Commands:
                                 such as changed(int), and prints each event
   monitor [--count N]           prints the objects present, then each proxy
                                 going down or coming up
+  script FILE | -e CODE         runs JavaScript with the global object remoto:
+                                remoto.call(OBJECT, METHOD, ARG...) returns a
+                                result, remoto.subscribe(OBJECT, SIGNAL) has
+                                proxy.event.connect(FUNCTION) see events while
+                                remoto.wait(MS) runs (see the README); print()
+                                and console.log() write to standard output; it
+                                ends when the code has run to its end
 
 Environment:
   REMOTO_ADDRESS   the default for --connect (otherwise local:remoto-demo)
@@ -40,12 +48,25 @@ Exit codes:
   6  the call or subscription failed
   7  the service refused access (wrong or missing --token)
   8  the module did not send the call (it found no such method, or the
-     object was not connected))";
+     object was not connected)
+  9  the script threw an exception it did not catch, printed as
+     FILE:LINE: message (FILE is -e for -e CODE))";
 
 int usageError(const QString &text)
 {
     printError(text + QStringLiteral(" (see --help)"));
     return ExitCode::Usage;
+}
+
+bool readScript(const QString &path, QString *program, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    *program = QString::fromUtf8(file.readAll());
+    return true;
 }
 
 bool readCount(const QString &text, int *value)
@@ -101,9 +122,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption countOption(QStringLiteral("count"),
         QStringLiteral("watch and monitor: stop after N lines (default 0: until stopped)."),
         QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({ connectOption, tokenOption, waitOption, pluginOption, countOption });
+    const QCommandLineOption evalOption(QStringList { QStringLiteral("e"), QStringLiteral("eval") },
+        QStringLiteral("script: run CODE rather than a file."), QStringLiteral("CODE"));
+    parser.addOptions(
+        { connectOption, tokenOption, waitOption, pluginOption, countOption, evalOption });
     parser.addPositionalArgument(
-        QStringLiteral("command"), QStringLiteral("list, call, watch or monitor."));
+        QStringLiteral("command"), QStringLiteral("list, call, watch, monitor or script."));
     parser.addPositionalArgument(QStringLiteral("arguments"),
         QStringLiteral("The command's arguments."), QStringLiteral("[ARG...]"));
     parser.process(app);
@@ -118,7 +142,11 @@ int main(int argc, char *argv[])
     if (!readCount(parser.value(countOption), &count))
         return usageError(QStringLiteral("--count needs a number"));
 
+    if (parser.isSet(evalOption) && command != QLatin1String("script"))
+        return usageError(QStringLiteral("-e belongs to the script command"));
     QVariantList callArguments;
+    QString scriptProgram;
+    QString scriptName;
     if (command == QLatin1String("list") || command == QLatin1String("monitor")) {
         if (!arguments.isEmpty())
             return usageError(QStringLiteral("%1 takes no arguments").arg(command));
@@ -137,6 +165,15 @@ int main(int argc, char *argv[])
         if (!arguments.at(1).contains(QLatin1Char('(')))
             return usageError(
                 QStringLiteral("give SIGNAL as a signature, such as %1(int)").arg(arguments.at(1)));
+    } else if (command == QLatin1String("script")) {
+        if (parser.isSet(evalOption) ? !arguments.isEmpty() : arguments.size() != 1)
+            return usageError(QStringLiteral("script needs FILE or -e CODE"));
+        scriptName = parser.isSet(evalOption) ? QStringLiteral("-e") : arguments.at(0);
+        QString error;
+        if (parser.isSet(evalOption))
+            scriptProgram = parser.value(evalOption);
+        else if (!readScript(scriptName, &scriptProgram, &error))
+            return usageError(QStringLiteral("cannot read %1: %2").arg(scriptName, error));
     } else if (command.isEmpty()) {
         return usageError(QStringLiteral("no command given"));
     } else {
@@ -174,5 +211,7 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("watch"))
         return Commands::watch(session, arguments.at(0),
             QMetaObject::normalizedSignature(qPrintable(arguments.at(1))), count);
+    if (command == QLatin1String("script"))
+        return Commands::script(session, scriptProgram, scriptName);
     return Commands::monitor(session, count);
 }

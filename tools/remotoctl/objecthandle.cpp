@@ -5,9 +5,11 @@
 #include <methodentry.h>
 
 namespace {
-QString reason(const QStringList &warnings, const QString &fallback)
+// The module's own reason is the last warning raised during the request.
+QString reason(WarningCapture &capture, const QString &fallback)
 {
-    return warnings.isEmpty() ? fallback : warnings.join(QStringLiteral("; "));
+    const QString warning = capture.takeLast();
+    return warning.isEmpty() ? fallback : warning;
 }
 } // namespace
 
@@ -86,10 +88,10 @@ ObjectHandle::Outcome ObjectHandle::call(const MethodEntry &method, const QVaria
     // A void method answers with no value, and a failed call leaves the placeholder the
     // module prepared for the answer, which is always null; a warning tells the two apart
     // for methods that may return null.
-    const bool failed = method.returnsValue() ? result.isNull() && !capture.warnings().isEmpty()
-                                              : result.isValid();
+    const bool failed
+        = method.returnsValue() ? result.isNull() && !capture.isEmpty() : result.isValid();
     if (failed) {
-        outcome.error = reason(capture.warnings(), QStringLiteral("no answer"));
+        outcome.error = reason(capture, QStringLiteral("no answer"));
         return outcome;
     }
     outcome.ok = true;
@@ -110,8 +112,8 @@ ObjectHandle::Outcome ObjectHandle::subscribe(const QByteArray &signature)
         Q_ARG(const char *, signature.constData()));
     if (subscribed == 1)
         outcome.ok = true;
-    else if (!capture.warnings().isEmpty() || !m_proxy)
-        outcome.error = reason(capture.warnings(), QStringLiteral("the object is gone"));
+    else if (!capture.isEmpty() || !m_proxy)
+        outcome.error = reason(capture, QStringLiteral("the object is gone"));
     return outcome;
 }
 

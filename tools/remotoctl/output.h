@@ -12,10 +12,16 @@ inline void printLine(const QString &line)
     out << line << Qt::endl;
 }
 
-inline void printError(const QString &text)
+// A line of standard error as it is, such as a script's console.error() output.
+inline void printErrorLine(const QString &line)
 {
     static QTextStream err(stderr);
-    err << "remotoctl: " << text << Qt::endl;
+    err << line << Qt::endl;
+}
+
+inline void printError(const QString &text)
+{
+    printErrorLine(QStringLiteral("remotoctl: ") + text);
 }
 
 #endif

@@ -1,0 +1,32 @@
+#ifndef CALLFAILURE_H
+#define CALLFAILURE_H
+
+#include "remotoscriptexport.h"
+
+#include <QtCore/QString>
+
+// Why a call or subscription failed, read from the warning the module raised for it. A failure
+// the answer's result code explains comes as the code's name and text,
+// "INVALID_PARAM(Неверный блок параметров)", as RemotoResponse::errorString(true) writes it;
+// the number is found again in the module's own result-code table, where the text tells apart
+// the two codes named INVALID_PARAM. Any other warning ("INVOKE command timeout") is a reason
+// without a code.
+class REMOTOSCRIPT_EXPORT CallFailure
+{
+public:
+    explicit CallFailure(const QString &warning);
+
+    // -1 when the warning gives no result code.
+    int code() const { return m_code; }
+    QString codeName() const { return m_codeName; }
+    // "INVALID_PARAM (4): Неверный блок параметров" for a result code, else the warning.
+    QString toString() const;
+
+private:
+    QString m_warning;
+    int m_code = -1;
+    QString m_codeName;
+    QString m_codeText;
+};
+
+#endif

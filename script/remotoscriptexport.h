@@ -1,0 +1,12 @@
+#ifndef REMOTOSCRIPTEXPORT_H
+#define REMOTOSCRIPTEXPORT_H
+
+#include <QtCore/qglobal.h>
+
+#if defined(REMOTOSCRIPT_BUILD)
+#define REMOTOSCRIPT_EXPORT Q_DECL_EXPORT
+#else
+#define REMOTOSCRIPT_EXPORT Q_DECL_IMPORT
+#endif
+
+#endif
