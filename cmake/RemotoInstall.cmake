@@ -17,6 +17,12 @@ install(TARGETS qt5qvelmorhlp1 remotoconnection remotoservice EXPORT RemotoPlugi
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
     INCLUDES DESTINATION ${remoto_install_includedir})
+# Apart, since it brings Qt QML: find_package(RemotoPlugin2 COMPONENTS Script) loads it.
+install(TARGETS remotoscript EXPORT RemotoPlugin2ScriptTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    INCLUDES DESTINATION ${remoto_install_includedir})
 install(TARGETS RemotoPlugin2 EXPORT RemotoPlugin2Targets
     LIBRARY DESTINATION ${remoto_install_plugindir} COMPONENT runtime)
 install(TARGETS remotoctl remoto-demo-service
@@ -30,13 +36,16 @@ install(FILES
     connection/socketconnection.h connection/connectionexport.h connection/framechannel.h
     connection/frame.h connection/serviceaddress.h
     service/remotoservice.h service/serviceexport.h
+    script/remotoscript.h script/remotoscriptexport.h
     DESTINATION ${remoto_install_includedir} COMPONENT dev)
 
 # find_package(RemotoPlugin2): the libraries as imported targets, the plug-in as one too, so
 # that $<TARGET_FILE:RemotoPlugin2::Plugin> names it as in this build.
 set(remoto_install_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/RemotoPlugin2)
-install(EXPORT RemotoPlugin2Targets NAMESPACE RemotoPlugin2::
-    DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
+foreach(export RemotoPlugin2Targets RemotoPlugin2ScriptTargets)
+    install(EXPORT ${export} NAMESPACE RemotoPlugin2::
+        DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
+endforeach()
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
@@ -61,3 +70,5 @@ remoto_pkgconfig(remotoconnection "RemotoPlugin2 host connection over a local or
     "qt5qvelmorhlp1, Qt5Core >= 5.15, Qt5Network >= 5.15" "")
 remoto_pkgconfig(remotoservice "RemotoPlugin2 service publishing QObjects to hosts"
     "Qt5Core >= 5.15" "remotoconnection, Qt5Network >= 5.15")
+remoto_pkgconfig(remotoscript "RemotoPlugin2 remote objects for the scripts of a QJSEngine"
+    "Qt5Core >= 5.15, Qt5Qml >= 5.15" "")

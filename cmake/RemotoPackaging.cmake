@@ -31,6 +31,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libremotoplugin2-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qtbase5-dev (>= 5.15)")
+# For RemotoPlugin2::Script alone.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "qtdeclarative5-dev (>= 5.15)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Qt 5 module for working with remote QObjects - development files
 Headers, CMake package (find_package(RemotoPlugin2)) and pkg-config files
 for building hosts and services against the RemotoPlugin2 libraries.")

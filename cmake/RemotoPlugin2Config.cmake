@@ -7,6 +7,19 @@ find_dependency(Qt5 5.15 COMPONENTS Core Network)
 
 include(${CMAKE_CURRENT_LIST_DIR}/RemotoPlugin2Targets.cmake)
 
+# RemotoPlugin2::Script (remotoscript), which gives a host's QJSEngine the remote objects, only
+# when asked for (COMPONENTS Script): it needs Qt QML, which the rest does without.
+foreach(component IN LISTS RemotoPlugin2_FIND_COMPONENTS)
+    if(component STREQUAL "Script")
+        find_dependency(Qt5 5.15 COMPONENTS Qml)
+        include(${CMAKE_CURRENT_LIST_DIR}/RemotoPlugin2ScriptTargets.cmake)
+        set(RemotoPlugin2_Script_FOUND TRUE)
+    elseif(RemotoPlugin2_FIND_REQUIRED_${component})
+        set(RemotoPlugin2_FOUND FALSE)
+        set(RemotoPlugin2_NOT_FOUND_MESSAGE "RemotoPlugin2 has no component ${component}")
+    endif()
+endforeach()
+
 # The plug-in's file is named alike in every configuration, so any configuration's location is
 # the one.
 get_target_property(RemotoPlugin2_PLUGIN RemotoPlugin2::Plugin LOCATION)

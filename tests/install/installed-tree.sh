@@ -17,7 +17,7 @@ fi
 start_service "$prefix/bin/remoto-demo-service"
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-read -ra flags <<<"$(pkg-config --cflags --libs remotoconnection remotoservice)"
+read -ra flags <<<"$(pkg-config --cflags --libs remotoconnection remotoservice remotoscript)"
 # Qt built with reduced relocations asks its users for position-independent code.
 for header in "$prefix"/include/RemotoPlugin2/*.h; do
     echo "#include <${header##*/}>" \
