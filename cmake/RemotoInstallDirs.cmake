@@ -4,9 +4,15 @@ include(GNUInstallDirs)
 
 # Qt 5's plug-in folder, as KDE's ECM names it: with the prefix /usr on Debian it is the one Qt
 # itself searches, and hosts find the module in its category folder there.
-set(REMOTO_INSTALL_QTPLUGINDIR "${CMAKE_INSTALL_LIBDIR}/qt5/plugins" CACHE PATH
-    "Qt 5 plug-in folder, relative to the install prefix")
-set(remoto_install_plugindir "${REMOTO_INSTALL_QTPLUGINDIR}/remoto")
+# Empty follows the library folder, which GNUInstallDirs works out again when the prefix
+# changes; a default cached from the first prefix would keep a folder that no longer fits.
+set(REMOTO_INSTALL_QTPLUGINDIR "" CACHE PATH
+    "Qt 5 plug-in folder, relative to the install prefix (default: <libdir>/qt5/plugins)")
+set(remoto_install_qtplugindir "${REMOTO_INSTALL_QTPLUGINDIR}")
+if(NOT remoto_install_qtplugindir)
+    set(remoto_install_qtplugindir "${CMAKE_INSTALL_LIBDIR}/qt5/plugins")
+endif()
+set(remoto_install_plugindir "${remoto_install_qtplugindir}/remoto")
 set(remoto_install_includedir "${CMAKE_INSTALL_INCLUDEDIR}/RemotoPlugin2")
 
 # How installed files find each other: programs the libraries and the plug-in, the plug-in the
