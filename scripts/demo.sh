@@ -72,27 +72,31 @@ service_pid=$!
 wait_for_line "$workdir/service.out" '^listening on' "$service_pid" || fail "the service did not start"
 cat "$workdir/service.out"
 
-heading "The published objects, their classes and methods"
+heading "The published objects, their classes, methods and signals"
 run list
 
 heading "Calling methods (results printed as JSON; overloads told apart by argument count)"
 run call calculator add 2 3
 run call calculator add 1 2 3
-run call calculator greet '"newcomer"'
+run call calculator 'add(int,int)' 20 22
+run call calculator greet newcomer
 run call calculator stats '[1, 2, 3.5]'
+echo "Arguments are checked against the parameter types before anything is sent:"
+run call calculator add 99999999999 1 2>&1 || echo "(exit code $?)"
 run call counter increment
 run call counter increment
 run call counter value
 
 heading "A signal emitted on a timer: three clock ticks"
-run watch clock 'tick(QString)' --count 3
+run watch clock tick --count 3
 
 heading "Withdrawing counter and publishing it again, watched by a second remotoctl"
-timeout 20 "$ctl_bin" monitor --count 2 >"$workdir/monitor.out" &
+# Four objects present, then counter going down and coming up: six lines.
+timeout 20 "$ctl_bin" monitor --count 6 >"$workdir/monitor.out" &
 monitor_pid=$!
 wait_for_line "$workdir/monitor.out" '^present' "$monitor_pid" || fail "the monitor did not start"
-run call admin withdraw '"counter"'
-run call admin republish '"counter"'
+run call admin withdraw counter
+run call admin republish counter
 wait "$monitor_pid" || fail "the monitor did not see counter go down and come back"
 monitor_pid=""
 echo "What 'remotoctl monitor' printed meanwhile:"

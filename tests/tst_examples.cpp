@@ -184,10 +184,12 @@ void tst_Examples::serviceCalls_data()
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<QStringList>("output");
 
-    // What the service offers: methods and slots, not the property itself nor QObject's own.
+    // What the service offers: methods, slots and its signal, not the property itself nor
+    // QObject's own.
     QTest::newRow("list") << QStringList { "list" }
                           << QStringList { "thermostat (Thermostat)", "    void setTarget(double)",
-                                 "    double target()", "    bool heats(double)" };
+                                 "    double target()", "    bool heats(double)",
+                                 "    signal targetChanged(double)" };
     QTest::newRow("the property's getter")
         << QStringList { "call", "thermostat", "target" } << QStringList { "20" };
     QTest::newRow("an invokable method with an argument")

@@ -1,7 +1,12 @@
 #include "demoservice.h"
 
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QProcess>
+#include <QtCore/QRect>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QTemporaryFile>
 #include <QtCore/QtEndian>
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
@@ -94,14 +99,17 @@ QByteArray valueListText(const QVariantList &values)
 }
 
 // Plays a service at the byte level, written apart from the real one: one object, "scripted",
-// whose methodList a test chooses. It records the signature of every call, and sends the
-// notifications a test chooses (each a value list) before it answers a call or a subscription.
+// whose methodList a test chooses. It records the signature of every call and answers with its
+// first argument as it came, or else with the result a test chooses; it sends the notifications
+// a test chooses (each a value list) before it answers a call or a subscription.
 class ScriptedService : public QObject
 {
 public:
-    ScriptedService(const QStringList &records, const QVariantList &notifications = {})
+    ScriptedService(const QStringList &records, const QVariantList &notifications = {},
+        const QVariant &result = 42)
         : m_records(records)
         , m_notifications(notifications)
+        , m_result(result)
     {
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             m_socket = m_server.nextPendingConnection();
@@ -156,7 +164,7 @@ private:
             stream >> request;
             invoked.append(request.value(1).toString());
             notify();
-            answer(uid, command, { true, 42 });
+            answer(uid, command, { true, request.size() > 2 ? request.at(2) : m_result });
             break;
         }
         case SigConnect:
@@ -198,12 +206,25 @@ private:
     QByteArray m_input;
     QStringList m_records;
     QVariantList m_notifications;
+    QVariant m_result;
 };
 
 // What a service sends to raise the proxy's own signal that it went down.
 QVariantList proxyDownNotification()
 {
     return { QVariant(), QStringLiteral("rpcDisconnected()") };
+}
+
+// The words as readline hands them to a completion function, which splits at colons too.
+QStringList completionWords(const QStringList &line)
+{
+    QStringList words;
+    for (const QString &word : line) {
+        const QStringList parts = word.split(QLatin1Char(':'));
+        for (int i = 0; i < parts.size(); ++i)
+            words << (i > 0 ? QStringList { QStringLiteral(":"), parts.at(i) } : parts.mid(0, 1));
+    }
+    return words;
 }
 
 } // namespace
@@ -222,16 +243,21 @@ private Q_SLOTS:
     void call();
     void failures_data();
     void failures();
+    void accessToken_data();
     void accessToken();
-    void callsTheEntryTheModuleCalls_data();
-    void callsTheEntryTheModuleCalls();
+    void scriptedService_data();
+    void scriptedService();
     void watchIgnoresProxySignalsRaisedByTheService();
     void watchTimerSignal();
     void watchSignalOnDemand();
     void watchEndsWhenServiceGoes();
+    void watchEndsWhenItsReaderGoes();
     void monitorSeesSameProxyComeBack();
     void defaultsFromEnvironment_data();
     void defaultsFromEnvironment();
+    void version();
+    void completion_data();
+    void completion();
 
 private:
     QStringList on(const QStringList &arguments) const
@@ -270,10 +296,26 @@ void tst_Remotoctl::list()
                        "    QVariantMap stats(QVariantList)\n"
                        "clock (Clock)\n"
                        "    QString now()\n"
+                       "    signal tick(QString)\n"
                        "counter (Counter)\n"
                        "    void increment()\n"
                        "    void reset()\n"
-                       "    int value()\n"));
+                       "    int value()\n"
+                       "    signal changed(int)\n"));
+
+    const Run json = remotoctl(on({ QStringLiteral("list"), QStringLiteral("--json") }));
+    QCOMPARE(json.exitCode, 0);
+    const QJsonArray objects = QJsonDocument::fromJson(json.out.toUtf8()).array();
+    QCOMPARE(objects.size(), 4);
+    QCOMPARE(QJsonDocument(objects.at(3).toObject()).toJson(QJsonDocument::Compact),
+        QByteArray(
+            "{\"class\":\"Counter\",\"methods\":["
+            "{\"name\":\"increment\",\"parameters\":[],\"returns\":\"void\",\"signature\":"
+            "\"increment()\"},"
+            "{\"name\":\"reset\",\"parameters\":[],\"returns\":\"void\",\"signature\":\"reset()\"},"
+            "{\"name\":\"value\",\"parameters\":[],\"returns\":\"int\",\"signature\":\"value()\"}],"
+            "\"name\":\"counter\",\"signals\":["
+            "{\"name\":\"changed\",\"parameters\":[\"int\"],\"signature\":\"changed(int)\"}]}"));
 }
 
 void tst_Remotoctl::call_data()
@@ -284,10 +326,16 @@ void tst_Remotoctl::call_data()
     QTest::newRow("int result") << QStringList { "calculator", "add", "2", "3" } << "5\n";
     QTest::newRow("overload by argument count")
         << QStringList { "calculator", "add", "1", "2", "3" } << "6\n";
+    QTest::newRow("overload by signature")
+        << QStringList { "calculator", "add( int, int )", "2", "3" } << "5\n";
+    QTest::newRow("whole numbers written otherwise")
+        << QStringList { "calculator", "add", "2.0", "3e0" } << "5\n";
     QTest::newRow("negative numbers after --")
         << QStringList { "calculator", "add", "--", "-2", "-3" } << "-5\n";
     QTest::newRow("string in and out")
         << QStringList { "calculator", "greet", "\"Ada\"" } << "\"Hello, Ada!\"\n";
+    QTest::newRow("bare text for a string")
+        << QStringList { "calculator", "greet", "world" } << "\"Hello, world!\"\n";
     QTest::newRow("array in, object out") << QStringList { "calculator", "stats", "[1, 2, 3]" }
                                           << "{\"count\":3,\"mean\":2,\"sum\":6}\n";
     QTest::newRow("list of strings") << QStringList { "admin", "published" }
@@ -315,31 +363,58 @@ void tst_Remotoctl::failures_data()
 
     QTest::newRow("unknown command")
         << QStringList { "frobnicate" } << true << 1 << "unknown command frobnicate";
-    QTest::newRow("argument not JSON") << QStringList { "call", "calculator", "add", "2", "two" }
-                                       << true << 1 << "not a JSON value: two";
     QTest::newRow("call without method")
         << QStringList { "call", "calculator" } << true << 1 << "call needs OBJECT and METHOD";
-    QTest::newRow("signal without signature")
-        << QStringList { "watch", "clock", "tick" } << true << 1 << "give SIGNAL as a signature";
+    QTest::newRow("--count outside watch and monitor") << QStringList { "call", "calculator", "add",
+        "1", "2", "--count", "1" } << false << 1 << "--count belongs to watch and monitor";
+    QTest::newRow("--json outside list") << QStringList { "monitor", "--json" } << false << 1
+                                         << "--json belongs to the list command";
     QTest::newRow("not an address")
         << QStringList { "--connect", "nowhere", "list" } << false << 1 << "not a service address";
     QTest::newRow("plug-in missing")
         << QStringList { "--plugin", "/nonexistent/libRemotoPlugin2.so", "list" } << true << 2
         << "cannot load the plug-in /nonexistent/libRemotoPlugin2.so";
-    QTest::newRow("unreachable service")
+    QTest::newRow("no socket")
+        << QStringList { "--connect", "local:remoto-tst-nobody-listens", "list" } << false << 3
+        << "cannot reach the service at local:remoto-tst-nobody-listens: nothing listens there";
+    QTest::newRow("no socket within the wait")
         << QStringList { "--connect", "local:remoto-tst-nobody-listens", "--wait", "300", "list" }
-        << false << 3 << "cannot reach the service at local:remoto-tst-nobody-listens";
+        << false << 3 << "cannot reach the service at local:remoto-tst-nobody-listens: nothing";
     QTest::newRow("unknown object")
         << QStringList { "call", "printer", "print" } << true << 4
         << "no object named printer (the service has: admin, calculator, clock, counter)";
-    QTest::newRow("unknown method") << QStringList { "call", "calculator", "divide", "1", "2" }
-                                    << true << 5 << "calculator has no method divide";
-    QTest::newRow("wrong argument count") << QStringList { "call", "calculator", "add", "1" }
-                                          << true << 5 << "calculator has no method add taking 1";
-    QTest::newRow("unknown signal") << QStringList { "watch", "clock", "tock(QString)" } << true
-                                    << 5 << "clock has no signal tock(QString)";
-    QTest::newRow("call refused by the service") << QStringList { "call", "calculator", "add",
-        "\"two\"", "2" } << true << 6 << "calculator.add failed: INVALID_PARAM";
+    QTest::newRow("unknown method")
+        << QStringList { "call", "calculator", "divide" } << true << 5
+        << "calculator has no method divide; it has: add(int,int), add(int,int,int), "
+           "greet(QString), stats(QVariantList)";
+    QTest::newRow("wrong argument count") << QStringList { "call", "calculator", "add",
+        "1" } << true << 5 << "calculator.add takes 2 or 3 arguments, not 1";
+    QTest::newRow("signature with the wrong argument count") << QStringList { "call", "calculator",
+        "add(int,int)", "1" } << true << 5 << "calculator.add(int,int) takes 2 arguments, not 1";
+    QTest::newRow("int out of range")
+        << QStringList { "call", "calculator", "add", "99999999999", "1" } << true << 1
+        << "argument 1 of calculator.add(int,int) is of type int; 99999999999 is out of its range";
+    QTest::newRow("just beyond int")
+        << QStringList { "call", "calculator", "add", "0", "2147483648" } << true << 1
+        << "argument 2 of calculator.add(int,int) is of type int; 2147483648 is out of its range";
+    QTest::newRow("fraction for an int")
+        << QStringList { "call", "calculator", "add", "1.5", "1.5" } << true << 1
+        << "argument 1 of calculator.add(int,int) is of type int; 1.5 is not a whole number";
+    QTest::newRow("JSON string for an int")
+        << QStringList { "call", "calculator", "add", "\"3\"", "2" } << true << 1
+        << "argument 1 of calculator.add(int,int) is of type int; \"3\" is text, not a number";
+    QTest::newRow("word for an int")
+        << QStringList { "call", "calculator", "add", "2", "two" } << true << 1
+        << "argument 2 of calculator.add(int,int) is of type int; two is not a number";
+    QTest::newRow("unknown signal")
+        << QStringList { "watch", "clock", "tock(QString)" } << true << 5
+        << "clock has no signal tock(QString); it has: tick(QString)";
+    QTest::newRow("unknown signal name")
+        << QStringList { "watch", "counter", "tick" } << true << 5 << "counter has no signal tick";
+    // Nested deeper than the service reads a value list.
+    QTest::newRow("call refused by the service")
+        << QStringList { "call", "calculator", "stats", QString(70, '[') + QString(70, ']') }
+        << true << 6 << "calculator.stats failed: INVALID_PARAM (4): Неверный блок параметров";
 }
 
 void tst_Remotoctl::failures()
@@ -355,28 +430,58 @@ void tst_Remotoctl::failures()
     QCOMPARE(run.out, QString());
 }
 
-void tst_Remotoctl::accessToken()
+void tst_Remotoctl::accessToken_data()
 {
-    DemoService guarded({ QStringLiteral("--token"), QStringLiteral("open-sesame") });
-    QVERIFY(guarded.start());
-    const QStringList list { QStringLiteral("--connect"), guarded.address(),
-        QStringLiteral("list") };
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("environment");
+    QTest::addColumn<int>("exitCode");
 
-    Run run = remotoctl(list);
-    QCOMPARE(run.exitCode, 7);
-    QVERIFY2(run.err.contains(QStringLiteral("refused access")), qPrintable(run.err));
-    run = remotoctl(list + QStringList { QStringLiteral("--token"), QStringLiteral("wrong") });
-    QCOMPARE(run.exitCode, 7);
-    run = remotoctl(
-        list + QStringList { QStringLiteral("--token"), QStringLiteral("open-sesame") });
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(run.out.startsWith(QStringLiteral("admin (Admin)\n")));
+    // FILE stands for a file holding the right token on a line of its own.
+    QTest::newRow("none") << QStringList() << QString() << 7;
+    QTest::newRow("wrong") << QStringList { "--token", "wrong" } << QString() << 7;
+    QTest::newRow("right") << QStringList { "--token", "open-sesame" } << QString() << 0;
+    QTest::newRow("from the environment") << QStringList() << "open-sesame" << 0;
+    QTest::newRow("--token wins") << QStringList { "--token", "wrong" } << "open-sesame" << 7;
+    QTest::newRow("from a file") << QStringList { "--token-file", "FILE" } << "wrong" << 0;
+    QTest::newRow("not both") << QStringList { "--token", "x", "--token-file", "FILE" } << QString()
+                              << 1;
 }
 
-void tst_Remotoctl::callsTheEntryTheModuleCalls_data()
+void tst_Remotoctl::accessToken()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, environment);
+    QFETCH(int, exitCode);
+
+    DemoService guarded({ QStringLiteral("--token"), QStringLiteral("open-sesame") });
+    QVERIFY(guarded.start());
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("open-sesame\n");
+    file.close();
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), file.fileName());
+    QProcessEnvironment variables = environmentWithout({ QStringLiteral("REMOTO_ADDRESS"),
+        QStringLiteral("REMOTO_PLUGIN"), QStringLiteral("REMOTO_TOKEN") });
+    if (!environment.isEmpty())
+        variables.insert(QStringLiteral("REMOTO_TOKEN"), environment);
+
+    const Run run = Remotoctl(
+        QStringList { QStringLiteral("--connect"), guarded.address(), QStringLiteral("list") }
+            + arguments,
+        variables)
+                        .finish();
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0)
+        QVERIFY(run.out.startsWith(QStringLiteral("admin (Admin)\n")));
+    if (exitCode == 7)
+        QVERIFY2(run.err.contains(QStringLiteral("refused access")), qPrintable(run.err));
+}
+
+void tst_Remotoctl::scriptedService_data()
 {
     QTest::addColumn<QStringList>("records");
     QTest::addColumn<QVariantList>("notifications");
+    QTest::addColumn<QVariant>("result");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output");
@@ -384,36 +489,141 @@ void tst_Remotoctl::callsTheEntryTheModuleCalls_data()
     QTest::addColumn<QString>("message");
 
     const QStringList mapParameter { "Method int f(QMap<QString,int>)" };
+    const QString cannotCall = "the module cannot call scripted.f(QMap<QString,int>): it takes "
+                               "every comma in a signature for the end of a parameter";
     QTest::newRow("a comma inside a template parts parameters")
-        << mapParameter << QVariantList() << QStringList { "f", "{\"a\":1}" } << 5 << QString()
-        << QStringList() << "scripted has no method f taking 1 argument(s)";
-    QTest::newRow("called with the count the module reads")
-        << mapParameter << QVariantList() << QStringList { "f", "1", "2" } << 0 << "42\n"
-        << QStringList { "f(QMap<QString,int>)" } << QString();
+        << mapParameter << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "f", "{\"a\":1}" } << 5 << QString() << QStringList()
+        << cannotCall;
+    QTest::newRow("not called with the count the module reads either")
+        << mapParameter << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "f", "1", "2" } << 5 << QString() << QStringList()
+        << cannotCall;
+    const QStringList overloads { "Method void h(int)", "Method int h(QString)" };
     QTest::newRow("the last entry of that name and count")
-        << QStringList { "Method void h(int,int)", "Method int h(QPair<int,int>)" }
-        << QVariantList() << QStringList { "h", "1", "2" } << 0 << "42\n"
-        << QStringList { "h(QPair<int,int>)" } << QString();
+        << overloads << QVariantList() << QVariant() << QStringList { "call", "scripted", "h", "x" }
+        << 0 << "\"x\"\n"
+        << QStringList { "h(QString)" } << QString();
+    QTest::newRow("a signature the module does not call")
+        << overloads << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "h(int)", "1" } << 5 << QString() << QStringList()
+        << "with 1 argument the module calls scripted.h(QString), not h(int)";
     QTest::newRow("proxy's own down signal raised during the call")
         << QStringList { "Method int g()" } << QVariantList { proxyDownNotification() }
-        << QStringList { "g" } << 0 << "42\n"
+        << QVariant(42) << QStringList { "call", "scripted", "g" } << 0 << "42\n"
         << QStringList { "g()" } << QString();
+    QTest::newRow("two signals of that name")
+        << QStringList { "Signal void changed(int)", "Signal void changed(QString)" }
+        << QVariantList() << QVariant() << QStringList { "watch", "scripted", "changed" } << 5
+        << QString() << QStringList()
+        << "scripted has 2 signals named changed (changed(int), changed(QString)); give one";
+
+    // Arguments come back as they went, printed as results are.
+    const auto echo = [](const char *type) {
+        return QStringList { QStringLiteral("Method %1 echo(%1)").arg(QLatin1String(type)) };
+    };
+    const auto returned = [](const char *signature) { return QStringList { signature }; };
+    QTest::newRow("qlonglong beyond 2^53")
+        << echo("qlonglong") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "9007199254740993" } << 0
+        << "9007199254740993\n"
+        << returned("echo(qlonglong)") << QString();
+    QTest::newRow("largest qulonglong")
+        << echo("qulonglong") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "18446744073709551615" } << 0
+        << "18446744073709551615\n"
+        << returned("echo(qulonglong)") << QString();
+    QTest::newRow("beyond short")
+        << echo("short") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "32768" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.echo(short) is of type short; 32768 is out of its range";
+    QTest::newRow("an integer a double cannot hold")
+        << echo("double") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "9007199254740993" } << 1 << QString()
+        << QStringList()
+        << "argument 1 of scripted.echo(double) is of type double; 9007199254740993 is beyond 2^53";
+    QTest::newRow("double") << echo("double") << QVariantList() << QVariant()
+                            << QStringList { "call", "scripted", "echo", "0.1" } << 0 << "0.1\n"
+                            << returned("echo(double)") << QString();
+    QTest::newRow("bool") << echo("bool") << QVariantList() << QVariant()
+                          << QStringList { "call", "scripted", "echo", "true" } << 0 << "true\n"
+                          << returned("echo(bool)") << QString();
+    QTest::newRow("a number for a bool")
+        << echo("bool") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "1" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.echo(bool) is of type bool; 1 is neither true nor false";
+    QTest::newRow("date-time at an offset")
+        << echo("QDateTime") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "2024-05-06T07:08:09.010+02:00" } << 0
+        << "\"2024-05-06T07:08:09.010+02:00\"\n"
+        << returned("echo(QDateTime)") << QString();
+    QTest::newRow("date-time in UTC")
+        << echo("QDateTime") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "\"2024-05-06T07:08:09.010Z\"" } << 0
+        << "\"2024-05-06T07:08:09.010Z\"\n"
+        << returned("echo(QDateTime)") << QString();
+    QTest::newRow("not a date-time")
+        << echo("QDateTime") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "tomorrow" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.echo(QDateTime) is of type QDateTime; tomorrow is not an ISO "
+           "8601 date-time";
+    // remotoctl runs three hours east of UTC.
+    QTest::newRow("local date-time with its offset")
+        << QStringList { "Method QDateTime now()" } << QVariantList()
+        << QVariant(QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9, 10), Qt::LocalTime))
+        << QStringList { "call", "scripted", "now" } << 0 << "\"2024-05-06T07:08:09.010+03:00\"\n"
+        << returned("now()") << QString();
+    QTest::newRow("byte array") << echo("QByteArray") << QVariantList() << QVariant()
+                                << QStringList { "call", "scripted", "echo", "AP9oaQ==" } << 0
+                                << "\"AP9oaQ==\"\n"
+                                << returned("echo(QByteArray)") << QString();
+    QTest::newRow("not Base64")
+        << echo("QByteArray") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "hi!" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.echo(QByteArray) is of type QByteArray; hi! is not Base64 text";
+    QTest::newRow("QVariant takes any JSON")
+        << echo("QVariant") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "{\"a\": [1, \"x\\n\", null]}" } << 0
+        << "{\"a\":[1,\"x\\n\",null]}\n"
+        << returned("echo(QVariant)") << QString();
+    QTest::newRow("a list of strings")
+        << echo("QStringList") << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "echo", "[1]" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.echo(QStringList) is of type QStringList; [1] is not a JSON "
+           "array of strings";
+    QTest::newRow("URL") << echo("QUrl") << QVariantList() << QVariant()
+                         << QStringList { "call", "scripted", "echo", "http://example.org/a" } << 0
+                         << "\"http://example.org/a\"\n"
+                         << returned("echo(QUrl)") << QString();
+    QTest::newRow("a type of the service's own")
+        << QStringList { "Method void f(Gadget)" } << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "f", "{}" } << 1 << QString() << QStringList()
+        << "argument 1 of scripted.f(Gadget) is of type Gadget; remotoctl knows no such type";
+    QTest::newRow("a result with no JSON form")
+        << QStringList { "Method QRect r()" } << QVariantList() << QVariant(QRect(1, 2, 3, 4))
+        << QStringList { "call", "scripted", "r" } << 0 << "null\n"
+        << returned("r()") << "a QRect value has no JSON form; printed as null";
 }
 
-void tst_Remotoctl::callsTheEntryTheModuleCalls()
+void tst_Remotoctl::scriptedService()
 {
     QFETCH(QStringList, records);
     QFETCH(QVariantList, notifications);
+    QFETCH(QVariant, result);
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, output);
     QFETCH(QStringList, invoked);
     QFETCH(QString, message);
 
-    ScriptedService scripted(records, notifications);
+    ScriptedService scripted(records, notifications, result);
     QVERIFY(scripted.listen());
-    const Run run = remotoctl(
-        QStringList { "--connect", scripted.address(), "call", "scripted" } + arguments);
+    QProcessEnvironment environment
+        = environmentWithout({ QStringLiteral("REMOTO_ADDRESS"), QStringLiteral("REMOTO_PLUGIN") });
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC-3"));
+    const Run run
+        = Remotoctl(QStringList { "--connect", scripted.address() } + arguments, environment)
+              .finish();
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, output);
     QCOMPARE(scripted.invoked, invoked);
@@ -430,13 +640,12 @@ void tst_Remotoctl::watchIgnoresProxySignalsRaisedByTheService()
             QVariantList { QVariant(), QStringLiteral("tick(QString)"), QStringLiteral("x") } });
     QVERIFY(scripted.listen());
     const Run run = remotoctl({ QStringLiteral("--connect"), scripted.address(),
-        QStringLiteral("watch"), QStringLiteral("scripted"), QStringLiteral("tick(QString)"),
+        QStringLiteral("watch"), QStringLiteral("scripted"), QStringLiteral("tick"),
         QStringLiteral("--count"), QStringLiteral("1") });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QStringLiteral("tick(QString) [\"x\"]\n"));
     QCOMPARE(run.err, QString());
 }
-
 void tst_Remotoctl::watchTimerSignal()
 {
     const Run run = remotoctl(on({ QStringLiteral("watch"), QStringLiteral("clock"),
@@ -495,10 +704,26 @@ void tst_Remotoctl::watchEndsWhenServiceGoes()
         qPrintable(run.err));
 }
 
+// The reader of its output goes after one line: the next write ends remotoctl, and with it
+// the pipeline.
+void tst_Remotoctl::watchEndsWhenItsReaderGoes()
+{
+    QProcess pipeline;
+    pipeline.start(QStringLiteral("sh"),
+        { QStringLiteral("-c"),
+            QStringLiteral("\"$0\" --connect \"$1\" watch clock tick | head -n 1"),
+            QStringLiteral(REMOTOCTL), service->address() });
+    QVERIFY(QTest::qWaitFor([&] { return pipeline.state() == QProcess::NotRunning; }, Patience));
+    QCOMPARE(pipeline.exitCode(), 0);
+    QVERIFY2(pipeline.readAllStandardOutput().startsWith("tick(QString) [\""),
+        pipeline.readAllStandardError().constData());
+}
+
+// Every line counts, the objects present too.
 void tst_Remotoctl::monitorSeesSameProxyComeBack()
 {
     Remotoctl monitor(
-        on({ QStringLiteral("monitor"), QStringLiteral("--count"), QStringLiteral("2") }));
+        on({ QStringLiteral("monitor"), QStringLiteral("--count"), QStringLiteral("6") }));
     QTRY_VERIFY_WITH_TIMEOUT(
         monitor.outputSoFar().contains(QStringLiteral("present counter")), Patience);
 
@@ -562,6 +787,54 @@ void tst_Remotoctl::defaultsFromEnvironment()
 
     const Run run = Remotoctl(arguments, environment).finish();
     QCOMPARE(run.exitCode, exitCode);
+}
+
+void tst_Remotoctl::version()
+{
+    const Run run = remotoctl({ QStringLiteral("--version") });
+    QCOMPARE(run.exitCode, 0);
+    const QRegularExpression versions(
+        QStringLiteral("^remotoctl (\\d+\\.\\d+\\.\\d+)\nRemotoPlugin2 module \\1 "
+                       "\\(.*libRemotoPlugin2\\.so\\)\n$"));
+    QVERIFY2(versions.match(run.out).hasMatch(), qPrintable(run.out));
+}
+
+void tst_Remotoctl::completion_data()
+{
+    QTest::addColumn<QStringList>("line");
+    QTest::addColumn<QString>("completions");
+
+    // The last word is the one being completed; ADDRESS stands for the demo service's.
+    QTest::newRow("commands") << QStringList { "" } << "list call watch monitor script";
+    QTest::newRow("options") << QStringList { "--co" } << "--connect --count";
+    QTest::newRow("objects") << QStringList { "--connect", "ADDRESS", "call", "c" }
+                             << "calculator clock counter";
+    QTest::newRow("methods") << QStringList { "--connect", "ADDRESS", "call", "calculator", "" }
+                             << "add greet stats";
+    QTest::newRow("signals") << QStringList { "watch", "--connect=ADDRESS", "counter", "" }
+                             << "changed";
+    QTest::newRow("nothing after the method")
+        << QStringList { "--connect", "ADDRESS", "call", "calculator", "add", "" } << "";
+}
+
+void tst_Remotoctl::completion()
+{
+    QFETCH(QStringList, line);
+    QFETCH(QString, completions);
+
+    const QString script = QFINDTESTDATA("../tools/remotoctl/remotoctl.bash-completion");
+    QVERIFY(!script.isEmpty());
+    line.replaceInStrings(QStringLiteral("ADDRESS"), service->address());
+    QProcess bash;
+    bash.start(QStringLiteral("bash"),
+        QStringList { QStringLiteral("-c"),
+            QStringLiteral("source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+                           "_remotoctl; echo \"${COMPREPLY[*]}\""),
+            QStringLiteral("bash"), script, QStringLiteral(REMOTOCTL) }
+            + completionWords(line));
+    QVERIFY(QTest::qWaitFor([&] { return bash.state() == QProcess::NotRunning; }, Patience));
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardError()), QString());
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()), completions + QLatin1Char('\n'));
 }
 
 QTEST_MAIN(tst_Remotoctl)

@@ -47,6 +47,9 @@ for file in "${dev_files[@]}"; do
         || fail "libremotoplugin2-dev lacks $file"
 done
 
+contents remotoplugin2-tools | grep -x '\./usr/share/bash-completion/completions/remotoctl' >/dev/null \
+    || fail "remotoplugin2-tools lacks remotoctl's bash completion"
+
 root=$work/root
 dpkg -x "$(deb "$runtime")" "$root"
 dpkg -x "$(deb remotoplugin2-tools)" "$root"

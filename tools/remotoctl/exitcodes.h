@@ -14,6 +14,7 @@ enum : int {
     AccessRefused = 7,
     NotSent = 8,
     ScriptFailed = 9,
+    OutputFailed = 10,
 };
 } // namespace ExitCode
 

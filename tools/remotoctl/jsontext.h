@@ -11,7 +11,9 @@ namespace JsonText {
 // they do not fit), so a remote int parameter gets an int. False for anything else.
 bool parse(const QString &text, QVariant *value);
 
-// Compact JSON where the value has a JSON form; otherwise Qt's debug text of it.
+// Compact JSON for any value, in the forms --help lists: integers exactly, a date-time as
+// ISO 8601 text with milliseconds and offset, a byte array as Base64 text, another Qt type
+// as its text form; a value with no JSON form (a QRect, a NaN) is null, with a warning.
 QString format(const QVariant &value);
 
 } // namespace JsonText

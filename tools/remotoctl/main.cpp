@@ -1,6 +1,5 @@
 #include "commands.h"
 #include "exitcodes.h"
-#include "jsontext.h"
 #include "output.h"
 #include "session.h"
 
@@ -9,7 +8,6 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtCore/QMetaObject>
 
 namespace {
 
@@ -17,13 +15,18 @@ const char description[]
     = R"(Drives remote objects through the RemotoPlugin2 module, as a host does.
 
 Commands:
-  list                          the objects, each with its class and methods
-  call OBJECT METHOD [ARG...]   calls a method and prints its result as JSON;
-                                arguments are JSON values: 2, 2.5, "text", true,
-                                [1,2], {"a":1} (put -- before negative numbers)
+  list [--json]                 the objects, each with its class, methods and
+                                signals; --json prints them as one JSON array
+  call OBJECT METHOD [ARG...]   calls a method and prints its result as JSON.
+                                METHOD is a name, or a signature such as
+                                'add(int,int)': the module tells methods apart
+                                by name and argument count, and of two alike
+                                calls the last one listed
   watch OBJECT SIGNAL [--count N]
-                                subscribes to a signal, given by its signature
-                                such as changed(int), and prints each event
+                                subscribes to a signal, given by its name when
+                                that is unambiguous or by its signature such as
+                                changed(int), and prints each event: the
+                                signature, then the arguments as a JSON array
   monitor [--count N]           prints the objects present, then each proxy
                                 going down or coming up
   script FILE | -e CODE         runs JavaScript with the global object remoto:
@@ -34,38 +37,59 @@ Commands:
                                 and console.log() write to standard output; it
                                 ends when the code has run to its end
 
+Arguments of call, by parameter type (anything else is refused):
+  integer types  whole numbers within the type's range: 2, -7, 3e2
+  double, float  numbers; integers as written only up to 2^53
+  bool           true or false
+  QString        text as it is (greet world) or as a JSON string ("x y")
+  QDateTime      ISO 8601 text: 2024-05-06T07:08:09.010+02:00 (no offset:
+                 local time); QDate 2024-05-06; QTime 07:08:09.010
+  QByteArray     Base64 text: aGk= for the bytes "hi"
+  lists, maps    JSON: [1, 2], {"a": 1}
+  QVariant       any JSON value: 2, 2.5, "text", true, null, [1], {"a": 1}
+  other Qt types their text form, when it converts back unchanged
+                 (a QUrl, a QUuid)
+Put -- before arguments that start with -, such as negative numbers.
+
+Results, as JSON:
+  numbers (integers exactly), text, true and false, lists and maps as
+  themselves; a date-time as ISO 8601 text with milliseconds and its offset
+  from UTC: "2024-05-06T07:08:09.010+02:00" ("Z" for UTC); a date as
+  "2024-05-06", a time as "07:08:09.010"; a byte array as Base64 text; other
+  Qt types as their text form (a URL, a UUID); null for what has none (a
+  QRect, a NaN), with a warning on standard error. A void method prints
+  nothing.
+
 Environment:
   REMOTO_ADDRESS   the default for --connect (otherwise local:remoto-demo)
   REMOTO_PLUGIN    the default for --plugin
+  REMOTO_TOKEN     the access token, unless --token or --token-file is given
 
 Exit codes:
   0  success
-  1  bad command line or argument
+  1  bad command line, or an argument that does not suit its parameter
   2  the plug-in cannot be loaded
   3  the service cannot be reached, or the connection was lost
   4  no object of that name
-  5  the object has no such method (by name and argument count) or signal
+  5  the object has no such method (by name and argument count) or signal,
+     or the module cannot call that method
   6  the call or subscription failed
-  7  the service refused access (wrong or missing --token)
+  7  the service refused access (wrong or missing token)
   8  the module did not send the call (it found no such method, or the
      object was not connected)
   9  the script threw an exception it did not catch, printed as
-     FILE:LINE: message (FILE is -e for -e CODE))";
+     FILE:LINE: message (FILE is -e for -e CODE)
+  10 standard output could not be written (a reader that has gone, as in
+     remotoctl watch ... | head -1, ends remotoctl as SIGPIPE does))";
 
-int usageError(const QString &text)
-{
-    printError(text + QStringLiteral(" (see --help)"));
-    return ExitCode::Usage;
-}
-
-bool readScript(const QString &path, QString *program, QString *error)
+bool readFile(const QString &path, QByteArray *contents, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = file.errorString();
         return false;
     }
-    *program = QString::fromUtf8(file.readAll());
+    *contents = file.readAll();
     return true;
 }
 
@@ -91,6 +115,26 @@ QString locatePlugin()
     return QStringLiteral("remoto/") + fileName;
 }
 
+int loadPlugin(Session &session, const QString &path)
+{
+    if (session.loadPlugin(path))
+        return ExitCode::Ok;
+    printError(QStringLiteral("cannot load the plug-in %1: %2").arg(path, session.errorString()));
+    return ExitCode::PluginUnavailable;
+}
+
+int printVersion(const QString &pluginPath)
+{
+    printLine(QStringLiteral("remotoctl " REMOTOCTL_VERSION));
+    Session session;
+    const int loaded = loadPlugin(session, pluginPath);
+    if (loaded == ExitCode::Ok)
+        printLine(QStringLiteral("RemotoPlugin2 module %1 (%2)")
+                      .arg(session.plugin()->property("moduleVersion").toString(),
+                          session.pluginFileName()));
+    return loaded;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -103,34 +147,48 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QString defaultAddress
         = qEnvironmentVariable("REMOTO_ADDRESS", QStringLiteral("local:remoto-demo"));
-    const QString defaultPlugin
-        = qEnvironmentVariable("REMOTO_PLUGIN", locatePlugin());
+    const QString defaultPlugin = qEnvironmentVariable("REMOTO_PLUGIN", locatePlugin());
     const QCommandLineOption connectOption(QStringLiteral("connect"),
         QStringLiteral("The service: local:NAME or tcp://HOST:PORT (default %1).")
             .arg(defaultAddress),
         QStringLiteral("ADDRESS"), defaultAddress);
     const QCommandLineOption tokenOption(QStringLiteral("token"),
-        QStringLiteral("The access token to present."), QStringLiteral("TOKEN"));
+        QStringLiteral("The access token to present (seen by anyone who lists processes: "
+                       "prefer --token-file or REMOTO_TOKEN)."),
+        QStringLiteral("TOKEN"));
+    const QCommandLineOption tokenFileOption(QStringLiteral("token-file"),
+        QStringLiteral("Present the access token held in FILE (one line)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption waitOption(QStringLiteral("wait"),
-        QStringLiteral("How long to wait for the service and its objects (default 3000)."),
-        QStringLiteral("MS"), QStringLiteral("3000"));
+        QStringLiteral("Keep trying to connect for up to MS milliseconds, for a service that "
+                       "is starting (default 0: fail at once)."),
+        QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption pluginOption(QStringLiteral("plugin"),
         QStringLiteral("The plug-in to load (default %1); a relative PATH is looked for in "
                        "Qt's plug-in folders first.")
             .arg(defaultPlugin),
         QStringLiteral("PATH"), defaultPlugin);
     const QCommandLineOption countOption(QStringLiteral("count"),
-        QStringLiteral("watch and monitor: stop after N lines (default 0: until stopped)."),
+        QStringLiteral("watch and monitor: stop after N printed lines (default 0: until "
+                       "stopped)."),
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption evalOption(QStringList { QStringLiteral("e"), QStringLiteral("eval") },
         QStringLiteral("script: run CODE rather than a file."), QStringLiteral("CODE"));
-    parser.addOptions(
-        { connectOption, tokenOption, waitOption, pluginOption, countOption, evalOption });
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("list: print the listing as JSON."));
+    const QCommandLineOption versionOption(
+        QStringList { QStringLiteral("v"), QStringLiteral("version") },
+        QStringLiteral("Print the versions of remotoctl and of the module it loads."));
+    parser.addOptions({ connectOption, tokenOption, tokenFileOption, waitOption, pluginOption,
+        countOption, evalOption, jsonOption, versionOption });
     parser.addPositionalArgument(
         QStringLiteral("command"), QStringLiteral("list, call, watch, monitor or script."));
     parser.addPositionalArgument(QStringLiteral("arguments"),
         QStringLiteral("The command's arguments."), QStringLiteral("[ARG...]"));
     parser.process(app);
+
+    if (parser.isSet(versionOption))
+        return printVersion(parser.value(pluginOption));
 
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);
@@ -142,9 +200,16 @@ int main(int argc, char *argv[])
     if (!readCount(parser.value(countOption), &count))
         return usageError(QStringLiteral("--count needs a number"));
 
+    const bool watching = command == QLatin1String("watch") || command == QLatin1String("monitor");
+    if (parser.isSet(countOption) && !watching)
+        return usageError(QStringLiteral("--count belongs to watch and monitor"));
     if (parser.isSet(evalOption) && command != QLatin1String("script"))
         return usageError(QStringLiteral("-e belongs to the script command"));
-    QVariantList callArguments;
+    if (parser.isSet(jsonOption) && command != QLatin1String("list"))
+        return usageError(QStringLiteral("--json belongs to the list command"));
+    if (parser.isSet(tokenOption) && parser.isSet(tokenFileOption))
+        return usageError(QStringLiteral("give --token or --token-file, not both"));
+
     QString scriptProgram;
     QString scriptName;
     if (command == QLatin1String("list") || command == QLatin1String("monitor")) {
@@ -153,40 +218,45 @@ int main(int argc, char *argv[])
     } else if (command == QLatin1String("call")) {
         if (arguments.size() < 2)
             return usageError(QStringLiteral("call needs OBJECT and METHOD"));
-        for (const QString &text : arguments.mid(2)) {
-            QVariant value;
-            if (!JsonText::parse(text, &value))
-                return usageError(QStringLiteral("not a JSON value: %1").arg(text));
-            callArguments.append(value);
-        }
     } else if (command == QLatin1String("watch")) {
         if (arguments.size() != 2)
             return usageError(QStringLiteral("watch needs OBJECT and SIGNAL"));
-        if (!arguments.at(1).contains(QLatin1Char('(')))
-            return usageError(
-                QStringLiteral("give SIGNAL as a signature, such as %1(int)").arg(arguments.at(1)));
     } else if (command == QLatin1String("script")) {
-        if (parser.isSet(evalOption) ? !arguments.isEmpty() : arguments.size() != 1)
+        const bool eval = parser.isSet(evalOption);
+        if (eval ? !arguments.isEmpty() : arguments.size() != 1)
             return usageError(QStringLiteral("script needs FILE or -e CODE"));
-        scriptName = parser.isSet(evalOption) ? QStringLiteral("-e") : arguments.at(0);
+        scriptName = eval ? QStringLiteral("-e") : arguments.at(0);
+        scriptProgram = parser.value(evalOption);
+        QByteArray program;
         QString error;
-        if (parser.isSet(evalOption))
-            scriptProgram = parser.value(evalOption);
-        else if (!readScript(scriptName, &scriptProgram, &error))
+        if (!eval && !readFile(scriptName, &program, &error))
             return usageError(QStringLiteral("cannot read %1: %2").arg(scriptName, error));
+        if (!eval)
+            scriptProgram = QString::fromUtf8(program);
     } else if (command.isEmpty()) {
         return usageError(QStringLiteral("no command given"));
     } else {
         return usageError(QStringLiteral("unknown command %1").arg(command));
     }
 
-    Session session;
-    if (!session.loadPlugin(parser.value(pluginOption))) {
-        printError(QStringLiteral("cannot load the plug-in %1: %2")
-                       .arg(parser.value(pluginOption), session.errorString()));
-        return ExitCode::PluginUnavailable;
+    // Kept off the command line where it can, where anyone listing processes would see it.
+    QByteArray token = qgetenv("REMOTO_TOKEN");
+    if (parser.isSet(tokenOption)) {
+        token = parser.value(tokenOption).toUtf8();
+    } else if (parser.isSet(tokenFileOption)) {
+        QString error;
+        if (!readFile(parser.value(tokenFileOption), &token, &error))
+            return usageError(QStringLiteral("cannot read the token file %1: %2")
+                                  .arg(parser.value(tokenFileOption), error));
+        // The line end an editor or `echo` leaves is not part of the token.
+        while (token.endsWith('\n') || token.endsWith('\r'))
+            token.chop(1);
     }
-    if (!session.setAccessToken(parser.value(tokenOption).toUtf8()))
+
+    Session session;
+    if (const int loaded = loadPlugin(session, parser.value(pluginOption)))
+        return loaded;
+    if (!session.setAccessToken(token))
         return usageError(QStringLiteral("the access token is too long"));
 
     const QString address = parser.value(connectOption);
@@ -205,12 +275,11 @@ int main(int argc, char *argv[])
     }
 
     if (command == QLatin1String("list"))
-        return Commands::list(session);
+        return Commands::list(session, parser.isSet(jsonOption));
     if (command == QLatin1String("call"))
-        return Commands::call(session, arguments.at(0), arguments.at(1), callArguments);
+        return Commands::call(session, arguments.at(0), arguments.at(1), arguments.mid(2));
     if (command == QLatin1String("watch"))
-        return Commands::watch(session, arguments.at(0),
-            QMetaObject::normalizedSignature(qPrintable(arguments.at(1))), count);
+        return Commands::watch(session, arguments.at(0), arguments.at(1), count);
     if (command == QLatin1String("script"))
         return Commands::script(session, scriptProgram, scriptName);
     return Commands::monitor(session, count);

@@ -1,28 +1,17 @@
 #include "objecthandle.h"
 
+#include "callfailure.h"
 #include "warningcapture.h"
 
-#include <methodentry.h>
-
 namespace {
-// The module's own reason is the last warning raised during the request.
+// The module's own reason is the last warning raised during the request; a result code in
+// it is shown with its number, which the module leaves out.
 QString reason(WarningCapture &capture, const QString &fallback)
 {
     const QString warning = capture.takeLast();
-    return warning.isEmpty() ? fallback : warning;
+    return warning.isEmpty() ? fallback : CallFailure(warning).toString();
 }
 } // namespace
-
-bool MethodEntry::parse(const QString &entry, MethodEntry *method)
-{
-    const QStringList parts = splitMethodEntry(entry);
-    if (parts.size() < 2)
-        return false;
-    method->returnType = parts.at(0);
-    method->name = parts.at(1);
-    method->argumentCount = parts.size() - 2;
-    return true;
-}
 
 ObjectHandle::ObjectHandle(QObject *plugin, QObject *proxy)
     : m_proxy(proxy)
@@ -41,26 +30,13 @@ QString ObjectHandle::className() const
     return m_proxy ? m_proxy->property("className").toString() : QString();
 }
 
-QStringList ObjectHandle::methodList() const
+QList<Member> ObjectHandle::methods() const
 {
-    return m_proxy ? m_proxy->property("methodList").toStringList() : QStringList();
+    return Member::parseAll(
+        m_proxy ? m_proxy->property("methodList").toStringList() : QStringList());
 }
 
-bool ObjectHandle::findMethod(const QString &name, int argumentCount, MethodEntry *method) const
-{
-    bool found = false;
-    for (const QString &entry : methodList()) {
-        MethodEntry candidate;
-        if (MethodEntry::parse(entry, &candidate) && candidate.name == name
-            && candidate.argumentCount == argumentCount) {
-            *method = candidate;
-            found = true;
-        }
-    }
-    return found;
-}
-
-ObjectHandle::Outcome ObjectHandle::call(const MethodEntry &method, const QVariantList &arguments)
+ObjectHandle::Outcome ObjectHandle::call(const Member &method, const QVariantList &arguments)
 {
     Outcome outcome;
     if (!m_proxy) {

@@ -1,21 +1,12 @@
 #ifndef OBJECTHANDLE_H
 #define OBJECTHANDLE_H
 
+#include "member.h"
+
+#include <QtCore/QList>
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
-#include <QtCore/QStringList>
 #include <QtCore/QVariant>
-
-// One entry of a proxy's methodList, such as "int add(int,int)", read as the module reads it.
-struct MethodEntry
-{
-    QString returnType;
-    QString name;
-    int argumentCount = 0;
-
-    static bool parse(const QString &entry, MethodEntry *method);
-    bool returnsValue() const { return returnType != QLatin1String("void"); }
-};
 
 // A proxy of the module, driven by name through its meta-object. It learns that the proxy
 // went down from the plug-in, since the proxy's own signals can be raised by the service.
@@ -34,13 +25,11 @@ public:
 
     QString name() const;
     QString className() const;
-    QStringList methodList() const;
-    // The module calls the last entry with that name and argument count, so that is the one
-    // returned. False when there is none.
-    bool findMethod(const QString &name, int argumentCount, MethodEntry *method) const;
+    // The proxy's methodList, in its order; entries that cannot be read are left out.
+    QList<Member> methods() const;
 
-    Outcome call(const MethodEntry &method, const QVariantList &arguments);
-    // ok false with an empty error: the object has no such signal.
+    Outcome call(const Member &method, const QVariantList &arguments);
+    // ok false with an empty error: the service refused the subscription without a reason.
     Outcome subscribe(const QByteArray &signature);
 
 private Q_SLOTS:

@@ -2,26 +2,20 @@
 #define OUTPUT_H
 
 #include <QtCore/QString>
-#include <QtCore/QTextStream>
 
-// Flushed line by line: a watcher's output may go to a pipe or file that someone reads
-// while it runs.
-inline void printLine(const QString &line)
-{
-    static QTextStream out(stdout);
-    out << line << Qt::endl;
-}
+// A line of standard output, in UTF-8, flushed at once: a watcher's output may go to a pipe or
+// file that someone reads while it runs. When standard output can no longer be written the
+// process ends there: a reader that has gone (`remotoctl watch ... | head -1`) ends it as
+// SIGPIPE would, any other failure with ExitCode::OutputFailed.
+void printLine(const QString &line);
 
 // A line of standard error as it is, such as a script's console.error() output.
-inline void printErrorLine(const QString &line)
-{
-    static QTextStream err(stderr);
-    err << line << Qt::endl;
-}
+void printErrorLine(const QString &line);
 
-inline void printError(const QString &text)
-{
-    printErrorLine(QStringLiteral("remotoctl: ") + text);
-}
+// "remotoctl: text" on standard error.
+void printError(const QString &text);
+
+// A mistake on the command line, pointing to --help; returns ExitCode::Usage.
+int usageError(const QString &text);
 
 #endif

@@ -2,15 +2,53 @@
 
 #include <commandcatalogue.h>
 #include <frame.h>
+#include <payloadcodec.h>
 #include <request.h>
+#include <serviceaddress.h>
 
+#include <QtCore/QDir>
 #include <QtCore/QEventLoop>
+#include <QtCore/QFileInfo>
 #include <QtCore/QTimer>
+#include <QtCore/QtEndian>
 
 #include <algorithm>
+#include <utility>
 
 using Velmor::Command::Message;
 using Velmor::Connection::State;
+
+namespace {
+
+// How long one attempt to connect, and the announcement of the objects, may take whatever
+// --wait says: a service that answers at all does both within milliseconds, and an attempt
+// that neither succeeds nor fails (packets dropped on the way) must end some time.
+constexpr int SettleMsecs = 5000;
+
+// The signal entries of a successful GETMETAINFO answer, "void changed(int)". The answer's
+// header holds, little-endian, the time, the result code at 8 and the command at 12; its
+// records read "Kind ReturnType signature", single spaces, as the module reads them.
+QStringList signalsIn(const Message &message)
+{
+    const QByteArray payload = message.payload.toByteArray();
+    if (message.kind != Velmor::Command::Answer
+        || payload.size() < Wire::PayloadCodec::AnswerHeaderSize
+        || qFromLittleEndian<qint32>(payload.constData() + 8) != 0
+        || qFromLittleEndian<qint32>(payload.constData() + 12) != CommandCatalogue::GetMetaInfo)
+        return QStringList();
+    QVariantList values;
+    Wire::PayloadCodec::decodeValueList(payload.mid(Wire::PayloadCodec::AnswerHeaderSize), &values);
+    const QStringList records = values.value(0).toStringList();
+    QStringList entries;
+    for (int i = 1; i < records.size(); ++i) {
+        const QStringList fields = records.at(i).split(QLatin1Char(' '));
+        if (fields.size() == 3 && fields.at(0) == QLatin1String("Signal"))
+            entries.append(fields.at(1) + QLatin1Char(' ') + fields.at(2));
+    }
+    return entries;
+}
+
+} // namespace
 
 Session::Session()
 {
@@ -63,29 +101,32 @@ bool Session::setAccessToken(const QByteArray &token)
 
 Session::Outcome Session::open(const QString &address, int waitMsecs)
 {
-    const QDeadlineTimer deadline(waitMsecs);
-    m_connection.setAutoReconnect(true);
+    m_connection.setAutoReconnect(waitMsecs > 0);
     if (!m_connection.connectToService(address)) {
         m_error = m_connection.errorString();
         return BadAddress;
     }
     const auto linkUp = [this] { return m_connection.state() == Velmor::Connection::Connected; };
-    const bool connected = waitUntil(linkUp, deadline);
+    // Between retries the link stays Connecting; a single attempt that fails leaves it.
+    const QDeadlineTimer attempts(waitMsecs > 0 ? waitMsecs : SettleMsecs);
+    waitUntil([&] { return linkUp() || m_connection.state() != Velmor::Connection::Connecting; },
+        attempts);
     // From here on a lost link is reported, not quietly mended.
     m_connection.setAutoReconnect(false);
-    if (!connected) {
+    if (!linkUp()) {
         m_connection.disconnectFromService();
-        if (m_error.isEmpty())
-            m_error = QStringLiteral("no connection within %1 ms").arg(waitMsecs);
+        m_error = failureCause(address, waitMsecs > 0 ? waitMsecs : SettleMsecs);
         return Unreachable;
     }
 
+    const qint64 announceMsecs = qMax(attempts.remainingTime(), qint64(SettleMsecs));
+    const QDeadlineTimer announced(announceMsecs);
     waitUntil(
         [&] { return m_initialObjectsAnnounced || m_connection.refusalReason() != 0 || !linkUp(); },
-        deadline);
+        announced);
     const qint32 refusal = m_connection.refusalReason();
     if (refusal == Wire::Frame::AccessRefused) {
-        m_error = QStringLiteral("the service refused access (wrong or missing --token)");
+        m_error = QStringLiteral("the service refused access (wrong or missing token)");
         return Refused;
     }
     // The connection has put a refusal in words of its own already.
@@ -97,11 +138,11 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
     }
     if (!m_initialObjectsAnnounced) {
         m_error = QStringLiteral("the service did not announce its objects within %1 ms")
-                      .arg(waitMsecs);
+                      .arg(announceMsecs);
         return Unreachable;
     }
     // An object whose proxy is not complete by then is left out rather than failing all.
-    waitUntil([this] { return m_connected.size() >= m_announced.size(); }, deadline);
+    waitUntil([this] { return m_connected.size() >= m_announced.size(); }, announced);
     m_open = true;
     return Ready;
 }
@@ -125,6 +166,12 @@ QObject *Session::object(const QString &name) const
 
 void Session::proxyConnected(QObject *proxy)
 {
+    // Connected to the plug-in before anyone else: whoever hears of the proxy next finds its
+    // signals known.
+    if (!m_signals.contains(proxy))
+        connect(
+            proxy, &QObject::destroyed, this, [this](QObject *gone) { m_signals.remove(gone); });
+    m_signals.insert(proxy, m_arrivingSignals);
     m_connected.insert(proxy);
     Q_EMIT changed();
 }
@@ -144,8 +191,12 @@ void Session::request(const Request *request)
 
 void Session::messageArrived(const Message &message)
 {
-    // The plug-in first, so that it has handled the message before this session reacts.
+    // The plug-in first, so that it has handled the message before this session reacts. A
+    // proxy comes up while the plug-in handles its meta information; a call made from a slot
+    // then may handle another, hence the list is put back afterwards.
+    const QStringList outer = std::exchange(m_arrivingSignals, signalsIn(message));
     Q_EMIT this->message(message);
+    m_arrivingSignals = outer;
     if (message.kind == Velmor::Command::ObjectUp)
         m_announced.insert(message.objectId);
     else if (message.kind == Velmor::Command::ObjectDown)
@@ -165,6 +216,28 @@ void Session::linkStateChanged(State state)
         }
     }
     Q_EMIT changed();
+}
+
+// Qt names a local socket's failures after its own function, "QLocalSocket::connectToServer:
+// Invalid name" for a socket that is not there, so they are put in words here.
+QString Session::failureCause(const QString &address, int waitedMsecs) const
+{
+#ifdef Q_OS_UNIX
+    const Wire::ServiceAddress parsed = Wire::ServiceAddress::parse(address);
+    if (parsed.kind == Wire::ServiceAddress::Local) {
+        const QString path = parsed.name.startsWith(QLatin1Char('/'))
+            ? parsed.name
+            : QDir::tempPath() + QLatin1Char('/') + parsed.name;
+        if (!QFileInfo::exists(path))
+            return QStringLiteral("nothing listens there (there is no socket %1)").arg(path);
+    }
+#else
+    Q_UNUSED(address)
+#endif
+    if (m_error.isEmpty())
+        return QStringLiteral("no connection within %1 ms").arg(waitedMsecs);
+    const QLatin1String localSocket("QLocalSocket::");
+    return m_error.startsWith(localSocket) ? m_error.section(QLatin1String(": "), 1) : m_error;
 }
 
 bool Session::waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline)

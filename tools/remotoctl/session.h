@@ -6,10 +6,12 @@
 #include <socketconnection.h>
 
 #include <QtCore/QDeadlineTimer>
+#include <QtCore/QHash>
 #include <QtCore/QObject>
 #include <QtCore/QPluginLoader>
 #include <QtCore/QPointer>
 #include <QtCore/QSet>
+#include <QtCore/QStringList>
 
 #include <functional>
 
@@ -31,15 +33,20 @@ public:
     bool loadPlugin(const QString &path);
     // False for a token longer than the connection can present.
     bool setAccessToken(const QByteArray &token);
-    // Connects, trying again until `waitMsecs` is up, then waits (within the same time) until
-    // the service has announced the objects it has and each of them has a proxy. The plug-in
-    // must be loaded.
+    // Connects, then waits until the service has announced the objects it has and each of
+    // them has a proxy. With `waitMsecs` 0 the first attempt decides, so a service that is not
+    // there is reported at once; otherwise attempts are made until that time is up, for a
+    // service that is starting. The plug-in must be loaded.
     Outcome open(const QString &address, int waitMsecs);
 
     // Proxies of the objects currently published, sorted by name.
     QObjectList objects() const;
     QObject *object(const QString &name) const;
     QObject *plugin() const { return m_plugin; }
+    QString pluginFileName() const { return m_loader.fileName(); }
+    // The proxy's signals as the service listed them, "void changed(int)": the module keeps
+    // them to itself.
+    QStringList signalList(QObject *proxy) const { return m_signals.value(proxy); }
     QString errorString() const { return m_error; }
     // INVOKE requests the plug-in has sent: a call that leaves the count alone was never sent.
     int invokesSent() const { return m_invokesSent; }
@@ -64,6 +71,7 @@ private:
     void messageArrived(const Velmor::Command::Message &message);
     void linkStateChanged(Velmor::Connection::State state);
     bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
+    QString failureCause(const QString &address, int waitedMsecs) const;
 
     SocketConnection m_connection;
     QPluginLoader m_loader;
@@ -71,6 +79,9 @@ private:
     // Object ids the service announced and has not withdrawn.
     QSet<quint32> m_announced;
     QSet<QObject *> m_connected;
+    QHash<QObject *, QStringList> m_signals;
+    // The signals in the meta information the module is handling, for the proxy it brings up.
+    QStringList m_arrivingSignals;
     bool m_initialObjectsAnnounced = false;
     int m_invokesSent = 0;
     bool m_open = false;

@@ -21,8 +21,11 @@ int Watcher::run()
     return m_loop.exec();
 }
 
-void Watcher::counted()
+void Watcher::print(const QString &line)
 {
+    if (m_exitCode >= 0)
+        return;
+    printLine(line);
     if (m_remaining > 0 && --m_remaining == 0)
         finish(ExitCode::Ok);
 }
@@ -54,8 +57,7 @@ void SignalWatcher::eventArrived(const QString &name, const QVariantList &params
 {
     if (name != m_signature)
         return;
-    printLine(name + QLatin1Char(' ') + JsonText::format(params));
-    counted();
+    print(name + QLatin1Char(' ') + JsonText::format(params));
 }
 
 void SignalWatcher::objectDisconnected(QObject *proxy)
@@ -83,22 +85,20 @@ ObjectMonitor::ObjectMonitor(Session *session, int count)
         SLOT(objectDisconnected(QObject *)));
     const QObjectList present = session->objects();
     for (QObject *proxy : present)
-        print(QStringLiteral("present"), proxy);
+        report(QStringLiteral("present"), proxy);
 }
 
 void ObjectMonitor::objectConnected(QObject *proxy)
 {
-    print(QStringLiteral("up"), proxy);
-    counted();
+    report(QStringLiteral("up"), proxy);
 }
 
 void ObjectMonitor::objectDisconnected(QObject *proxy)
 {
-    print(QStringLiteral("down"), proxy);
-    counted();
+    report(QStringLiteral("down"), proxy);
 }
 
-void ObjectMonitor::print(const QString &what, QObject *proxy)
+void ObjectMonitor::report(const QString &what, QObject *proxy)
 {
     const bool known = m_numbers.contains(proxy);
     if (!known) {
@@ -113,5 +113,5 @@ void ObjectMonitor::print(const QString &what, QObject *proxy)
                        .arg(m_numbers.value(proxy));
     if (known && what == QLatin1String("up"))
         line += QStringLiteral(", the same proxy as before");
-    printLine(line);
+    print(line);
 }

@@ -20,8 +20,9 @@ public:
     int run();
 
 protected:
-    // Counts one printed line towards `count`.
-    void counted();
+    // Prints a line and counts it towards `count`; once finished, prints nothing more, though
+    // more may come before the loop has returned.
+    void print(const QString &line);
     void finish(int exitCode);
 
 private:
@@ -50,7 +51,7 @@ private:
 };
 
 // Prints the objects present, then each proxy coming up or going down, numbering proxies
-// so that a proxy coming back can be recognised as the same object.
+// so that a proxy coming back can be recognised as the same object. Every line counts.
 class ObjectMonitor : public Watcher
 {
     Q_OBJECT
@@ -62,7 +63,7 @@ private Q_SLOTS:
     void objectDisconnected(QObject *proxy);
 
 private:
-    void print(const QString &what, QObject *proxy);
+    void report(const QString &what, QObject *proxy);
 
     QHash<QObject *, int> m_numbers;
     int m_nextNumber = 1;

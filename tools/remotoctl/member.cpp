@@ -1,0 +1,55 @@
+#include "member.h"
+
+#include <methodentry.h>
+
+namespace {
+
+// The parameter list split at the commas outside brackets.
+QStringList splitParameters(const QString &list)
+{
+    QStringList types;
+    if (list.isEmpty())
+        return types;
+    int depth = 0;
+    int start = 0;
+    for (int i = 0; i < list.size(); ++i) {
+        const QChar c = list.at(i);
+        if (c == QLatin1Char('<') || c == QLatin1Char('(') || c == QLatin1Char('['))
+            ++depth;
+        else if (c == QLatin1Char('>') || c == QLatin1Char(')') || c == QLatin1Char(']'))
+            --depth;
+        else if (c == QLatin1Char(',') && depth == 0) {
+            types.append(list.mid(start, i - start));
+            start = i + 1;
+        }
+    }
+    types.append(list.mid(start));
+    return types;
+}
+
+} // namespace
+
+bool Member::parse(const QString &entry, Member *member)
+{
+    const int space = entry.indexOf(QLatin1Char(' '));
+    const int open = entry.indexOf(QLatin1Char('('));
+    if (space <= 0 || open <= space + 1 || !entry.endsWith(QLatin1Char(')')))
+        return false;
+    member->returnType = entry.left(space);
+    member->signature = entry.mid(space + 1);
+    member->name = entry.mid(space + 1, open - space - 1);
+    member->parameterTypes = splitParameters(entry.mid(open + 1, entry.size() - open - 2));
+    member->moduleArgumentCount = splitMethodEntry(entry).size() - 2;
+    return true;
+}
+
+QList<Member> Member::parseAll(const QStringList &entries)
+{
+    QList<Member> members;
+    for (const QString &entry : entries) {
+        Member member;
+        if (parse(entry, &member))
+            members.append(member);
+    }
+    return members;
+}

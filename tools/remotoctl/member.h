@@ -1,0 +1,35 @@
+#ifndef MEMBER_H
+#define MEMBER_H
+
+#include <QtCore/QList>
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+// A method or signal of a remote object, read from its entry "ReturnType name(Type,Type)": an
+// entry of a proxy's methodList, or a signal record of the object's meta information with its
+// kind left out.
+class Member
+{
+public:
+    // False for text that is not "ReturnType name(...)".
+    static bool parse(const QString &entry, Member *member);
+    // The entries in their order, leaving out those that cannot be read.
+    static QList<Member> parseAll(const QStringList &entries);
+
+    QString entry() const { return returnType + QLatin1Char(' ') + signature; }
+    bool returnsValue() const { return returnType != QLatin1String("void"); }
+    // The module counts parameters its own way, so it calls some methods with the wrong
+    // number of arguments, which no service accepts.
+    bool moduleCallsCorrectly() const { return moduleArgumentCount == parameterTypes.size(); }
+
+    QString returnType;
+    QString name;
+    QString signature;
+    // Whole type names, "QMap<QString,int>" as one.
+    QStringList parameterTypes;
+    // How many arguments the module calls it with: it splits the signature at every comma,
+    // so a type holding one counts twice.
+    int moduleArgumentCount = 0;
+};
+
+#endif
