@@ -4,6 +4,7 @@
 #include "remotoscriptexport.h"
 
 #include <QtCore/QString>
+#include <QtCore/QVariant>
 
 // Why a call or subscription failed, read from the warning the module raised for it. A failure
 // the answer's result code explains comes as the code's name and text,
@@ -21,6 +22,15 @@ public:
     QString codeName() const { return m_codeName; }
     // "INVALID_PARAM (4): Неверный блок параметров" for a result code, else the warning.
     QString toString() const;
+
+    // Whether a call through a proxy's invoke() failed, judged by what it returned: a failed
+    // call leaves the placeholder the module made for the answer, always null for a method
+    // with a result (which `troubled`, a warning or the object going down meanwhile, tells
+    // from a null result) and not null for a void method, whose answer holds no value.
+    static bool callFailed(bool returnsValue, const QVariant &result, bool troubled)
+    {
+        return returnsValue ? result.isNull() && troubled : result.isValid();
+    }
 
 private:
     QString m_warning;

@@ -277,11 +277,7 @@ QJSValue RemotoScript::callWith(
             tr("%1.%2: the script support was removed during the call").arg(name, method));
         return QJSValue();
     }
-    // A failed call leaves the placeholder the module made for the answer: always null for a
-    // method with a result (which a warning tells from a null result), and a non-null one for
-    // a void method, whose answer holds no value.
-    const bool failed = returnsValue ? result.isNull() && attempt.troubled() : result.isValid();
-    if (!failed)
+    if (!CallFailure::callFailed(returnsValue, result, attempt.troubled()))
         return engine->toScriptValue(result);
     const QString reason = attempt.reason();
     fail(tr("%1.%2 failed: %3")

@@ -61,12 +61,7 @@ ObjectHandle::Outcome ObjectHandle::call(const Member &method, const QVariantLis
         outcome.error = QStringLiteral("the object was withdrawn during the call");
         return outcome;
     }
-    // A void method answers with no value, and a failed call leaves the placeholder the
-    // module prepared for the answer, which is always null; a warning tells the two apart
-    // for methods that may return null.
-    const bool failed
-        = method.returnsValue() ? result.isNull() && !capture.isEmpty() : result.isValid();
-    if (failed) {
+    if (CallFailure::callFailed(method.returnsValue(), result, !capture.isEmpty())) {
         outcome.error = reason(capture, QStringLiteral("no answer"));
         return outcome;
     }

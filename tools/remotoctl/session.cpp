@@ -30,9 +30,10 @@ constexpr int SettleMsecs = 5000;
 // records read "Kind ReturnType signature", single spaces, as the module reads them.
 QStringList signalsIn(const Message &message)
 {
+    if (message.kind != Velmor::Command::Answer)
+        return QStringList();
     const QByteArray payload = message.payload.toByteArray();
-    if (message.kind != Velmor::Command::Answer
-        || payload.size() < Wire::PayloadCodec::AnswerHeaderSize
+    if (payload.size() < Wire::PayloadCodec::AnswerHeaderSize
         || qFromLittleEndian<qint32>(payload.constData() + 8) != 0
         || qFromLittleEndian<qint32>(payload.constData() + 12) != CommandCatalogue::GetMetaInfo)
         return QStringList();
