@@ -84,6 +84,8 @@ RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &c
     }
     auto *request
         = new Request(sequence, int(target.objectId), code, text, Velmor::Command::Marker);
+    if (encodeBase64 && payload.size() >= CommandCatalogue::MinUnwrappedPayloadSize)
+        request->setProperty(CommandCatalogue::UnwrappedPayloadProperty, payload);
     auto *response = new RemotoResponse(request, autoDelete);
     request->setParent(response);
     if (connection && connection->thread() != QThread::currentThread())

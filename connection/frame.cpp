@@ -30,20 +30,27 @@ qint32 getI32(const char *at)
     return qint32(getU32(at));
 }
 
-// Judges version, type and reserved field, and whether the declared body size suits the type.
+quint16 allowedFlags(quint8 type)
+{
+    return type == Frame::Request ? quint16(Frame::Unwrapped) : quint16(0);
+}
+
+// Judges version, type and flags, and whether the declared body size suits the type.
 // Returns the type, or 0 with `error` set.
 quint8 judgeHead(const char *head, quint32 bodySize, QString *error)
 {
     const quint8 version = quint8(head[0]);
     const quint8 type = quint8(head[1]);
-    const quint16 reserved = qFromBigEndian<quint16>(head + 2);
+    const quint16 flags = qFromBigEndian<quint16>(head + 2);
     QString why;
     if (version != Frame::Version)
         why = QStringLiteral("unsupported frame version %1").arg(version);
     else if (Frame::headerSize(type) == 0)
         why = QStringLiteral("unknown frame type %1").arg(type);
-    else if (reserved != 0)
-        why = QStringLiteral("reserved field is not zero");
+    else if (flags & ~allowedFlags(type))
+        why = QStringLiteral("frame of type %1 carries unknown flags %2")
+                  .arg(type)
+                  .arg(flags & ~allowedFlags(type), 4, 16, QLatin1Char('0'));
     else if (bodySize < quint32(Frame::headerSize(type)))
         why = QStringLiteral("frame of type %1 is shorter than its header").arg(type);
     else if (bodySize - quint32(Frame::headerSize(type))
@@ -60,6 +67,7 @@ quint8 judgeHead(const char *head, quint32 bodySize, QString *error)
 void readHeader(const char *in, Frame::Type type, Frame *frame)
 {
     frame->type = type;
+    frame->flags = qFromBigEndian<quint16>(in + 2);
     switch (type) {
     case Frame::Hello:
         break;
@@ -113,6 +121,18 @@ Frame Frame::message(qint32 kind, quint32 requestUid, quint32 objectId, const QB
     return frame;
 }
 
+QByteArray Frame::featureWord(quint32 features)
+{
+    QByteArray word(4, Qt::Uninitialized);
+    putU32(word.data(), features);
+    return word;
+}
+
+quint32 Frame::offeredFeatures(const QByteArray &payload)
+{
+    return payload.size() >= 4 ? getU32(payload.constData()) & TakesUnwrapped : 0;
+}
+
 int Frame::headerSize(quint8 type)
 {
     switch (type) {
@@ -147,6 +167,7 @@ int Frame::encodeHeader(char *head) const
     char *out = head + PrefixSize;
     out[0] = char(Version);
     out[1] = char(type);
+    qToBigEndian(quint16(flags & allowedFlags(type)), out + 2);
     switch (type) {
     case Hello:
         break;

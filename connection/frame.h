@@ -40,6 +40,21 @@ struct REMOTOCONNECTION_EXPORT Frame
     // never be taken for one of them.
     static constexpr qint32 InitialObjectsAnnounced = 0x100;
 
+    // Bits of the field after the type. A request may carry Unwrapped, and only towards a
+    // service that announced it takes it (ServiceFeatures); every other bit, and any bit on
+    // another type, makes a frame malformed.
+    enum Flag : quint16 {
+        // The payload is what the command's Base64 text decodes to: a large value crosses
+        // the link a third smaller, and the service skips decoding it.
+        Unwrapped = 0x0001,
+    };
+
+    // Bits of the 32-bit word a service puts in the payload of InitialObjectsAnnounced: what
+    // its hosts may send it beyond the plain protocol. An empty payload offers nothing.
+    enum ServiceFeature : quint32 {
+        TakesUnwrapped = 0x00000001,
+    };
+
     static constexpr quint8 Version = 1;
     static constexpr int PrefixSize = 4;
     // Largest body (everything after the length prefix) either side sends or accepts.
@@ -47,10 +62,11 @@ struct REMOTOCONNECTION_EXPORT Frame
     static constexpr int MaxTokenSize = 1024;
     // Longest text a refusal carries.
     static constexpr int MaxReasonSize = 256;
-    // Version, type and the reserved field: enough to judge a frame before its fields arrive.
+    // Version, type and flags: enough to judge a frame before its fields arrive.
     static constexpr int HeadSize = 4;
 
     Type type = Hello;
+    quint16 flags = 0;
     quint32 requestUid = 0;
     qint32 sequence = 0;
     quint32 objectId = 0;
@@ -67,6 +83,11 @@ struct REMOTOCONNECTION_EXPORT Frame
         const QByteArray &payload = QByteArray());
     // The text is cut to what a refusal carries.
     static Frame refusal(Reason reason, const QString &text);
+
+    // The payload of InitialObjectsAnnounced that offers `features`, and what such a payload
+    // offers: bits this side does not know are dropped.
+    static QByteArray featureWord(quint32 features);
+    static quint32 offeredFeatures(const QByteArray &payload);
 
     // Where the payload starts in a body of that type; 0 for a type the protocol lacks.
     static int headerSize(quint8 type);

@@ -88,6 +88,11 @@ bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
     return decoded.isValid() && ValueListDecoder::decode(decoded.bytes(), values);
 }
 
+bool PayloadCodec::readValueList(const QByteArray &bytes, QVariantList *values)
+{
+    return ValueListDecoder::decode(bytes, values);
+}
+
 QByteArray PayloadCodec::encodeAnswer(
     qint32 result, qint32 command, const QVariantList &values, const QDateTime &time)
 {

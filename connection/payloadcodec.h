@@ -33,6 +33,8 @@ public:
     // Reads text made by encodeValueList that came from a peer, with the module's bounded
     // decoder: bad Base64 or an unreadable list give false and an empty list.
     static bool decodeValueList(const QByteArray &text, QVariantList *values);
+    // The same for the bytes such text decodes to.
+    static bool readValueList(const QByteArray &bytes, QVariantList *values);
 
     // An answer payload: time stamp, result code and answered command, then the value list.
     static QByteArray encodeAnswer(

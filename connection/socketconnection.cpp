@@ -126,6 +126,15 @@ void SocketConnection::request(const Request *request)
         break;
     case QMetaType::QByteArray:
         frame.payload = payload.toByteArray();
+        if (m_serviceFeatures & Frame::TakesUnwrapped
+            && frame.payload.size() >= CommandCatalogue::MinUnwrappedPayloadSize) {
+            const QVariant unwrapped
+                = request->property(CommandCatalogue::UnwrappedPayloadProperty);
+            if (unwrapped.userType() == QMetaType::QByteArray) {
+                frame.payload = unwrapped.toByteArray();
+                frame.flags = Frame::Unwrapped;
+            }
+        }
         break;
     case QMetaType::QString:
         frame.payload = payload.toString().toUtf8();
@@ -165,6 +174,7 @@ void SocketConnection::attemptSucceeded()
     m_channel = channel;
     m_refusalReason = 0;
     m_initialObjectsAnnounced = false;
+    m_serviceFeatures = 0;
     channel->setStallTimeout(m_stallTimeout);
     connect(channel, &FrameChannel::frameReceived, this, &SocketConnection::frameArrived);
     connect(channel, &FrameChannel::closed, this,
@@ -224,8 +234,10 @@ void SocketConnection::frameArrived(const Frame &frame)
     }
     if (frame.kind == Frame::InitialObjectsAnnounced) {
         // Whatever a service sends later, the first announcements end only once per link.
-        if (!std::exchange(m_initialObjectsAnnounced, true))
+        if (!std::exchange(m_initialObjectsAnnounced, true)) {
+            m_serviceFeatures = Frame::offeredFeatures(frame.payload);
             emit initialObjectsAnnounced();
+        }
         return;
     }
     if (frame.kind == Velmor::Command::Answer || frame.kind == Velmor::Command::Refused)

@@ -67,7 +67,8 @@ signals:
 public slots:
     // Requests that cannot go out (no link, a command that is not a number, a payload too
     // large for a frame) are answered at once with a Refused message, delivered from the
-    // event loop, so the module never waits for an answer that cannot come.
+    // event loop, so the module never waits for an answer that cannot come. A payload the
+    // module also gave unwrapped goes out as those bytes to a service that takes them.
     void request(const Request *request);
 
 private:
@@ -103,6 +104,8 @@ private:
     // Why the service is closing the current link; 0 while it has not said.
     qint32 m_refusalReason = 0;
     bool m_initialObjectsAnnounced = false;
+    // What the service on the current link said it takes beyond the plain protocol.
+    quint32 m_serviceFeatures = 0;
     // The host asked for a link and has not asked to drop it.
     bool m_wanted = false;
     int m_firstDelay = DefaultFirstReconnectDelay;

@@ -22,6 +22,13 @@ public:
         SetEvent = 0x1105,
     };
 
+    // A request whose payload goes as Base64 text also carries, when the payload is at least
+    // MinUnwrappedPayloadSize bytes, the payload itself as this dynamic property (a
+    // QByteArray): a connection that can carry it as it is spares both ends the Base64 work
+    // on a large value. Below that size the property costs more than it saves.
+    static constexpr char UnwrappedPayloadProperty[] = "_remoto_unwrappedPayload";
+    static constexpr int MinUnwrappedPayloadSize = 4096;
+
     static const QHash<int, QString> &commandNames();
     static const QHash<int, QString> &answerNames();
     static const QHash<int, QString> &commandDescriptions();

@@ -485,7 +485,10 @@ void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame
 void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, Published &entry)
 {
     QVariantList request;
-    if (!PayloadCodec::decodeValueList(frame.payload, &request)) {
+    const bool read = frame.flags & Frame::Unwrapped
+        ? PayloadCodec::readValueList(frame.payload, &request)
+        : PayloadCodec::decodeValueList(frame.payload, &request);
+    if (!read) {
         answer(clientId, frame, PayloadCodec::InvalidParams);
         return;
     }
@@ -503,13 +506,17 @@ void RemotoService::Private::invoke(quint64 clientId, const Frame &frame, Publis
 
 void RemotoService::Private::signalRequest(quint64 clientId, const Frame &frame, Published &entry)
 {
-    const QByteArray::FromBase64Result signature
-        = QByteArray::fromBase64Encoding(frame.payload, QByteArray::AbortOnBase64DecodingErrors);
-    if (signature.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
-        answer(clientId, frame, PayloadCodec::InvalidParams);
-        return;
+    QByteArray signature = frame.payload;
+    if (!(frame.flags & Frame::Unwrapped)) {
+        QByteArray::FromBase64Result text = QByteArray::fromBase64Encoding(
+            frame.payload, QByteArray::AbortOnBase64DecodingErrors);
+        if (text.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
+            answer(clientId, frame, PayloadCodec::InvalidParams);
+            return;
+        }
+        signature = std::move(text.decoded);
     }
-    const int index = ObjectInterface::signalIndex(entry.object, signature.decoded);
+    const int index = ObjectInterface::signalIndex(entry.object, signature);
     bool done = false;
     if (index >= 0 && frame.command == CommandCatalogue::SigConnect)
         done = entry.relay->subscribe(index, clientId);
@@ -544,7 +551,8 @@ void RemotoService::Private::announceAll(Client &client)
 {
     for (const auto &entry : objects)
         client.channel->send(Frame::message(Velmor::Command::ObjectUp, 0, entry.first));
-    client.channel->send(Frame::message(Frame::InitialObjectsAnnounced, 0, 0));
+    client.channel->send(Frame::message(
+        Frame::InitialObjectsAnnounced, 0, 0, Frame::featureWord(Frame::TakesUnwrapped)));
 }
 
 void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)

@@ -1,5 +1,6 @@
 #include "rawservice.h"
 
+#include <commandcatalogue.h>
 #include <connectionstate.h>
 #include <frame.h>
 #include <message.h>
@@ -70,6 +71,8 @@ private Q_SLOTS:
     void moduleSignatures_data();
     void moduleSignatures();
     void framesCarryRequestAndMessageFields();
+    void largePayloadsUnwrappedWhereOffered_data();
+    void largePayloadsUnwrappedWhereOffered();
     void initialObjectsAnnouncedConsumed_data();
     void initialObjectsAnnouncedConsumed();
     void localRefusals_data();
@@ -240,6 +243,57 @@ void tst_Connection::framesCarryRequestAndMessageFields()
     QCOMPARE(message.magic, Velmor::Command::Marker);
     QCOMPARE(message.payload.userType(), int(QMetaType::QByteArray));
     QCOMPARE(message.payload.toByteArray(), QByteArrayLiteral("body"));
+}
+
+void tst_Connection::largePayloadsUnwrappedWhereOffered_data()
+{
+    QTest::addColumn<QByteArray>("announcement");
+    QTest::addColumn<int>("payloadSize");
+    QTest::addColumn<bool>("withProperty");
+    QTest::addColumn<bool>("unwrapped");
+
+    const QByteArray offer = Frame::featureWord(Frame::TakesUnwrapped);
+    const int large = CommandCatalogue::MinUnwrappedPayloadSize;
+    QTest::newRow("offered") << offer << large << true << true;
+    QTest::newRow("not offered") << QByteArray() << large << true << false;
+    QTest::newRow("only features this side does not know")
+        << Frame::featureWord(~quint32(Frame::TakesUnwrapped)) << large << true << false;
+    QTest::newRow("feature word cut short") << offer.left(3) << large << true << false;
+    QTest::newRow("payload below the size") << offer << large - 4 << true << false;
+    QTest::newRow("request without the property") << offer << large << false << false;
+}
+
+// A large Base64 payload goes as the bytes it stands for only to a service that said it takes
+// them; any other service still gets the text, which is what a plain peer understands.
+void tst_Connection::largePayloadsUnwrappedWhereOffered()
+{
+    QFETCH(QByteArray, announcement);
+    QFETCH(int, payloadSize);
+    QFETCH(bool, withProperty);
+    QFETCH(bool, unwrapped);
+
+    RawService service;
+    QVERIFY(service.listen());
+    SocketConnection connection;
+    QSignalSpy announced(&connection, &SocketConnection::initialObjectsAnnounced);
+    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
+    QVERIFY(service.waitForClient());
+    Frame frame;
+    QVERIFY(service.readFrame(&frame));
+    service.socket->write(
+        Frame::message(Frame::InitialObjectsAnnounced, 0, 0, announcement).encode());
+    QVERIFY(announced.wait(10000));
+
+    const QByteArray bytes(payloadSize * 3 / 4, '\x7f');
+    const QByteArray text = bytes.toBase64();
+    QCOMPARE(text.size(), payloadSize);
+    Request request(1, 2, 0x1102, text, Velmor::Command::Marker);
+    if (withProperty)
+        request.setProperty(CommandCatalogue::UnwrappedPayloadProperty, bytes);
+    connection.request(&request);
+    QVERIFY(service.readFrame(&frame));
+    QCOMPARE(frame.flags, quint16(unwrapped ? Frame::Unwrapped : 0));
+    QCOMPARE(frame.payload, unwrapped ? bytes : text);
 }
 
 void tst_Connection::initialObjectsAnnouncedConsumed_data()

@@ -60,6 +60,7 @@ Frame sampleMessage()
 void compareFrames(const Frame &actual, const Frame &expected)
 {
     QCOMPARE(actual.type, expected.type);
+    QCOMPARE(actual.flags, expected.flags);
     QCOMPARE(actual.requestUid, expected.requestUid);
     QCOMPARE(actual.sequence, expected.sequence);
     QCOMPARE(actual.objectId, expected.objectId);
@@ -151,6 +152,18 @@ void tst_Framing::layout_data()
                                                     "00001102"
                                                     "29111993"
                                                     "41414141");
+    Frame unwrapped = sampleRequest();
+    unwrapped.flags = Frame::Unwrapped;
+    unwrapped.payload = QByteArray::fromHex("000000");
+    QTest::newRow("unwrapped") << unwrapped
+                               << QByteArray::fromHex("0000001b"
+                                                      "01 02 0001"
+                                                      "01020304"
+                                                      "fffffffe"
+                                                      "fffffff0"
+                                                      "00001102"
+                                                      "29111993"
+                                                      "000000");
     QTest::newRow("message") << sampleMessage()
                              << QByteArray::fromHex("00000017"
                                                     "01 03 0000"
@@ -243,8 +256,9 @@ void tst_Framing::malformed_data()
     QTest::newRow("unknown type") << handFrame(9, QByteArray(16, '\0')) << 8;
     QTest::newRow("type this side never receives")
         << handFrame(Frame::Request, QByteArray(20, '\0')) << 8;
-    QTest::newRow("reserved field set")
+    QTest::newRow("flag on a message")
         << be32(20) + QByteArray::fromHex("01 03 0001") + QByteArray(16, '\0') << 8;
+    QTest::newRow("flag on a hello") << be32(4) + QByteArray::fromHex("01 01 0001") << 8;
     QTest::newRow("message shorter than its header")
         << handFrame(Frame::Message, QByteArray(15, '\0')) << 8;
     QTest::newRow("hello token over the limit")
@@ -294,6 +308,8 @@ void tst_Framing::serviceDropsBadClient_data()
     QTest::newRow("unknown version") << handFrame(Frame::Hello, QByteArray(), 7) << false;
     QTest::newRow("message frame from a client") << sampleMessage().encode() << false;
     QTest::newRow("second hello") << hello + hello << false;
+    QTest::newRow("request with an unknown flag")
+        << hello + be32(24) + QByteArray::fromHex("01 02 0002") + QByteArray(20, '\0') << false;
     QTest::newRow("garbage after a good request")
         << hello + sampleRequest().encode() + QByteArray(8, '\xff') << false;
     QTest::newRow("stalled frame")

@@ -202,6 +202,11 @@ void tst_RemoteE2e::calls_data()
     QTest::newRow("text") << "calculator"
                           << "greet" << QVariantList { QStringLiteral("Ada") }
                           << QVariant(QStringLiteral("Hello, Ada!"));
+    // Large enough to cross the link unwrapped.
+    const QString name(20000, QLatin1Char('n'));
+    QTest::newRow("large text") << "calculator"
+                                << "greet" << QVariantList { name }
+                                << QVariant(QStringLiteral("Hello, ") + name + QLatin1Char('!'));
     QTest::newRow("list in, map out")
         << "calculator"
         << "stats" << QVariantList { QVariant(QVariantList { 1, 2, 3 }) }

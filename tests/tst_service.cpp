@@ -202,6 +202,18 @@ public:
         return quint32(request.uid());
     }
 
+    // A request whose payload goes to the service unwrapped, as `bytes`: its text is only large
+    // enough for the connection to send the bytes instead, so only a service that takes the
+    // bytes as they are can make sense of it.
+    quint32 sendUnwrapped(quint32 objectId, int command, const QByteArray &bytes)
+    {
+        Request request(0, int(objectId), command,
+            QByteArray(CommandCatalogue::MinUnwrappedPayloadSize, '@'), Velmor::Command::Marker);
+        request.setProperty(CommandCatalogue::UnwrappedPayloadProperty, bytes);
+        connection.request(&request);
+        return quint32(request.uid());
+    }
+
     // The message that answers or refuses the request.
     bool replyTo(quint32 uid, Message *reply)
     {
@@ -274,6 +286,8 @@ private Q_SLOTS:
     void invokeRefused_data();
     void invokeRefused();
     void invokeDestroyingObject();
+    void unwrappedPayloads_data();
+    void unwrappedPayloads();
     void unknownObject_data();
     void unknownObject();
     void unknownCommand();
@@ -632,6 +646,40 @@ void tst_Service::invokeRefused()
     QVERIFY(watched);
     QCOMPARE(calculator->calls, 0);
     QCOMPARE(calculator->resets, 0);
+}
+
+void tst_Service::unwrappedPayloads_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QVariantList>("values");
+
+    QTest::newRow("call") << int(
+        Invoke) << rawValueList({ QVariant(QVariant::Int), QStringLiteral("add(int,int)"), 2, 3 })
+                          << 0 << QVariantList { true, 5 };
+    QTest::newRow("unreadable call") << int(Invoke) << QByteArray(8, '\xff') << 4 << QVariantList();
+    QTest::newRow("subscription") << int(SigConnect) << QByteArrayLiteral("changed(int)") << 0
+                                  << QVariantList { true };
+}
+
+void tst_Service::unwrappedPayloads()
+{
+    QFETCH(int, command);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, result);
+    QFETCH(QVariantList, values);
+
+    Peer peer;
+    QVERIFY(peer.connectTo(*service));
+    QVERIFY(QTest::qWaitFor([&] { return peer.announcementsEnded > 0; }, 10000));
+    Message reply;
+    QVERIFY(peer.replyTo(peer.sendUnwrapped(calculatorId, command, bytes), &reply));
+    Answer answer;
+    QVERIFY(readAnswer(reply, &answer));
+    QCOMPARE(answer.result, result);
+    QCOMPARE(answer.command, command);
+    QCOMPARE(answer.values, values);
 }
 
 void tst_Service::invokeDestroyingObject()

@@ -32,6 +32,12 @@ VERSION = 1
 HELLO, REQUEST, MESSAGE, REFUSAL = 1, 2, 3, 4
 HEADER_SIZES = {HELLO: 4, REQUEST: 24, MESSAGE: 20, REFUSAL: 8}
 MAX_BODY = 16 * 1024 * 1024
+# The request flag for a payload sent as the bytes its Base64 text stands for, and the
+# ObjectsAnnounced feature bit of a service that takes such requests.
+FLAG_UNWRAPPED = 0x0001
+TAKES_UNWRAPPED = 0x00000001
+# From this size of a value list on, a request goes unwrapped where the service takes it.
+UNWRAP_FROM = 3072
 MAX_TOKEN = 1024
 MAGIC = 0x29111993
 
@@ -509,8 +515,8 @@ def ole_date(days):
 # ---------------------------------------------------------------------------------------------
 # Frames
 
-def frame(frame_type, header_fields=b'', payload=b''):
-    body = struct.pack('>BBH', VERSION, frame_type, 0) + header_fields + payload
+def frame(frame_type, header_fields=b'', payload=b'', flags=0):
+    body = struct.pack('>BBH', VERSION, frame_type, flags) + header_fields + payload
     return struct.pack('>I', len(body)) + body
 
 
@@ -520,9 +526,9 @@ def hello_frame(token=b''):
     return frame(HELLO, payload=token)
 
 
-def request_frame(uid, sequence, object_id, command, payload=b'', magic=MAGIC):
+def request_frame(uid, sequence, object_id, command, payload=b'', magic=MAGIC, flags=0):
     return frame(REQUEST, struct.pack('>IiIii', uid, sequence, object_id, command, magic),
-                 payload)
+                 payload, flags)
 
 
 class Message:
@@ -585,7 +591,10 @@ def describe_frame(data, direction):
     names = {HELLO: 'hello', REQUEST: 'request', MESSAGE: 'message', REFUSAL: 'refusal'}
     out.append('%s %s frame, %d bytes' % (direction, names.get(frame_type, '?'), len(data)))
     _hex_lines(0, data[0:4], 'length %d (big-endian)' % struct.unpack('>I', data[:4]), out)
-    _hex_lines(4, data[4:8], 'version %d, type %d, reserved' % (data[4], frame_type), out)
+    flags = struct.unpack('>H', data[6:8])[0]
+    _hex_lines(4, data[4:8], 'version %d, type %d, flags %d%s'
+               % (data[4], frame_type, flags, ' (unwrapped)' if flags & FLAG_UNWRAPPED else ''),
+               out)
     payload = data[4 + HEADER_SIZES.get(frame_type, 4):]
     at = 4 + HEADER_SIZES.get(frame_type, 4)
     if frame_type == REQUEST:
@@ -601,8 +610,11 @@ def describe_frame(data, direction):
             _hex_lines(at, shown, 'raw mask bytes, then %d zero bytes (%d in all)'
                        % (len(payload) - len(shown), len(payload)), out)
         elif payload:
-            out.append('  %04x  payload, Base64 text: %s' % (at, payload.decode('latin-1')))
-            raw = base64.b64decode(payload)
+            if flags & FLAG_UNWRAPPED:
+                raw = payload
+            else:
+                out.append('  %04x  payload, Base64 text: %s' % (at, payload.decode('latin-1')))
+                raw = base64.b64decode(payload)
             if command in (SIGCONNECT, SIGDISCONNECT):
                 out.append('        decoded: %s' % raw.decode('utf-8', 'replace'))
             else:
@@ -626,6 +638,8 @@ def describe_frame(data, direction):
             out.append('  %04x  value list, Base64 text: %s'
                        % (at + 16, payload[16:].decode('latin-1')))
             _list_listing(base64.b64decode(payload[16:]), out, 'value list')
+        elif kind == OBJECTS_ANNOUNCED and payload:
+            _hex_lines(at, payload, 'features 0x%08x' % struct.unpack('>I', payload[:4]), out)
         elif kind == NOTIFY:
             out.append('  %04x  payload, Base64 text: %s' % (at, payload.decode('latin-1')))
             _list_listing(base64.b64decode(payload), out, 'value list')
@@ -697,6 +711,7 @@ class Client:
         self.last_uid = 0
         self.objects = {}
         self.announced = False
+        self.features = 0
         self.send(hello_frame(token))
 
     def close(self):
@@ -723,10 +738,10 @@ class Client:
         if length < 4 or length > MAX_BODY:
             raise ProtocolError('frame length %d' % length)
         head = self._exactly(4)
-        version, frame_type, reserved = struct.unpack('>BBH', head)
-        if version != VERSION or reserved != 0 or frame_type not in (MESSAGE, REFUSAL):
-            raise ProtocolError('frame version %d, type %d, reserved %d'
-                                % (version, frame_type, reserved))
+        version, frame_type, flags = struct.unpack('>BBH', head)
+        if version != VERSION or flags != 0 or frame_type not in (MESSAGE, REFUSAL):
+            raise ProtocolError('frame version %d, type %d, flags %d'
+                                % (version, frame_type, flags))
         if length < HEADER_SIZES[frame_type] or (frame_type == REFUSAL and length > 8 + 256):
             raise ProtocolError('frame of type %d with a body of %d bytes'
                                 % (frame_type, length))
@@ -743,13 +758,14 @@ class Client:
         """The next message, first from those set aside while waiting for an answer."""
         return self.inbox.pop(0) if self.inbox else self.read_message()
 
-    def request(self, object_id, command, payload=b'', magic=MAGIC):
+    def request(self, object_id, command, payload=b'', magic=MAGIC, flags=0):
         """Sends a request; returns its uid."""
         self.last_uid = (self.last_uid + 1) & 0xFFFFFFFF
         target = self.objects.setdefault(object_id, RemoteObject(object_id))
         sequence = target.sequence
         target.sequence = (sequence + 1 + 2 ** 31) % 2 ** 32 - 2 ** 31
-        self.send(request_frame(self.last_uid, sequence, object_id, command, payload, magic))
+        self.send(request_frame(self.last_uid, sequence, object_id, command, payload, magic,
+                                flags))
         return self.last_uid
 
     def wait_for(self, uid):
@@ -761,9 +777,9 @@ class Client:
                 return message
             self.inbox.append(message)
 
-    def command(self, object_id, command, payload=b''):
+    def command(self, object_id, command, payload=b'', flags=0):
         """(result, values) of a command's answer."""
-        message = self.wait_for(self.request(object_id, command, payload))
+        message = self.wait_for(self.request(object_id, command, payload, flags=flags))
         if message.kind == REFUSED:
             return REFUSED, []
         _, result, answered, values = message.answer()
@@ -779,6 +795,8 @@ class Client:
             message = self.read_message()
             if message.kind == OBJECTS_ANNOUNCED:
                 self.announced = True
+                if len(message.payload) >= 4:
+                    self.features = struct.unpack('>I', message.payload[:4])[0]
             elif message.kind == OBJECT_UP:
                 present.append(message.object_id)
             elif message.kind == OBJECT_DOWN and message.object_id in present:
@@ -798,8 +816,11 @@ class Client:
 
     def invoke(self, target, signature, arguments, holder=None):
         """(result code, returned value) of a call."""
-        payload = base64.b64encode(encode_list([holder, signature] + list(arguments)))
-        result, values = self.command(target.object_id, INVOKE, payload)
+        raw = encode_list([holder, signature] + list(arguments))
+        if self.features & TAKES_UNWRAPPED and len(raw) >= UNWRAP_FROM:
+            result, values = self.command(target.object_id, INVOKE, raw, FLAG_UNWRAPPED)
+        else:
+            result, values = self.command(target.object_id, INVOKE, base64.b64encode(raw))
         if result == 0 and (len(values) != 2 or values[0] is not True):
             raise ProtocolError('an INVOKE answer of %r' % (values,))
         return result, values[1] if result == 0 else None

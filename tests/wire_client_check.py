@@ -115,6 +115,11 @@ def check_session(client):
     expect('add(2, 3)', call(client, calculator, 'add', 2, 3), 5)
     expect('add(1, 2, 3)', call(client, calculator, 'add', 1, 2, 3), 6)
     expect('greet("wire")', call(client, calculator, 'greet', 'wire'), 'Hello, wire!')
+    expect('service takes unwrapped requests', client.features & wire.TAKES_UNWRAPPED,
+           wire.TAKES_UNWRAPPED)
+    long_name = 'w' * 5000
+    expect('greet(5000 characters), sent unwrapped',
+           call(client, calculator, 'greet', long_name), 'Hello, %s!' % long_name)
     moment = datetime.datetime(2024, 5, 6, 7, 8, 9, 10000, tzinfo=UTC)
     expect('greet(a UTC date-time)', call(client, calculator, 'greet', moment),
            'Hello, 2024-05-06T07:08:09.010Z!')
