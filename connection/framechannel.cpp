@@ -34,6 +34,7 @@ FrameChannel::FrameChannel(
     , m_reader(accepted)
 {
     m_socket->setParent(this);
+    Transport::sendWithoutDelay(m_socket);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallTimeout);
     connect(&m_stallTimer, &QTimer::timeout, this,

@@ -85,6 +85,12 @@ void Transport::watchEnd(
     });
 }
 
+void Transport::sendWithoutDelay(QIODevice *socket)
+{
+    if (auto network = qobject_cast<QAbstractSocket *>(socket))
+        network->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+}
+
 bool Transport::isConnected(QIODevice *socket)
 {
     bool connected = socket->isOpen();

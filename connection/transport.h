@@ -30,6 +30,9 @@ REMOTOCONNECTION_EXPORT void startConnecting(QIODevice *socket, const ServiceAdd
 // `ended` runs with the reason when a connected socket is closed by the peer or fails.
 REMOTOCONNECTION_EXPORT void watchEnd(
     QIODevice *socket, QObject *context, const std::function<void(const QString &)> &ended);
+// Sends what is written without waiting for the peer to acknowledge earlier bytes: frames go
+// out whole, and one the peer waits for is flushed at once, so holding it back only delays it.
+REMOTOCONNECTION_EXPORT void sendWithoutDelay(QIODevice *socket);
 // A device that is no socket counts as connected while it is open.
 REMOTOCONNECTION_EXPORT bool isConnected(QIODevice *socket);
 // Hands buffered output to the system, as far as it takes it without waiting.
