@@ -573,13 +573,13 @@ def _hex_lines(offset, chunk, note, out):
                                            else ''))
 
 
-def _list_listing(raw, out, title):
+def _list_listing(raw, out, title, how='Base64-decoded'):
     trace = []
     try:
         decode_list(raw, trace)
     except ProtocolError as error:
         trace.append((len(raw), b'', 'unreadable: %s' % error))
-    out.append('  %s (%d bytes, Base64-decoded):' % (title, len(raw)))
+    out.append('  %s (%d bytes, %s):' % (title, len(raw), how))
     for offset, chunk, note in trace:
         _hex_lines(offset, chunk, note, out)
 
@@ -618,7 +618,8 @@ def describe_frame(data, direction):
             if command in (SIGCONNECT, SIGDISCONNECT):
                 out.append('        decoded: %s' % raw.decode('utf-8', 'replace'))
             else:
-                _list_listing(raw, out, 'value list')
+                _list_listing(raw, out, 'value list',
+                              'unwrapped' if flags & FLAG_UNWRAPPED else 'Base64-decoded')
         else:
             out.append('  %04x  payload: none' % at)
     elif frame_type == MESSAGE:
