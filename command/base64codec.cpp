@@ -175,6 +175,12 @@ void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
     }
 }
 
+void Base64Codec::prepareReuse(QByteArray *buffer)
+{
+    if (!buffer->isDetached() || buffer->capacity() > Reused::MaxReusedSize)
+        *buffer = QByteArray();
+}
+
 bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
 {
     const int size = text.size();

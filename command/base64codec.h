@@ -15,6 +15,11 @@ public:
     // The same, written over what `text` holds from `offset` on: a buffer kept for reuse
     // keeps its room, and what comes before the offset stays.
     static void encode(const QByteArray &bytes, QByteArray *text, int offset = 0);
+    // Readies a buffer kept from one text to the next to be written over: it is emptied
+    // when something else still holds it, or when it has grown past Reused::MaxReusedSize and
+    // would keep that much memory for good. Fresh memory would cost a page fault every 4 KiB
+    // for a large text, and an allocation for every small one.
+    static void prepareReuse(QByteArray *buffer);
     // As QByteArray::fromBase64(): characters outside the alphabet are skipped.
     static QByteArray decode(const QByteArray &text);
     // As QByteArray::fromBase64Encoding() with AbortOnBase64DecodingErrors; false on an error,

@@ -75,10 +75,7 @@ RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &c
     target.sequence = qint32(quint32(sequence) + 1u);
     QByteArray text = payload;
     if (encodeBase64) {
-        // Written over the last command's text once nothing else holds it: fresh memory for
-        // a value of megabytes would cost a page fault every 4 KiB on every call.
-        if (!recycledText.isDetached() || recycledText.capacity() > MaxRecycledSize)
-            recycledText = QByteArray();
+        Base64Codec::prepareReuse(&recycledText);
         Base64Codec::encode(payload, &recycledText);
         text = recycledText;
     }

@@ -44,9 +44,8 @@ private:
 
     const QPointer<QObject> &connection;
     EmitRequest emitRequest;
-    // The Base64 text of the last command's payload, when it is small enough to keep.
+    // The Base64 text of the last command's payload, written over by the next one.
     QByteArray recycledText;
-    static constexpr int MaxRecycledSize = 4 * 1024 * 1024;
 };
 
 #endif

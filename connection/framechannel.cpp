@@ -8,6 +8,7 @@
 #include <QtCore/QVector>
 
 #include <cstring>
+#include <utility>
 
 namespace Wire {
 
@@ -77,7 +78,7 @@ bool FrameChannel::send(const Frame &frame)
         written = m_socket->write(head, headSize) == headSize
             && m_socket->write(frame.payload) == frame.payload.size();
     }
-    emit bufferedBytesGrew();
+    signalGrowth();
     return written;
 }
 
@@ -97,8 +98,15 @@ void FrameChannel::setMaxFrameSize(quint32 bodySize)
     m_reader.setMaxBodySize(bodySize);
 }
 
+void FrameChannel::signalGrowth()
+{
+    if (!std::exchange(m_growthSignalled, true))
+        emit bufferedBytesGrew();
+}
+
 qint64 FrameChannel::bufferedBytes() const
 {
+    m_growthSignalled = false;
     return m_reader.bufferedBytes() + m_inboxBytes + m_socket->bytesAvailable()
         + m_socket->bytesToWrite();
 }
@@ -183,7 +191,7 @@ void FrameChannel::readAvailable()
     // Counted from the frame's first byte, so trickling bytes does not keep a frame alive.
     if (!m_stallTimer.isActive())
         m_stallTimer.start();
-    emit bufferedBytesGrew();
+    signalGrowth();
 }
 
 void FrameChannel::takeCompleteFrame()

@@ -44,7 +44,8 @@ public:
     // Larger frames from the peer break the protocol; applies from the next frame on.
     void setMaxFrameSize(quint32 bodySize);
     // Memory this channel holds for the link: the frame being read, bytes the socket has
-    // read but the channel not yet taken, and output the peer has not taken yet.
+    // read but the channel not yet taken, and output the peer has not taken yet. Asking also
+    // makes the next growth signalled again.
     qint64 bufferedBytes() const;
     // Drops the connection at once, pending output and frames not yet delivered included.
     void abort(const QString &reason);
@@ -57,7 +58,9 @@ signals:
     // (a synchronous call made from a slot) still gets the frames that arrive meanwhile: they
     // are delivered from inside its loop, although the socket says nothing of them there.
     void frameReceived(const Wire::Frame &frame);
-    // Received or unsent bytes piled up; bufferedBytes() tells how many are held now.
+    // Received or unsent bytes piled up; bufferedBytes() tells how many are held now. Emitted
+    // once until bufferedBytes() is next called: a receiver checks when the pass is over, and a
+    // signal for every frame of a burst would cost more than the frame itself.
     void bufferedBytesGrew();
     // Emitted once, from the event loop and never from inside a call into the channel, so a
     // receiver may delete the channel with deleteLater() and callers never see it vanish
@@ -76,6 +79,7 @@ private:
     // thread reads on for the channels still delivering.
     void watchNestedLoops();
     static void continueNestedDeliveries();
+    void signalGrowth();
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered.
     void close(const QString &reason);
@@ -85,6 +89,8 @@ private:
     // Frames read but not yet delivered, oldest first.
     std::deque<Frame> m_inbox;
     qint64 m_inboxBytes = 0;
+    // bufferedBytesGrew() was emitted, and bufferedBytes() not asked since.
+    mutable bool m_growthSignalled = false;
     QTimer m_stallTimer;
     bool m_closed = false;
     // How deep the channel is in delivering frames: above 1 from receivers' nested loops.

@@ -23,7 +23,8 @@ constexpr qint64 OleEpochMsecs = -2209161600000LL;
 
 bool valueStreamable(const QVariant &value)
 {
-    switch (value.userType()) {
+    const int type = value.userType();
+    switch (type) {
     case QMetaType::UnknownType:
         return true;
     case QMetaType::QVariantList: {
@@ -39,7 +40,7 @@ bool valueStreamable(const QVariant &value)
         return std::all_of(items.cbegin(), items.cend(), valueStreamable);
     }
     }
-    return PayloadCodec::isStreamable(value.userType());
+    return PayloadCodec::isStreamable(type);
 }
 
 void putLittle32(QByteArray *out, int at, quint32 value)
@@ -109,13 +110,11 @@ QByteArray PayloadCodec::encodeAnswer(
     return payload;
 }
 
-QByteArray PayloadCodec::encodeNotification(
-    const QString &signature, const QVariant *arguments, int count)
+bool PayloadCodec::encodeNotification(
+    const QString &signature, const QVariant *arguments, int count, QByteArray *text)
 {
-    QByteArray text;
-    return writeValueList({ QVariant(), signature }, arguments, arguments + count, &text, 0)
-        ? text
-        : QByteArray();
+    Base64Codec::prepareReuse(text);
+    return writeValueList({ QVariant(), signature }, arguments, arguments + count, text, 0);
 }
 
 double PayloadCodec::toOleDate(const QDateTime &time)

@@ -40,9 +40,11 @@ public:
     static QByteArray encodeAnswer(
         qint32 result, qint32 command, const QVariantList &values, const QDateTime &time);
 
-    // A signal notification payload: the value list [null return holder, signature, args...].
-    static QByteArray encodeNotification(
-        const QString &signature, const QVariant *arguments, int count);
+    // A signal notification payload: the value list [null return holder, signature, args...],
+    // written over `text`, a buffer the caller keeps for the next one: a burst of
+    // notifications then costs no allocation each. False when a value cannot be written.
+    static bool encodeNotification(
+        const QString &signature, const QVariant *arguments, int count, QByteArray *text);
 
     // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
     static double toOleDate(const QDateTime &time);

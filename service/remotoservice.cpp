@@ -160,6 +160,8 @@ struct RemotoService::Private
     QString error;
     // The socket file to watch; empty when the local server has none or listens on TCP.
     QString socketFile;
+    // The text of the last notification relayed, written over by the next.
+    QByteArray notificationText;
     QTimer listenerCheck;
     QTimer relistenTimer;
     int relistenDelay = RelistenFirstDelay;
@@ -567,13 +569,13 @@ void RemotoService::Private::broadcast(qint32 kind, quint32 objectId)
 void RemotoService::Private::relay(quint32 objectId, const QString &signature,
     const QVariant *arguments, int count, const QSet<quint64> &clientIds)
 {
-    const QByteArray payload = PayloadCodec::encodeNotification(signature, arguments, count);
-    if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message)) {
+    if (!PayloadCodec::encodeNotification(signature, arguments, count, &notificationText)
+        || notificationText.size() > Frame::maxPayloadSize(Frame::Message)) {
         qWarning("RemotoService: the arguments of %s cannot be sent; emission not relayed",
             qUtf8Printable(signature));
         return;
     }
-    const Frame frame = Frame::message(Velmor::Command::Notify, 0, objectId, payload);
+    const Frame frame = Frame::message(Velmor::Command::Notify, 0, objectId, notificationText);
     for (quint64 clientId : clientIds) {
         const auto it = clients.find(clientId);
         if (it != clients.end() && it->second.authorised)
