@@ -207,6 +207,8 @@ void tst_Host::notificationData_data()
                                  << QVariantList { QByteArray("AAAAAQ==") };
     QTest::newRow("one character") << QByteArray("A") << QVariantList { QByteArray("A") };
     QTest::newRow("empty") << QByteArray() << QVariantList();
+    const QByteArray large(100 * 1024, 'A');
+    QTest::newRow("large") << large << QVariantList { large };
 }
 
 void tst_Host::notificationData()
@@ -222,6 +224,12 @@ void tst_Host::notificationData()
     for (int i = 0; i < items.size(); ++i)
         QCOMPARE(items.at(i).toByteArray(), expected.at(i).toByteArray());
     QCOMPARE(notification.magic(), Velmor::Command::Marker);
+
+    // Reading the next notification, while this one's data is still held, leaves it alone.
+    const Notification next(QByteArray("BBBB"), Velmor::Command::Marker);
+    QCOMPARE(next.data().toList(), QVariantList { QByteArray("BBBB") });
+    QCOMPARE(data.toList(), items);
+    QCOMPARE(next.data().toList(), QVariantList { QByteArray("BBBB") });
 }
 
 void tst_Host::messageGadgetProperties_data()
