@@ -41,11 +41,11 @@ struct REMOTOCONNECTION_EXPORT Frame
     static constexpr qint32 InitialObjectsAnnounced = 0x100;
 
     // Bits of the field after the type. A request may carry Unwrapped, and only towards a
-    // service that announced it takes it (ServiceFeatures); every other bit, and any bit on
+    // service that announced it takes it (ServiceFeature); every other bit, and any bit on
     // another type, makes a frame malformed.
     enum Flag : quint16 {
         // The payload is what the command's Base64 text decodes to: a large value crosses
-        // the link a third smaller, and the service skips decoding it.
+        // the link a quarter smaller, and the service skips decoding it.
         Unwrapped = 0x0001,
     };
 
