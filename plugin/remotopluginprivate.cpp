@@ -23,6 +23,12 @@ QByteArray eventMask()
     mask[0] = 2;
     return mask;
 }
+
+// The name an INFO answer gives its object; empty when it carries fewer than two values.
+QString infoName(const RemotoResponse &response)
+{
+    return response.data().size() > 1 ? response.dataAt(1).toString() : QString();
+}
 } // namespace
 
 RemotoPluginPrivate::RemotoPluginPrivate(RemotoPlugin *parent)
@@ -180,9 +186,10 @@ bool RemotoPluginPrivate::message(const Message &message)
         if (!entry->object)
             handleInfoAnswer(entry, response);
         else if (!entry->object->isConnected()
+                 && infoName(*response) == entry->object->objectName()
                  && !CommandChannel::isPending(*entry, CommandCatalogue::GetMetaInfo))
             // The object came back under the id it had: fetch its meta information again so
-            // the proxy reconnects.
+            // the proxy reconnects. Another object reusing the id is not loaded into it.
             sendCommand(entry, int(CommandCatalogue::GetMetaInfo), QByteArray(), true);
         break;
     default:
@@ -202,11 +209,8 @@ void RemotoPluginPrivate::handleObjectUp(quint32 objectId)
 
 void RemotoPluginPrivate::handleInfoAnswer(const RpcObjectEntryPtr &entry, RemotoResponse *response)
 {
-    const QVariantList data = response->data();
-
     auto *proxy = new RemotoObject(parent());
-    if (data.size() > 1)
-        proxy->setObjectName(data.value(1).toString());
+    proxy->setObjectName(infoName(*response));
     objects.attach(entry, proxy);
     // The first registered proxy of this name, in ascending id order; the new one counts too.
     if (objects.takeOver(entry))

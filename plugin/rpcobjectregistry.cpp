@@ -18,15 +18,40 @@ RpcObjectEntryPtr RpcObjectRegistry::value(quint32 objectId) const
 
 RpcObjectEntryPtr RpcObjectRegistry::entryOf(const QObject *proxy) const
 {
-    return proxyIndex.value(proxy).entry;
+    const RpcObjectEntryPtr entry = proxyIndex.value(proxy).entry;
+    // The record may be one a deleted proxy left at the same address.
+    if (!proxy || !entry || entry->object.data() != proxy
+        || entries.value(entry->objectId) != entry)
+        return {};
+    return entry;
 }
 
 RemotoObject *RpcObjectRegistry::find(const QString &name) const
 {
+    if (RemotoObject *proxy = firstIndexed(name))
+        return proxy;
+    RemotoObject *found = nullptr;
+    for (const RpcObjectEntryPtr &entry : entries) {
+        if (entry->object && entry->object->objectName() == name) {
+            found = entry->object;
+            break;
+        }
+    }
+    // Found where the index did not look, or listed where no such proxy is: a proxy was
+    // renamed or deleted without the index being told.
+    if (found || nameIndex.contains(name))
+        reindex();
+    return found;
+}
+
+RemotoObject *RpcObjectRegistry::firstIndexed(const QString &name) const
+{
     const auto ids = nameIndex.constFind(name);
     if (ids == nameIndex.constEnd())
         return nullptr;
-    return entries.value(*ids->begin())->object;
+    const RpcObjectEntryPtr entry = entries.value(*ids->begin());
+    RemotoObject *proxy = entry ? entry->object.data() : nullptr;
+    return proxy && proxy->objectName() == name ? proxy : nullptr;
 }
 
 QObjectList RpcObjectRegistry::proxies() const
@@ -73,11 +98,10 @@ void RpcObjectRegistry::attach(const RpcObjectEntryPtr &entry, RemotoObject *pro
 
 RpcObjectEntryPtr RpcObjectRegistry::takeOver(const RpcObjectEntryPtr &entry)
 {
-    const QString name = proxyIndex.value(entry->object).name;
-    const quint32 firstId = *nameIndex.constFind(name)->begin();
-    if (firstId == entry->objectId)
+    const RpcObjectEntryPtr older = entryOf(find(entry->object->objectName()));
+    if (!older || older->objectId >= entry->objectId)
         return {};
-    const RpcObjectEntryPtr older = take(firstId);
+    take(older->objectId);
     unindex(entry->object);
     entry->object = older->object;
     index(entry);
@@ -97,23 +121,36 @@ RpcObjectEntryPtr RpcObjectRegistry::take(quint32 objectId)
     return entry;
 }
 
-void RpcObjectRegistry::index(const RpcObjectEntryPtr &entry)
+void RpcObjectRegistry::index(const RpcObjectEntryPtr &entry) const
 {
     const QString name = entry->object->objectName();
     proxyIndex.insert(entry->object, IndexedProxy { entry, name });
     nameIndex[name].insert(entry->objectId);
 }
 
-void RpcObjectRegistry::unindex(const QObject *proxy)
+void RpcObjectRegistry::unindex(const QObject *proxy) const
 {
     const auto indexed = proxyIndex.find(proxy);
     if (indexed == proxyIndex.end())
         return;
+    // A record a deleted proxy left may name an id a later record has taken out already.
     const auto ids = nameIndex.find(indexed->name);
-    ids->erase(indexed->entry->objectId);
-    if (ids->empty())
-        nameIndex.erase(ids);
+    if (ids != nameIndex.end()) {
+        ids->erase(indexed->entry->objectId);
+        if (ids->empty())
+            nameIndex.erase(ids);
+    }
     proxyIndex.erase(indexed);
+}
+
+void RpcObjectRegistry::reindex() const
+{
+    proxyIndex.clear();
+    nameIndex.clear();
+    for (const RpcObjectEntryPtr &entry : entries) {
+        if (entry->object)
+            index(entry);
+    }
 }
 
 void RpcObjectRegistry::rename(const QObject *proxy, const QString &name)

@@ -10,8 +10,11 @@
 #include <set>
 
 // The remote objects by id, with indexes by proxy and by name so that lookups cost the same
-// however many objects are registered. The indexes hold exactly the proxies of registered
-// entries, under the names those proxies have now.
+// however many objects are registered. The host may rename or delete a proxy after cutting
+// the registry's connections to it (`disconnect()`) or with its signals blocked, so the
+// indexes are hints: whatever they give is checked against the proxy as it is now, and a
+// lookup they miss, or that disagrees with the proxy, walks the entries and indexes them
+// anew. No proxy is reached but through its entry's guarded pointer.
 class RpcObjectRegistry : public QObject
 {
     Q_OBJECT
@@ -22,8 +25,9 @@ public:
     ~RpcObjectRegistry() override;
 
     RpcObjectEntryPtr value(quint32 objectId) const;
+    // The registered entry whose proxy is `proxy`, or null.
     RpcObjectEntryPtr entryOf(const QObject *proxy) const;
-    // The proxy under the smallest id with this name.
+    // The live proxy under the smallest id whose object name is `name` now.
     RemotoObject *find(const QString &name) const;
     QObjectList proxies() const;
     bool isEmpty() const;
@@ -40,8 +44,10 @@ public:
 
 private:
     RpcObjectEntryPtr take(quint32 objectId);
-    void index(const RpcObjectEntryPtr &entry);
-    void unindex(const QObject *proxy);
+    RemotoObject *firstIndexed(const QString &name) const;
+    void index(const RpcObjectEntryPtr &entry) const;
+    void unindex(const QObject *proxy) const;
+    void reindex() const;
     void rename(const QObject *proxy, const QString &name);
 
     struct IndexedProxy
@@ -50,8 +56,9 @@ private:
         QString name;
     };
     QMap<quint32, RpcObjectEntryPtr> entries;
-    QHash<const QObject *, IndexedProxy> proxyIndex;
-    QHash<QString, std::set<quint32>> nameIndex;
+    // Rebuilt by const lookups that find them stale.
+    mutable QHash<const QObject *, IndexedProxy> proxyIndex;
+    mutable QHash<QString, std::set<quint32>> nameIndex;
 };
 
 #endif

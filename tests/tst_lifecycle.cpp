@@ -12,6 +12,9 @@ constexpr int GetMetaInfo = CommandCatalogue::GetMetaInfo;
 constexpr int SigConnect = CommandCatalogue::SigConnect;
 constexpr int SetEvent = CommandCatalogue::SetEvent;
 
+enum class Cut { None, Disconnect, Block };
+enum class Action { Rename, DeleteThenLose, DeleteThenTakeOver };
+
 QObject *spyObject(const QSignalSpy &spy, int index)
 {
     return spy.at(index).at(0).value<QObject *>();
@@ -49,12 +52,14 @@ private Q_SLOTS:
     void takeOverByName();
     void noTakeOverBySmallerNewId();
     void objectDownKeepsEntryAndProxy();
+    void sameIdComesBack_data();
     void sameIdComesBack();
     void connectionLost();
     void otherStatesChangeNothing_data();
     void otherStatesChangeNothing();
     void newProxyAfterConnectionLost();
-    void hostRenamesProxy();
+    void hostCutsLinks_data();
+    void hostCutsLinks();
 
 private:
     QObject *plugin = nullptr;
@@ -213,29 +218,52 @@ void tst_Lifecycle::objectDownKeepsEntryAndProxy()
     QCOMPARE(remote->requests.size(), sent);
 }
 
+void tst_Lifecycle::sameIdComesBack_data()
+{
+    QTest::addColumn<QString>("returning");
+    QTest::newRow("the same object") << QStringLiteral("S");
+    // The id reused by another object: the proxy stays down, loaded with nothing of it.
+    QTest::newRow("another object") << QStringLiteral("T");
+}
+
 void tst_Lifecycle::sameIdComesBack()
 {
-    remote->addObject(6, FakeRemote::counter(QStringLiteral("c")));
+    QFETCH(QString, returning);
+    const bool same = returning == QLatin1String("S");
+    remote->addObject(5, FakeRemote::counter(QStringLiteral("S")));
     QSignalSpy connected(plugin, SIGNAL(rpcObjectConnected(QObject *)));
-    remote->announce(6);
+    remote->announce(5);
     QObject *proxy = spyObject(connected, 0);
     PluginHost::sendConnect(proxy, "changed(int)");
-    remote->withdraw(6);
+    remote->withdraw(5);
     QSignalSpy proxyUp(proxy, SIGNAL(rpcConnected()));
 
+    remote->objects[5].name = returning;
     const int sigConnects = remote->requestsFor(SigConnect).size();
-    remote->announce(6);
-    QCOMPARE(connected.count(), 2);
-    QCOMPARE(spyObject(connected, 1), proxy);
-    QCOMPARE(proxyUp.count(), 1);
-    QCOMPARE(remote->requestsFor(SigConnect).size(), sigConnects + 1);
-    QCOMPARE(PluginHost::invoke(proxy, QStringLiteral("add"), {4, 5}), QVariant(9));
-
-    // Announced again while connected: nothing is fetched again.
     const int metaInfos = remote->requestsFor(GetMetaInfo).size();
-    remote->announce(6);
-    QCOMPARE(remote->requestsFor(GetMetaInfo).size(), metaInfos);
-    QCOMPARE(connected.count(), 2);
+    remote->announce(5);
+    QCOMPARE(connected.count(), same ? 2 : 1);
+    QCOMPARE(proxyUp.count(), same ? 1 : 0);
+    QCOMPARE(remote->requestsFor(GetMetaInfo).size(), metaInfos + (same ? 1 : 0));
+    QCOMPARE(remote->requestsFor(SigConnect).size(), sigConnects + (same ? 1 : 0));
+    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("S")), proxy);
+    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("T")), nullptr);
+    QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList{proxy});
+    if (same) {
+        QCOMPARE(spyObject(connected, 1), proxy);
+        QCOMPARE(PluginHost::invoke(proxy, QStringLiteral("add"), {4, 5}), QVariant(9));
+        // Announced again while connected: nothing is fetched again.
+        remote->announce(5);
+        QCOMPARE(remote->requestsFor(GetMetaInfo).size(), metaInfos + 1);
+        QCOMPARE(connected.count(), 2);
+    }
+
+    // Whatever came under 5, the name still brings the proxy back under a larger id.
+    remote->addObject(9, FakeRemote::counter(QStringLiteral("S")));
+    remote->announce(9);
+    QCOMPARE(spyObject(connected, connected.count() - 1), proxy);
+    QCOMPARE(remote->requestsFor(SigConnect).last().objectId, 9u);
+    QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList{proxy});
 }
 
 void tst_Lifecycle::connectionLost()
@@ -297,8 +325,29 @@ void tst_Lifecycle::newProxyAfterConnectionLost()
     QCOMPARE(PluginHost::rpcObjects(plugin).at(0)->objectName(), QStringLiteral("c"));
 }
 
-void tst_Lifecycle::hostRenamesProxy()
+void tst_Lifecycle::hostCutsLinks_data()
 {
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<int>("action");
+    const QVector<QPair<const char *, Cut>> cuts { { "links kept", Cut::None },
+        { "after disconnect()", Cut::Disconnect }, { "signals blocked", Cut::Block } };
+    const QVector<QPair<const char *, Action>> actions { { "renamed", Action::Rename },
+        { "deleted, then connection lost", Action::DeleteThenLose },
+        { "deleted, then its name under a larger id", Action::DeleteThenTakeOver } };
+    for (const auto &action : actions) {
+        for (const auto &cut : cuts) {
+            QTest::addRow("%s, %s", action.first, cut.first) << int(cut.second)
+                                                            << int(action.second);
+        }
+    }
+}
+
+// Hosts disconnect() proxies (which also cuts destroyed()), block their signals, rename and
+// delete them: lookups see the proxies as they are, and nothing touches a deleted one.
+void tst_Lifecycle::hostCutsLinks()
+{
+    QFETCH(int, cut);
+    QFETCH(int, action);
     remote->addObject(1, FakeRemote::counter(QStringLiteral("a")));
     remote->addObject(2, FakeRemote::counter(QStringLiteral("b")));
     remote->announce(1);
@@ -306,19 +355,46 @@ void tst_Lifecycle::hostRenamesProxy()
     QObject *a = PluginHost::findRpcObject(plugin, QStringLiteral("a"));
     QObject *b = PluginHost::findRpcObject(plugin, QStringLiteral("b"));
     QVERIFY(a && b && a != b);
+    for (QObject *proxy : {a, b}) {
+        if (Cut(cut) == Cut::Disconnect)
+            proxy->disconnect();
+        else if (Cut(cut) == Cut::Block)
+            proxy->blockSignals(true);
+    }
 
-    b->setObjectName(QStringLiteral("a"));
+    if (Action(action) == Action::Rename) {
+        b->setObjectName(QStringLiteral("a"));
+        QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("b")), nullptr);
+        QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("a")), a);
+        a->setObjectName(QStringLiteral("z"));
+        QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("a")), b);
+        QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("z")), a);
+
+        // Take-over follows the current names too: id 5 announces "z", the name a now carries.
+        remote->withdraw(1);
+        remote->addObject(5, FakeRemote::counter(QStringLiteral("z")));
+        remote->announce(5);
+        QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("z")), a);
+        QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList({b, a}));
+        return;
+    }
+
+    delete b;
     QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("b")), nullptr);
-    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("a")), a);
-    a->setObjectName(QStringLiteral("z"));
-    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("a")), b);
-
-    // Take-over follows the current names too: id 5 announces "z", the name a now carries.
-    remote->withdraw(1);
-    remote->addObject(5, FakeRemote::counter(QStringLiteral("z")));
-    remote->announce(5);
-    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("z")), a);
-    QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList({b, a}));
+    QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList{a});
+    QSignalSpy disconnected(plugin, SIGNAL(rpcObjectDisonnected(QObject *)));
+    if (Action(action) == Action::DeleteThenTakeOver) {
+        remote->addObject(5, FakeRemote::counter(QStringLiteral("b")));
+        remote->announce(5);
+        QObject *fresh = PluginHost::findRpcObject(plugin, QStringLiteral("b"));
+        QVERIFY(fresh && fresh != a);
+        QCOMPARE(PluginHost::rpcObjects(plugin), QObjectList({a, fresh}));
+    }
+    remote->loseConnection();
+    QCOMPARE(disconnected.count(), Action(action) == Action::DeleteThenTakeOver ? 2 : 1);
+    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("b")), nullptr);
+    QCOMPARE(PluginHost::findRpcObject(plugin, QStringLiteral("a")), nullptr);
+    QVERIFY(PluginHost::rpcObjects(plugin).isEmpty());
 }
 
 QTEST_MAIN(tst_Lifecycle)
