@@ -27,6 +27,17 @@ int unansweredLimit(int code)
     }
 }
 
+// A response whose request is being handed to the connection, in a chain of such hand-outs
+// nested inside one another (a connection may deliver messages from its `request` slot, and
+// they may send further commands).
+struct HandOut
+{
+    RemotoResponse *response;
+    HandOut *outer;
+    bool released;
+};
+thread_local HandOut *handOuts = nullptr;
+
 // Makes room for one more command of `code`, dropping the oldest ones past the limit. Their
 // late answers find nothing, as any unknown answer does.
 void makeRoom(CommandTarget &target, int code)
@@ -86,7 +97,7 @@ RemotoResponse *CommandChannel::prepare(CommandTarget &target, const QVariant &c
     auto *response = new RemotoResponse(request, autoDelete);
     request->setParent(response);
     if (connection && connection->thread() != QThread::currentThread())
-        response->setRequestReader(connection->thread());
+        response->setRequestReader(connection);
     if (autoDelete)
         makeRoom(target, code);
     target.pending.insert(quint32(request->uid()), response);
@@ -100,7 +111,8 @@ RemotoResponse *CommandChannel::send(const CommandTargetPtr &target, const QVari
     if (!response)
         return nullptr;
     const quint32 uid = quint32(response->request()->uid());
-    emitRequest(response->request());
+    if (!handOut(response))
+        return nullptr;
     // A slot may have deleted this channel, or taken the target out of the registry: then no
     // answer can reach the response, and it would wait in the table for nothing.
     if (target->retired && target->pending.remove(uid))
@@ -122,6 +134,19 @@ std::unique_ptr<RemotoResponse> CommandChannel::sendAndWait(const CommandTargetP
     wait(*response, timeout);
     target->pending.remove(uid);
     return response;
+}
+
+bool CommandChannel::handOut(RemotoResponse *response)
+{
+    HandOut handOut { response, handOuts, false };
+    handOuts = &handOut;
+    emitRequest(response->request());
+    // Only locals from here on: a slot may have deleted this channel.
+    handOuts = handOut.outer;
+    if (!handOut.released)
+        return true;
+    delete response;
+    return false;
 }
 
 void CommandChannel::wait(RemotoResponse &response, int timeout)
@@ -154,6 +179,12 @@ void CommandChannel::release(RemotoResponse *response, Release when)
 {
     if (!response->autoDelete())
         return;
+    for (HandOut *handOut = handOuts; handOut; handOut = handOut->outer) {
+        if (handOut->response == response) {
+            handOut->released = true;
+            return;
+        }
+    }
     if (when == Release::Now)
         delete response;
     else

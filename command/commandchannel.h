@@ -15,6 +15,17 @@ class Request;
 
 // Builds and sends commands, keeps their responses in their target's pending table until
 // answered, waits for one when asked, and decides when a response is freed.
+//
+// When a response, and with it its request, is freed: a waiter's response belongs to its
+// waiter, who frees it once it has read the outcome. A self-deleting one is released here by
+// whoever takes it out of its pending table (answered, refused, closed, dropped to keep the
+// table bounded, or its target retired), at once or at the next return to the event loop as
+// the caller asks, but never while the `request` emission that handed its request to the
+// connection is still running: the connection's slot may still be reading the request, also
+// when it delivers messages from inside that slot. Such a release is carried out as soon as
+// the emission returns. A connection in another thread reads the request in a queued call;
+// the response hands the request on so that it is freed after that call (see
+// RemotoResponse::setRequestReader).
 class CommandChannel
 {
 public:
@@ -24,7 +35,8 @@ public:
     // `connection` is the object the requests are emitted to, read at every send.
     CommandChannel(const QPointer<QObject> &connection, EmitRequest emitRequest);
 
-    // The response deletes itself once its answer is decoded; null for an unknown name.
+    // The response is released once its answer is in; null for an unknown name, or when the
+    // response was released before its emission returned.
     RemotoResponse *send(const CommandTargetPtr &target, const QVariant &command,
         const QByteArray &payload, bool encodeBase64);
     // Returns once the answer is in or `timeout` ms have passed; may outlive this channel.
@@ -32,7 +44,8 @@ public:
         const QVariant &command, const QByteArray &payload, bool encodeBase64, int timeout);
 
     static bool isPending(const CommandTarget &target, int code);
-    // Frees a self-deleting response; a waiter's response is left to its waiter.
+    // Frees a self-deleting response that has left its pending table; a waiter's response is
+    // left to its waiter.
     static void release(RemotoResponse *response, Release when = Release::Deferred);
     // The target's object is gone: nothing can answer its self-deleting responses any more.
     static void retire(CommandTarget &target, Release when = Release::Deferred);
@@ -40,6 +53,8 @@ public:
 private:
     RemotoResponse *prepare(CommandTarget &target, const QVariant &command,
         const QByteArray &payload, bool encodeBase64, bool autoDelete);
+    // Emits the request; false when the response was released meanwhile and is gone.
+    bool handOut(RemotoResponse *response);
     static void wait(RemotoResponse &response, int timeout);
 
     const QPointer<QObject> &connection;

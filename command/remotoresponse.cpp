@@ -10,7 +10,7 @@
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QPointer>
-#include <QtCore/QThread>
+#include <QtCore/QSharedPointer>
 #include <QtCore/QtEndian>
 
 #include <cstring>
@@ -25,7 +25,7 @@ struct RemotoResponsePrivate
     QDateTime timeStamp;
     int commandCode = -1;
     bool autoDelete = false;
-    QPointer<QThread> requestReader;
+    QPointer<QObject> requestReader;
     QEventLoop *waiter = nullptr;
 };
 
@@ -51,13 +51,17 @@ RemotoResponse::RemotoResponse(Request *request, bool autoDelete)
 
 RemotoResponse::~RemotoResponse()
 {
-    // The connection's queued call for the request may not have run yet. Events to one thread
-    // keep their order, so a deletion posted to that thread now runs after it.
-    if (d->requestReader && d->requestReader != thread()) {
-        d->requestObject->setParent(nullptr);
-        d->requestObject->moveToThread(d->requestReader);
-        d->requestObject->deleteLater();
-    }
+    // The connection's queued call for the request may not have run yet. A call queued after
+    // it to the same receiver runs after it, and frees the request as it goes; if the receiver
+    // is destroyed first, Qt drops both calls, and the request with the second one. A stopped
+    // thread may be started again, so until then the request waits with its call.
+    QObject *reader = d->requestReader.data();
+    if (!reader || reader->thread() == thread())
+        return;
+    d->requestObject->setParent(nullptr);
+    d->requestObject->moveToThread(reader->thread());
+    const QSharedPointer<Request> request(d->requestObject);
+    QMetaObject::invokeMethod(reader, [request] {}, Qt::QueuedConnection);
 }
 
 QVariantList RemotoResponse::data() const { return d->data; }
@@ -69,9 +73,9 @@ int RemotoResponse::commandCode() const { return d->commandCode; }
 bool RemotoResponse::autoDelete() const { return d->autoDelete; }
 Request *RemotoResponse::request() const { return d->requestObject; }
 
-void RemotoResponse::setRequestReader(QThread *thread)
+void RemotoResponse::setRequestReader(QObject *connection)
 {
-    d->requestReader = thread;
+    d->requestReader = connection;
 }
 
 void RemotoResponse::setWaiter(QEventLoop *loop)
@@ -161,6 +165,4 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
         ValueListDecoder::decode(decoded.bytes(), &d->data);
     }
     finish();
-    if (d->autoDelete)
-        deleteLater();
 }

@@ -8,7 +8,6 @@
 #include <memory>
 
 class QEventLoop;
-class QThread;
 class Request;
 struct RemotoResponsePrivate;
 
@@ -39,8 +38,9 @@ public:
     bool autoDelete() const;
     Request *request() const;
     QVariant dataAt(int index) const;
-    // The thread of a connection that reads the request in a queued call of its own.
-    void setRequestReader(QThread *thread);
+    // A connection in another thread, which reads the request in a queued call of its own:
+    // the request outlives this response until that call has run or can no longer run.
+    void setRequestReader(QObject *connection);
     // A loop waiting for this response, quit as it finishes; the waiter clears it on leaving.
     void setWaiter(QEventLoop *loop);
 

@@ -174,8 +174,8 @@ bool RemotoPluginPrivate::message(const Message &message)
     if (!response)
         return true;
 
-    // Readable until this slot returns: a self-deleting response is only scheduled for
-    // deletion, and a waiter's response waits for its waiter.
+    // Released only once the steps below have read it; a waiter's response waits for its
+    // waiter.
     response->decodeAnswer(message.payload.toByteArray());
     switch (response->commandCode()) {
     case CommandCatalogue::GetMetaInfo:
@@ -195,6 +195,7 @@ bool RemotoPluginPrivate::message(const Message &message)
     default:
         break;
     }
+    CommandChannel::release(response, CommandChannel::Release::Now);
     return true;
 }
 

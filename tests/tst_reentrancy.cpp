@@ -5,6 +5,7 @@
 #include "pluginhost.h"
 
 #include <QtCore/QPointer>
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
@@ -46,6 +47,7 @@ public:
 public Q_SLOTS:
     void run() { action(nullptr); }
     void runOn(QObject *object) { action(object); }
+    void request(const Request *request) { action(const_cast<Request *>(request)); }
 };
 
 // Host code that calls back into the module from inside the module's own signals, deletes
@@ -69,6 +71,10 @@ private Q_SLOTS:
     void connectionLostDuringNotification();
     void hostDeletesInsideSignal_data();
     void hostDeletesInsideSignal();
+    void connectionReentersRequest_data();
+    void connectionReentersRequest();
+    void connectionInStoppedThread_data();
+    void connectionInStoppedThread();
     void churnLeavesNothingAlive();
     void destroyingModuleReleasesPending();
 
@@ -373,6 +379,76 @@ void tst_Reentrancy::hostDeletesInsideSignal()
         QVERIFY(other);
         QCOMPARE(PluginHost::invoke(other, QStringLiteral("add"), { 1, 2 }), QVariant(3));
     }
+}
+
+void tst_Reentrancy::connectionReentersRequest_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("ups");
+    // Each announcement sends both commands again, past what an entry keeps unanswered.
+    QTest::newRow("ObjectUp inside the SET_EVENT slot") << SetEvent << 1;
+    QTest::newRow("nine ObjectUps inside the GETINFO slot") << GetInfo << 9;
+}
+
+// A connection that delivers messages from inside its request slot still reads the request
+// it was handed once they have been dispatched.
+void tst_Reentrancy::connectionReentersRequest()
+{
+    QFETCH(int, command);
+    QFETCH(int, ups);
+    remote->mode = FakeRemote::Manual;
+    bool reentered = false;
+    Hook hook;
+    hook.action = [&](QObject *object) {
+        auto *request = static_cast<Request *>(object);
+        if (reentered || request->command().toInt() != command)
+            return;
+        reentered = true;
+        const QPointer<QObject> guard(object);
+        for (int i = 0; i < ups; ++i)
+            remote->announce(5);
+        QVERIFY(guard);
+        QCOMPARE(request->objectId(), 5);
+    };
+    connect(companion, SIGNAL(request(const Request *)), &hook, SLOT(request(const Request *)));
+    remote->announce(5);
+    QVERIFY(reentered);
+}
+
+void tst_Reentrancy::connectionInStoppedThread_data()
+{
+    QTest::addColumn<bool>("restarted");
+    QTest::newRow("thread left stopped") << false;
+    QTest::newRow("thread started again") << true;
+}
+
+// The host stops the connection's thread and keeps the connection: the requests wait for
+// their queued calls, which run if the thread starts again and go with the connection.
+void tst_Reentrancy::connectionInStoppedThread()
+{
+    QFETCH(bool, restarted);
+    QThread thread;
+    auto *threaded = new FakeRemote;
+    threaded->mode = FakeRemote::Manual;
+    threaded->moveToThread(&thread);
+    thread.start();
+    PluginHost::setConnection(plugin, threaded);
+    thread.quit();
+    thread.wait();
+
+    for (quint32 id = 1; id <= 10; ++id)
+        QVERIFY(deliver(companion, makeMessage(id, Velmor::Command::ObjectUp)));
+    if (restarted) {
+        thread.start();
+        // Queued behind the requests: once it has run, so have they.
+        QMetaObject::invokeMethod(threaded, [] {}, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+        QCOMPARE(threaded->requests.size(), 20);
+        QCOMPARE(threaded->requests.last().objectId, 10u);
+    }
+    delete plugin;
+    delete threaded;
 }
 
 void tst_Reentrancy::churnLeavesNothingAlive()

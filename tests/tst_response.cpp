@@ -1,4 +1,5 @@
 #include "commandcatalogue.h"
+#include "commandchannel.h"
 #include "fakeremote.h"
 #include "propertycheck.h"
 #include "remotoresponse.h"
@@ -457,12 +458,15 @@ void TestResponse::selfDeletingResponse()
     QSignalSpy finished(response.data(), &RemotoResponse::finished);
     response->decodeAnswer(raw);
 
-    // Still readable until deferred deletions run.
+    // Decoding frees nothing: the one who took it out of its table releases it once read.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(response);
     QCOMPARE(finished.count(), 1);
     QVERIFY(response->isFinished());
     QCOMPARE(response->rawData(), raw);
 
+    CommandChannel::release(response);
+    QVERIFY(response);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!response);
     QVERIFY(!request);
