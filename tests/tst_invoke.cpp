@@ -194,6 +194,21 @@ void tst_Invoke::overloadChoice_data()
     QTest::newRow("signals are not callable")
         << QStringList { QStringLiteral("Signal void s(int)") } << "s" << QVariantList { 1 }
         << QString() << int(QMetaType::UnknownType);
+
+    const QStringList nested { QStringLiteral("Method QMap<QString,QVariant> get()"),
+        QStringLiteral("Method bool put(QMap<QString,int>)"),
+        QStringLiteral("Method QPair<int,int> swap(QPair<int,int>,int)"),
+        QStringLiteral("Method int odd(QMap<QString,int)") };
+    QTest::newRow("comma in the return type")
+        << nested << "get" << QVariantList {} << "get()" << int(QMetaType::QVariantMap);
+    QTest::newRow("comma in a parameter type: one argument")
+        << nested << "put" << QVariantList { QVariantMap {} } << "put(QMap<QString,int>)"
+        << int(QMetaType::Bool);
+    QTest::newRow("commas in both") << nested << "swap" << QVariantList { QVariantList {}, 1 }
+                                    << "swap(QPair<int,int>,int)" << int(QMetaType::UnknownType);
+    QTest::newRow("brackets that do not pair up: every comma counts")
+        << nested << "odd" << QVariantList { 1, 2 } << "odd(QMap<QString,int)"
+        << int(QMetaType::Int);
 }
 
 void tst_Invoke::overloadChoice()

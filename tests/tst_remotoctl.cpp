@@ -488,17 +488,20 @@ void tst_Remotoctl::scriptedService_data()
     QTest::addColumn<QStringList>("invoked");
     QTest::addColumn<QString>("message");
 
-    const QStringList mapParameter { "Method int f(QMap<QString,int>)" };
-    const QString cannotCall = "the module cannot call scripted.f(QMap<QString,int>): it takes "
-                               "every comma in a signature for the end of a parameter";
-    QTest::newRow("a comma inside a template parts parameters")
+    const QStringList mapParameter { "Method QVariantMap f(QMap<QString,QVariant>)" };
+    QTest::newRow("a comma inside a template stays in its parameter")
         << mapParameter << QVariantList() << QVariant()
-        << QStringList { "call", "scripted", "f", "{\"a\":1}" } << 5 << QString() << QStringList()
-        << cannotCall;
-    QTest::newRow("not called with the count the module reads either")
+        << QStringList { "call", "scripted", "f", "{\"a\":1}" } << 0 << "{\"a\":1}\n"
+        << QStringList { "f(QMap<QString,QVariant>)" } << QString();
+    QTest::newRow("such a parameter takes one argument")
         << mapParameter << QVariantList() << QVariant()
         << QStringList { "call", "scripted", "f", "1", "2" } << 5 << QString() << QStringList()
-        << cannotCall;
+        << "scripted.f takes 1 argument, not 2";
+    QTest::newRow("brackets that do not pair up")
+        << QStringList { "Method int f(QMap<QString,int)" } << QVariantList() << QVariant()
+        << QStringList { "call", "scripted", "f", "1" } << 5 << QString() << QStringList()
+        << "the module cannot call scripted.f(QMap<QString,int): it reads the signature as "
+           "taking 2 arguments where the method takes 1 argument";
     const QStringList overloads { "Method void h(int)", "Method int h(QString)" };
     QTest::newRow("the last entry of that name and count")
         << overloads << QVariantList() << QVariant() << QStringList { "call", "scripted", "h", "x" }

@@ -2,6 +2,8 @@
 
 #include "jsontext.h"
 
+#include <signaturelimits.h>
+
 #include <QtCore/QDateTime>
 #include <QtCore/QRegularExpression>
 
@@ -260,7 +262,10 @@ bool convertText(int type, const QString &text, QVariant *value, QString *proble
 bool Arguments::convert(
     const QString &typeName, const QString &text, QVariant *value, QString *problem)
 {
-    const int type = QMetaType::type(typeName.toLatin1().constData());
+    // The name comes from the service, and Qt's type-name parser recurses on its brackets.
+    const int type = SignatureLimits::accepts(typeName)
+        ? QMetaType::type(typeName.toLatin1().constData())
+        : int(QMetaType::UnknownType);
     qint64 min = 0;
     quint64 max = 0;
     if (integerRange(type, &min, &max))

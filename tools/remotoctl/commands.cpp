@@ -67,9 +67,8 @@ int wrongCount(const QString &objectName, const QString &method, QList<int> coun
 
 int cannotCall(const QString &objectName, const Member &method)
 {
-    printError(QStringLiteral("the module cannot call %1.%2: it takes every comma in a signature "
-                              "for the end of a parameter, so it would send %3 where the method "
-                              "takes %4")
+    printError(QStringLiteral("the module cannot call %1.%2: it reads the signature as taking %3 "
+                              "where the method takes %4")
                    .arg(objectName, method.signature, argumentCount(method.moduleArgumentCount),
                        argumentCount(method.parameterTypes.size())));
     return ExitCode::UnknownMember;

@@ -2,33 +2,6 @@
 
 #include <methodentry.h>
 
-namespace {
-
-// The parameter list split at the commas outside brackets.
-QStringList splitParameters(const QString &list)
-{
-    QStringList types;
-    if (list.isEmpty())
-        return types;
-    int depth = 0;
-    int start = 0;
-    for (int i = 0; i < list.size(); ++i) {
-        const QChar c = list.at(i);
-        if (c == QLatin1Char('<') || c == QLatin1Char('(') || c == QLatin1Char('['))
-            ++depth;
-        else if (c == QLatin1Char('>') || c == QLatin1Char(')') || c == QLatin1Char(']'))
-            --depth;
-        else if (c == QLatin1Char(',') && depth == 0) {
-            types.append(list.mid(start, i - start));
-            start = i + 1;
-        }
-    }
-    types.append(list.mid(start));
-    return types;
-}
-
-} // namespace
-
 bool Member::parse(const QString &entry, Member *member)
 {
     const int space = entry.indexOf(QLatin1Char(' '));
@@ -38,7 +11,7 @@ bool Member::parse(const QString &entry, Member *member)
     member->returnType = entry.left(space);
     member->signature = entry.mid(space + 1);
     member->name = entry.mid(space + 1, open - space - 1);
-    member->parameterTypes = splitParameters(entry.mid(open + 1, entry.size() - open - 2));
+    member->parameterTypes = splitParameterList(entry.mid(open + 1, entry.size() - open - 2));
     member->moduleArgumentCount = splitMethodEntry(entry).size() - 2;
     return true;
 }

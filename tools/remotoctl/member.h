@@ -18,8 +18,8 @@ public:
 
     QString entry() const { return returnType + QLatin1Char(' ') + signature; }
     bool returnsValue() const { return returnType != QLatin1String("void"); }
-    // The module counts parameters its own way, so it calls some methods with the wrong
-    // number of arguments, which no service accepts.
+    // The module reads some entries its own way (brackets that do not pair up, empty
+    // parameters), and calls those methods with a number of arguments no service accepts.
     bool moduleCallsCorrectly() const { return moduleArgumentCount == parameterTypes.size(); }
 
     QString returnType;
@@ -27,8 +27,7 @@ public:
     QString signature;
     // Whole type names, "QMap<QString,int>" as one.
     QStringList parameterTypes;
-    // How many arguments the module calls it with: it splits the signature at every comma,
-    // so a type holding one counts twice.
+    // How many arguments the module calls it with (protocol/methodentry.h).
     int moduleArgumentCount = 0;
 };
 
