@@ -19,9 +19,9 @@ RpcObjectEntryPtr RpcObjectRegistry::value(quint32 objectId) const
 RpcObjectEntryPtr RpcObjectRegistry::entryOf(const QObject *proxy) const
 {
     const RpcObjectEntryPtr entry = proxyIndex.value(proxy).entry;
-    // The record may be one a deleted proxy left at the same address.
-    if (!proxy || !entry || entry->object.data() != proxy
-        || entries.value(entry->objectId) != entry)
+    // The record may be one a deleted proxy left at the same address; a live proxy's record
+    // leaves with its entry.
+    if (!proxy || !entry || entry->object.data() != proxy)
         return {};
     return entry;
 }
