@@ -35,6 +35,12 @@ constexpr qint64 MaxDaysFromEpoch = std::numeric_limits<qint64>::max() / MSecsPe
 constexpr qint32 MaxOffsetSeconds = std::numeric_limits<int>::max() / 1000;
 // QBitArray keeps one byte for the padding count and computes the size in bits in int.
 constexpr quint32 MaxBitCount = quint32(std::numeric_limits<int>::max() / 8 - 1) * 8;
+// At its default precision QDataStream writes a float as a double.
+constexpr qint64 FloatSize = 8;
+// QColor::ExtendedRgb, the last spec QColor names.
+constexpr qint8 LastColorSpec = 5;
+// The keys a QKeySequence holds.
+constexpr quint32 MaxKeys = 4;
 
 // Walks the bytes with its own cursor and checks every count and length against what is left
 // before anything is allocated. The numbers, QChar, strings and byte arrays, which make up
@@ -307,7 +313,9 @@ private:
 
     // Where the value of a type this decoder hands to QDataStream ends, or -1 for a type it
     // refuses: those whose reading trusts the sender (QEasingCurve reads a function pointer),
-    // those QtCore cannot read, and everything nobody sends as plain data.
+    // those QtCore cannot read, and everything nobody sends as plain data. Types the host
+    // registered stream operators for are refused as well: their readers are the host's own,
+    // and bounding their bytes bounds neither the memory they reserve nor how deep they recurse.
     qint64 plainValueEnd(int type, qint64 offset)
     {
         switch (type) {
@@ -341,6 +349,94 @@ private:
         default:
             return -1;
         }
+    }
+
+    // A colour: its spec, then alpha and four components. QColor keeps whatever spec byte it
+    // reads; one that QColor does not name is refused.
+    qint64 colorEnd(qint64 offset) const
+    {
+        qint8 spec;
+        if (!numberAt(offset, &spec) || spec < 0 || spec > LastColorSpec)
+            return -1;
+        return fixedEnd(offset + 1, 5 * 2);
+    }
+
+    // QKeySequence reads as many keys as the count says, up to four, and skips none: a larger
+    // count would leave the rest of the list out of step.
+    qint64 keysEnd(qint64 offset) const
+    {
+        quint32 count;
+        if (!numberAt(offset, &count) || count > MaxKeys)
+            return -1;
+        return fixedEnd(offset + 4, count * 4);
+    }
+
+    // A polygon's point count, then its points. QDataStream reserves the count before it reads
+    // a point, so the points are drawn from the same budget as the lists' reservations.
+    qint64 pointsEnd(qint64 offset, qint64 pointSize)
+    {
+        quint32 count;
+        if (!numberAt(offset, &count) || count > m_reserveBudget)
+            return -1;
+        const qint64 end = fixedEnd(offset + 4, count * pointSize);
+        if (end >= 0)
+            m_reserveBudget -= count;
+        return end;
+    }
+
+    // Where the value of one of the plain types of Qt GUI ends, -1 if it is cut short or
+    // malformed, or LeftToStream for any other type. Every other Qt GUI type is refused:
+    // images, icons, colour spaces, fonts, brushes and text formats parse data of unbounded size
+    // or nest containers Qt reads without checking their counts.
+    qint64 guiValueEnd(int type, qint64 offset)
+    {
+        switch (type) {
+        case QMetaType::QColor:
+            return colorEnd(offset);
+        case QMetaType::QKeySequence:
+            return keysEnd(offset);
+        case QMetaType::QPolygon:
+            return pointsEnd(offset, 2 * 4);
+        case QMetaType::QPolygonF:
+            return pointsEnd(offset, 2 * 8);
+        case QMetaType::QTransform:
+            return fixedEnd(offset, 9 * 8);
+        case QMetaType::QMatrix4x4:
+            return fixedEnd(offset, 16 * FloatSize);
+        case QMetaType::QVector2D:
+            return fixedEnd(offset, 2 * FloatSize);
+        case QMetaType::QVector3D:
+            return fixedEnd(offset, 3 * FloatSize);
+        case QMetaType::QVector4D:
+        case QMetaType::QQuaternion:
+            return fixedEnd(offset, 4 * FloatSize);
+        default:
+            return LeftToStream;
+        }
+    }
+
+    // The module links no Qt GUI: QMetaType reads its types only in a process that has it
+    // loaded, and elsewhere they are refused. Qt GUI reads a stream over exactly the bytes
+    // measured for the value, and must use them all.
+    qint64 readGuiValue(int type, bool isNull, qint64 offset, QVariant *value)
+    {
+        const qint64 end = guiValueEnd(type, offset);
+        if (end < 0)
+            return end;
+        void *data = QMetaType::create(type);
+        if (!data)
+            return -1;
+        QDataStream stream(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(at(offset)), int(end - offset)));
+        stream.setVersion(QDataStream::Qt_5_15);
+        const bool read = QMetaType::load(stream, type, data) && stream.status() == QDataStream::Ok
+            && stream.atEnd();
+        if (read) {
+            *value = QVariant(type, data);
+            value->data_ptr().is_null = isNull;
+        }
+        QMetaType::destroy(type, data);
+        return read ? end : -1;
     }
 
     // A number read as QDataStream reads it into a T, stored as the variant's type `type`.
@@ -516,6 +612,8 @@ private:
             return true;
         default: {
             qint64 end = readCommonValue(type, isNull, offset, value);
+            if (end == LeftToStream)
+                end = readGuiValue(type, isNull, offset, value);
             if (end == LeftToStream) {
                 end = plainValueEnd(type, offset);
                 if (!streamRead(start, end, value))
@@ -587,7 +685,7 @@ private:
     // Made on the first value that needs it.
     std::unique_ptr<QDataStream> m_stream;
     qint64 m_pos = 0;
-    // Elements that may still be reserved in advance, over all lists together.
+    // Elements that may still be reserved in advance, over all lists and polygons together.
     qint64 m_reserveBudget;
 };
 

@@ -13,7 +13,9 @@
 //
 // Readable are the numbers, QChar, strings, byte arrays, bit arrays, string and byte-array
 // lists, dates, times and date-times, URLs, locales, UUIDs, points, sizes, rects and lines, and
-// lists, maps, hashes and variants of those. Any other type is an unreadable value, and so is a
+// lists, maps, hashes and variants of those; in a process that has Qt GUI loaded, also colours,
+// polygons, transforms, 4x4 matrices, vectors, quaternions and key sequences. Any other type is
+// an unreadable value, types the host registered stream operators for included, and so is a
 // date-time beyond what QDateTime can compute with or in a zone this machine does not list
 // (zones made from a whole-minute UTC offset are always readable).
 class ValueListDecoder

@@ -5,6 +5,7 @@
 
 #include <QtCore/QDataStream>
 #include <QtCore/QTimeZone>
+#include <QtGui/QColor>
 
 #include <sanitizer/allocator_interface.h>
 
@@ -112,6 +113,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     // they cost no input anything, whichever zones earlier inputs named.
     for (const QByteArray &id : QTimeZone::availableTimeZoneIds())
         QTimeZone zone(id);
+    // Qt GUI registers its value types as it loads; without them every input holding one would
+    // be refused, and the decoder's reading of them never reached.
+    QVariantList colour;
+    if (!ValueListDecoder::decode(serialised({ QColor(Qt::red) }), &colour)
+        || colour.value(0) != QColor(Qt::red))
+        fail("Qt GUI's value types are not read");
     __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
     return 0;
 }

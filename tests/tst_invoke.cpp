@@ -6,8 +6,17 @@
 
 #include <QtCore/QDataStream>
 #include <QtCore/QPointer>
+#include <QtGui/QColor>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
+
+struct HostMark
+{
+    qint32 value = 0;
+    friend QDataStream &operator<<(QDataStream &out, const HostMark &m) { return out << m.value; }
+    friend QDataStream &operator>>(QDataStream &in, HostMark &m) { return in >> m.value; }
+};
+Q_DECLARE_METATYPE(HostMark)
 
 namespace {
 constexpr int GetInfo = CommandCatalogue::GetInfo;
@@ -437,6 +446,14 @@ void tst_Invoke::outcomes_data()
                              << true;
     QTest::newRow("success without a second value")
         << "add" << args << true << QVariantList { true } << 0 << QVariant() << QString() << true;
+    QTest::newRow("success with a colour, in a host with Qt GUI")
+        << "add" << args << true << QVariantList { true, QColor(1, 2, 3) } << 0
+        << QVariant(QColor(1, 2, 3)) << QString() << true;
+    // The peer's bytes must not reach the host's own reader.
+    qRegisterMetaTypeStreamOperators<HostMark>("HostMark");
+    QTest::newRow("success with a value of a host type")
+        << "add" << args << true << QVariantList { true, QVariant::fromValue(HostMark { 5 }) } << 0
+        << nullInt << QString() << true;
     QTest::newRow("no answer in time") << "add" << args << false << QVariantList {} << 0 << nullInt
                                        << QStringLiteral("\"INVOKE command timeout\"") << true;
 }
@@ -504,5 +521,5 @@ void tst_Invoke::manyMethods()
     QVERIFY(!PluginHost::invoke(proxy, QStringLiteral("m0"), { 1, 2, 3 }).isValid());
 }
 
-QTEST_MAIN(tst_Invoke)
+QTEST_GUILESS_MAIN(tst_Invoke)
 #include "tst_invoke.moc"

@@ -18,6 +18,11 @@
 #include <QtCore/QTimeZone>
 #include <QtCore/QUrl>
 #include <QtCore/QUuid>
+#include <QtGui/QColor>
+#include <QtGui/QKeySequence>
+#include <QtGui/QMatrix4x4>
+#include <QtGui/QTransform>
+#include <QtGui/QVector2D>
 #include <QtTest/QtTest>
 
 #include <algorithm>
@@ -253,6 +258,10 @@ QVariantList everyKind()
         QVariantHash { { QStringLiteral("h"), QVariantList { 1, 2 } } },
         QVariantMap(repeated),
         variantHolding(QStringLiteral("inner")),
+        QColor::fromHsv(120, 200, 100),
+        QPolygon(QVector<QPoint> { QPoint(1, -2), QPoint(3, 4) }),
+        QKeySequence(Qt::CTRL + Qt::Key_A, Qt::Key_B),
+        QVector3D(0.5f, -1, 2),
     };
 }
 
@@ -493,6 +502,13 @@ void tst_ValueListDecoder::readsWhatQDataStreamWrites_data()
     QTest::newRow("custom type") << QVariantList { 1, QVariant::fromValue(Tally { 7 }) };
     QTest::newRow("custom type whose writing fails")
         << QVariantList { 1, QVariant::fromValue(Unwritable {}), QStringLiteral("after") };
+    QTest::newRow("plain types of Qt GUI") << QVariantList { QColor(10, 20, 30, 40),
+        QColor::fromCmyk(1, 2, 3, 4), QColor::fromHsl(300, 50, 60), QColor::fromRgbF(1.5, -0.25, 0),
+        QColor(), flaggedNull(QColor(Qt::red)), QPolygon(),
+        QPolygonF(QVector<QPointF> { QPointF(0.5, nan) }), QTransform(1, 2, 3, 4, 5, 6, 7, 8, 9),
+        QMatrix4x4(QTransform().rotate(30)), QVector2D(1.5f, -2), QVector4D(1, 2, 3, 4),
+        QQuaternion(1, 2, 3, 4), QKeySequence(),
+        QKeySequence(Qt::Key_A, Qt::Key_B, Qt::Key_C, Qt::ALT + Qt::Key_D) };
 }
 
 // Both ways: ValueListEncoder writes the values as QDataStream does, and the decoder reads
@@ -587,6 +603,9 @@ void tst_ValueListDecoder::readsWireForms_data()
         << listOf(1, head(QMetaType::User, true) + wire(QByteArray("QString"), quint32(0xffffffff)))
         << int(QMetaType::QString) << true;
 
+    QTest::newRow("colour given by name")
+        << listOf(1, head(QMetaType::User) + wire(QByteArray("QColor")) + QByteArray(11, '\1'))
+        << int(QMetaType::QColor) << false;
     const QByteArray dateTime = head(QMetaType::QDateTime) + wire(qint64(2459000), quint32(0));
     const QByteArray zoneById = dateTime + wire(qint8(Qt::TimeZone), QStringLiteral("UTC+03:00"));
     QTest::newRow("zone by its id") << listOf(1, zoneById) << int(QMetaType::QDateTime) << false;
@@ -684,7 +703,14 @@ void tst_ValueListDecoder::refusesUnreadable_data()
     QTest::newRow("json value") << listOf(1, head(QMetaType::QJsonValue) + wire(quint8(0)));
     QTest::newRow("cbor value") << listOf(
         1, head(QMetaType::QCborValue) + wire(QByteArray("\xf6")));
-    QTest::newRow("gui type") << listOf(1, head(QMetaType::QColor) + QByteArray(11, '\0'));
+    QTest::newRow("colour cut short") << listOf(1, head(QMetaType::QColor) + QByteArray(10, '\0'));
+    QTest::newRow("colour of a spec QColor does not name")
+        << listOf(1, head(QMetaType::QColor) + wire(qint8(6)) + QByteArray(10, '\0'));
+    QTest::newRow("key sequence of five keys")
+        << listOf(1, head(QMetaType::QKeySequence) + wire(quint32(5)) + QByteArray(20, '\0'));
+    QTest::newRow("polygon count past the bytes")
+        << listOf(1, head(QMetaType::QPolygonF) + wire(quint32(0x10000000)) + QByteArray(16, '\0'));
+    QTest::newRow("image") << listOf(1, head(QMetaType::QImage) + wire(qint32(0)));
 
     QTest::newRow("date-time kind unknown") << dateTime(2459000, 4, QByteArray());
     QTest::newRow("date-time kind negative") << dateTime(2459000, -1, QByteArray());
@@ -896,5 +922,5 @@ void tst_ValueListDecoder::replaysFuzzCorpus()
     }
 }
 
-QTEST_MAIN(tst_ValueListDecoder)
+QTEST_GUILESS_MAIN(tst_ValueListDecoder)
 #include "tst_valuelistdecoder.moc"
