@@ -116,10 +116,8 @@ void FrameChannel::abortAfter(const Frame &last, const QString &reason)
     if (m_closed)
         return;
     const QByteArray bytes = last.encode();
-    if (m_socket->bytesToWrite() + bytes.size() <= MaxPendingBytes) {
+    if (m_socket->bytesToWrite() + bytes.size() <= MaxPendingBytes)
         m_socket->write(bytes);
-        Transport::flush(m_socket);
-    }
     abort(reason);
 }
 
@@ -138,6 +136,10 @@ void FrameChannel::close(const QString &reason)
     m_closed = true;
     m_stallTimer.stop();
     disconnect(m_socket, nullptr, this, nullptr);
+    // Whatever ends the link, what this side sent before goes out: the answers to the frames
+    // handled before a fault included, which a receiver leaves to the next pass. Only what
+    // the system does not take at once is lost.
+    Transport::flush(m_socket);
     Transport::abort(m_socket);
     // Posted after any delivery of frames still waiting, so those come first.
     QMetaObject::invokeMethod(

@@ -47,10 +47,11 @@ public:
     // read but the channel not yet taken, and output the peer has not taken yet. Asking also
     // makes the next growth signalled again.
     qint64 bufferedBytes() const;
-    // Drops the connection at once, pending output and frames not yet delivered included.
+    // Drops the connection at once, frames not yet delivered included. What was sent before
+    // is handed to the system as far as it takes it without waiting; the rest is dropped.
     void abort(const QString &reason);
-    // Hands `last` to the socket, as far as it takes it without waiting, then aborts: a
-    // peer that reads learns why the link ends, one that does not costs nothing more.
+    // Sends `last`, then aborts: a peer that reads learns why the link ends, one that does not
+    // costs nothing more.
     void abortAfter(const Frame &last, const QString &reason);
 
 signals:
@@ -81,7 +82,8 @@ private:
     static void continueNestedDeliveries();
     void signalGrowth();
     void socketGone(const QString &reason);
-    // Ends the link; frames that arrived whole before are still delivered.
+    // Ends the link; frames that arrived whole before are still delivered, and what was sent
+    // before goes out as abort() says.
     void close(const QString &reason);
 
     QIODevice *m_socket;

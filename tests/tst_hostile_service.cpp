@@ -43,11 +43,11 @@ QByteArray hello(const QByteArray &token = QByteArray())
     return Frame::hello(token).encode();
 }
 
-QByteArray request(int command, const QByteArray &payload = QByteArray())
+QByteArray request(int command, const QByteArray &payload = QByteArray(), quint32 uid = 7)
 {
     Frame frame;
     frame.type = Frame::Request;
-    frame.requestUid = 7;
+    frame.requestUid = uid;
     frame.objectId = FirstObjectId;
     frame.command = command;
     frame.magic = Velmor::Command::Marker;
@@ -186,19 +186,32 @@ void tst_HostileService::refusedAndClosed_data()
     // Sent one byte at a time, well within the frame timeout of each other.
     QTest::addColumn<QByteArray>("trickle");
     QTest::addColumn<QList<int>>("refusals");
+    // The uids of the requests answered or refused before the link closed, in order.
+    QTest::addColumn<QList<int>>("answered");
 
     const int standard = 30000;
+    const QList<int> none;
     QTest::newRow("no hello in time") << QByteArray() << 200 << standard << QByteArray()
-                                      << QByteArray() << QList<int> { Frame::HelloTimeout };
+                                      << QByteArray() << QList<int> { Frame::HelloTimeout } << none;
     QTest::newRow("wrong token") << QByteArrayLiteral("s3cret") << standard << standard
                                  << hello("guess") << QByteArray()
-                                 << QList<int> { Frame::AccessRefused };
+                                 << QList<int> { Frame::AccessRefused } << none;
     QTest::newRow("frame trickled past its deadline")
-        << QByteArray() << standard << 300 << hello() << request(GetInfo) << QList<int>();
+        << QByteArray() << standard << 300 << hello() << request(GetInfo) << none << none;
     // Before admission nothing larger than a hello and a small request is read.
     QTest::newRow("large frame before admission")
         << QByteArrayLiteral("s3cret") << standard << standard << partialRequest(64 * 1024)
-        << QByteArray() << QList<int>();
+        << QByteArray() << none << none;
+    // Requests that came whole in the same write as the fault are answered before the close.
+    const QByteArray answerable = request(Invoke, {}, 1) + request(GetInfo, {}, 2)
+        + request(CommandCatalogue::GetMetaInfo, {}, 3);
+    QTest::newRow("requests before a malformed frame")
+        << QByteArray() << standard << standard
+        << hello() + answerable + QByteArray("\0\0\0\x04\x09\x02\0\0", 8) << QByteArray() << none
+        << QList<int> { 1, 2, 3 };
+    QTest::newRow("requests before a second hello")
+        << QByteArray() << standard << standard << hello() + answerable + hello() << QByteArray()
+        << none << QList<int> { 1, 2, 3 };
 }
 
 void tst_HostileService::refusedAndClosed()
@@ -209,6 +222,7 @@ void tst_HostileService::refusedAndClosed()
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, trickle);
     QFETCH(QList<int>, refusals);
+    QFETCH(QList<int>, answered);
 
     QVERIFY(service->setAccessToken(token));
     service->setHelloTimeout(helloTimeout);
@@ -224,7 +238,11 @@ void tst_HostileService::refusedAndClosed()
 
     QVERIFY(client.waitUntilClosed());
     QCOMPARE(client.refusals(), refusals);
-    QVERIFY(!client.messageKinds().contains(Velmor::Command::Answer));
+    QList<int> uids;
+    for (const Frame &frame : qAsConst(client.frames))
+        uids.append(int(frame.requestUid));
+    uids.removeAll(0);
+    QCOMPARE(uids, answered);
     QTRY_COMPARE_WITH_TIMEOUT(service->clientCount(), 0, Patience);
 }
 

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "output.h"
+
 #include <commandcatalogue.h>
 #include <frame.h>
 #include <payloadcodec.h>
@@ -24,6 +26,9 @@ namespace {
 // --wait says: a service that answers at all does both within milliseconds, and an attempt
 // that neither succeeds nor fails (packets dropped on the way) must end some time.
 constexpr int SettleMsecs = 5000;
+// A service built before ObjectsAnnounced never says it has announced all it has; it sends its
+// ObjectUp messages together, so this long after the last one it is taken to have.
+constexpr int AnnouncementPauseMsecs = 1000;
 
 // The signal entries of a successful GETMETAINFO answer, "void changed(int)". The answer's
 // header holds, little-endian, the time, the result code at 8 and the command at 12; its
@@ -55,6 +60,12 @@ Session::Session()
 {
     // Tried again quickly while the service is starting; open() bounds the time.
     m_connection.setReconnectDelays(50, 400);
+    m_announcementPause.setSingleShot(true);
+    m_announcementPause.setInterval(AnnouncementPauseMsecs);
+    connect(&m_announcementPause, &QTimer::timeout, this, [this] {
+        m_announcementsPaused = true;
+        Q_EMIT changed();
+    });
     connect(&m_connection, &SocketConnection::errorOccurred, this, [this](const QString &text) {
         m_error = text;
         Q_EMIT changed();
@@ -123,7 +134,10 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
     const qint64 announceMsecs = qMax(attempts.remainingTime(), qint64(SettleMsecs));
     const QDeadlineTimer announced(announceMsecs);
     waitUntil(
-        [&] { return m_initialObjectsAnnounced || m_connection.refusalReason() != 0 || !linkUp(); },
+        [&] {
+            return m_initialObjectsAnnounced || m_announcementsPaused
+                || m_connection.refusalReason() != 0 || !linkUp();
+        },
         announced);
     const qint32 refusal = m_connection.refusalReason();
     if (refusal == Wire::Frame::AccessRefused) {
@@ -137,11 +151,14 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
         m_error = QStringLiteral("the service closed the connection");
         return Unreachable;
     }
-    if (!m_initialObjectsAnnounced) {
+    if (!m_initialObjectsAnnounced && !m_announcementsPaused) {
         m_error = QStringLiteral("the service did not announce its objects within %1 ms")
                       .arg(announceMsecs);
         return Unreachable;
     }
+    if (!m_initialObjectsAnnounced)
+        printError(QStringLiteral("the service did not say when it had announced all its "
+                                  "objects; going on with those it announced"));
     // An object whose proxy is not complete by then is left out rather than failing all.
     waitUntil([this] { return m_connected.size() >= m_announced.size(); }, announced);
     m_open = true;
@@ -198,10 +215,13 @@ void Session::messageArrived(const Message &message)
     const QStringList outer = std::exchange(m_arrivingSignals, signalsIn(message));
     Q_EMIT this->message(message);
     m_arrivingSignals = outer;
-    if (message.kind == Velmor::Command::ObjectUp)
+    if (message.kind == Velmor::Command::ObjectUp) {
         m_announced.insert(message.objectId);
-    else if (message.kind == Velmor::Command::ObjectDown)
+        if (!m_initialObjectsAnnounced)
+            m_announcementPause.start();
+    } else if (message.kind == Velmor::Command::ObjectDown) {
         m_announced.remove(message.objectId);
+    }
     Q_EMIT changed();
 }
 

@@ -12,6 +12,7 @@
 #include <QtCore/QPointer>
 #include <QtCore/QSet>
 #include <QtCore/QStringList>
+#include <QtCore/QTimer>
 
 #include <functional>
 
@@ -34,9 +35,11 @@ public:
     // False for a token longer than the connection can present.
     bool setAccessToken(const QByteArray &token);
     // Connects, then waits until the service has announced the objects it has and each of
-    // them has a proxy. With `waitMsecs` 0 the first attempt decides, so a service that is not
-    // there is reported at once; otherwise attempts are made until that time is up, for a
-    // service that is starting. The plug-in must be loaded.
+    // them has a proxy. A service that never says it has announced all is taken to have a
+    // second after its last ObjectUp, with a line on standard error saying so. With
+    // `waitMsecs` 0 the first attempt decides, so a service that is not there is reported at
+    // once; otherwise attempts are made until that time is up, for a service that is starting.
+    // The plug-in must be loaded.
     Outcome open(const QString &address, int waitMsecs);
 
     // Proxies of the objects currently published, sorted by name.
@@ -83,6 +86,9 @@ private:
     // The signals in the meta information the module is handling, for the proxy it brings up.
     QStringList m_arrivingSignals;
     bool m_initialObjectsAnnounced = false;
+    // Restarted by each ObjectUp until the service says it has announced all.
+    QTimer m_announcementPause;
+    bool m_announcementsPaused = false;
     int m_invokesSent = 0;
     bool m_open = false;
     QString m_error;
