@@ -33,8 +33,7 @@ install(TARGETS remotoctl remoto-demo-service
 install(FILES
     host/connectionstate.h host/hostexport.h host/message.h host/notification.h host/request.h
     host/tarn.h
-    connection/socketconnection.h connection/connectionexport.h connection/framechannel.h
-    connection/frame.h connection/serviceaddress.h
+    connection/socketconnection.h connection/connectionexport.h
     service/remotoservice.h service/serviceexport.h
     script/remotoscript.h script/remotoscriptexport.h
     DESTINATION ${remoto_install_includedir} COMPONENT dev)
@@ -69,6 +68,6 @@ remoto_pkgconfig(qt5qvelmorhlp1 "RemotoPlugin2 host layer: messages, requests, c
 remoto_pkgconfig(remotoconnection "RemotoPlugin2 host connection over a local or TCP socket"
     "qt5qvelmorhlp1, Qt5Core >= 5.15, Qt5Network >= 5.15" "")
 remoto_pkgconfig(remotoservice "RemotoPlugin2 service publishing QObjects to hosts"
-    "Qt5Core >= 5.15" "remotoconnection, Qt5Network >= 5.15")
+    "Qt5Core >= 5.15" "Qt5Network >= 5.15")
 remoto_pkgconfig(remotoscript "RemotoPlugin2 remote objects for the scripts of a QJSEngine"
     "Qt5Core >= 5.15, Qt5Qml >= 5.15" "")

@@ -1,12 +1,16 @@
 #include "socketconnection.h"
 
 #include "commandcatalogue.h"
+#include "framechannel.h"
 #include "payloadcodec.h"
 #include "request.h"
+#include "serviceaddress.h"
 #include "transport.h"
 
 #include <QtCore/QIODevice>
+#include <QtCore/QMap>
 #include <QtCore/QPointer>
+#include <QtCore/QTimer>
 
 #include <utility>
 
@@ -32,14 +36,86 @@ Velmor::Command::Message markedMessage(
 
 } // namespace
 
+class SocketConnection::Private
+{
+public:
+    explicit Private(SocketConnection *q)
+        : q(q)
+    {
+    }
+
+    void startAttempt();
+    void attemptSucceeded();
+    void attemptFailed(const QString &error);
+    void linkLost(Wire::FrameChannel *channel, const QString &reason);
+    void frameArrived(const Wire::Frame &frame);
+    void refusalArrived(const Wire::Frame &frame);
+    void refuseLocally(const Request &request);
+    void scheduleReconnect();
+    void setState(Velmor::Connection::State state);
+    // Reports the link lost, first answering the calls still waiting on it.
+    void reportLinkLost();
+    void dropPendingSocket();
+
+    SocketConnection *const q;
+    Wire::ServiceAddress m_address;
+    QByteArray m_token;
+    // The socket of an attempt still connecting.
+    QIODevice *m_pending = nullptr;
+    Wire::FrameChannel *m_channel = nullptr;
+    struct Unanswered
+    {
+        quint32 objectId;
+        qint32 command;
+    };
+    // INVOKE and SIGCONNECT requests sent on the current link and not yet answered, by uid.
+    QMap<quint32, Unanswered> m_unanswered;
+    QTimer m_reconnectTimer;
+    Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
+    QString m_error;
+    bool m_autoReconnect = false;
+    // Why the service is closing the current link; 0 while it has not said.
+    qint32 m_refusalReason = 0;
+    bool m_initialObjectsAnnounced = false;
+    // What the service on the current link said it takes beyond the plain protocol.
+    quint32 m_serviceFeatures = 0;
+    // The host asked for a link and has not asked to drop it.
+    bool m_wanted = false;
+    int m_firstDelay = DefaultFirstReconnectDelay;
+    int m_maxDelay = DefaultMaxReconnectDelay;
+    int m_nextDelay = DefaultFirstReconnectDelay;
+    int m_stallTimeout = Wire::FrameChannel::DefaultStallTimeout;
+};
+
 SocketConnection::SocketConnection(QObject *parent)
     : QObject(parent)
+    , d(new Private(this))
 {
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &SocketConnection::startAttempt);
+    d->m_reconnectTimer.setSingleShot(true);
+    connect(&d->m_reconnectTimer, &QTimer::timeout, this, [this] { d->startAttempt(); });
 }
 
 SocketConnection::~SocketConnection() = default;
+
+Velmor::Connection::State SocketConnection::state() const
+{
+    return d->m_state;
+}
+
+QString SocketConnection::errorString() const
+{
+    return d->m_error;
+}
+
+qint32 SocketConnection::refusalReason() const
+{
+    return d->m_refusalReason;
+}
+
+bool SocketConnection::autoReconnect() const
+{
+    return d->m_autoReconnect;
+}
 
 bool SocketConnection::connectToService(const QString &address)
 {
@@ -47,64 +123,64 @@ bool SocketConnection::connectToService(const QString &address)
     const bool usable = parsed.kind == ServiceAddress::Local
         || (parsed.kind == ServiceAddress::Tcp && !parsed.host.isEmpty() && parsed.port > 0);
     if (!usable) {
-        m_error = QStringLiteral("not a service address: %1").arg(address);
+        d->m_error = QStringLiteral("not a service address: %1").arg(address);
         return false;
     }
     disconnectFromService();
-    m_address = parsed;
-    m_wanted = true;
-    m_nextDelay = m_firstDelay;
-    startAttempt();
+    d->m_address = parsed;
+    d->m_wanted = true;
+    d->m_nextDelay = d->m_firstDelay;
+    d->startAttempt();
     return true;
 }
 
 void SocketConnection::disconnectFromService()
 {
-    m_wanted = false;
-    m_reconnectTimer.stop();
-    dropPendingSocket();
-    if (m_channel) {
-        FrameChannel *channel = m_channel;
-        m_channel = nullptr;
+    d->m_wanted = false;
+    d->m_reconnectTimer.stop();
+    d->dropPendingSocket();
+    if (d->m_channel) {
+        FrameChannel *channel = d->m_channel;
+        d->m_channel = nullptr;
         channel->disconnect(this);
         channel->abort(QStringLiteral("disconnected by the host"));
         channel->deleteLater();
-        reportLinkLost();
+        d->reportLinkLost();
     }
-    setState(Velmor::Connection::Disconnected);
+    d->setState(Velmor::Connection::Disconnected);
 }
 
 bool SocketConnection::setAccessToken(const QByteArray &token)
 {
     if (token.size() > Frame::MaxTokenSize)
         return false;
-    m_token = token;
+    d->m_token = token;
     return true;
 }
 
 void SocketConnection::setAutoReconnect(bool enabled)
 {
-    m_autoReconnect = enabled;
-    if (enabled || !m_reconnectTimer.isActive())
+    d->m_autoReconnect = enabled;
+    if (enabled || !d->m_reconnectTimer.isActive())
         return;
-    m_reconnectTimer.stop();
+    d->m_reconnectTimer.stop();
     // No retry is coming, so an attempt that failed is the last one.
-    if (m_state == Velmor::Connection::Connecting)
-        setState(Velmor::Connection::Disconnected);
+    if (d->m_state == Velmor::Connection::Connecting)
+        d->setState(Velmor::Connection::Disconnected);
 }
 
 void SocketConnection::setReconnectDelays(int firstMsecs, int maxMsecs)
 {
-    m_firstDelay = qMax(1, firstMsecs);
-    m_maxDelay = qMax(m_firstDelay, maxMsecs);
-    m_nextDelay = m_firstDelay;
+    d->m_firstDelay = qMax(1, firstMsecs);
+    d->m_maxDelay = qMax(d->m_firstDelay, maxMsecs);
+    d->m_nextDelay = d->m_firstDelay;
 }
 
 void SocketConnection::setStallTimeout(int msecs)
 {
-    m_stallTimeout = msecs;
-    if (m_channel)
-        m_channel->setStallTimeout(msecs);
+    d->m_stallTimeout = msecs;
+    if (d->m_channel)
+        d->m_channel->setStallTimeout(msecs);
 }
 
 void SocketConnection::request(const Request *request)
@@ -126,7 +202,7 @@ void SocketConnection::request(const Request *request)
         break;
     case QMetaType::QByteArray:
         frame.payload = payload.toByteArray();
-        if (m_serviceFeatures & Frame::TakesUnwrapped
+        if (d->m_serviceFeatures & Frame::TakesUnwrapped
             && frame.payload.size() >= CommandCatalogue::MinUnwrappedPayloadSize) {
             const QVariant unwrapped
                 = request->property(CommandCatalogue::UnwrappedPayloadProperty);
@@ -142,42 +218,43 @@ void SocketConnection::request(const Request *request)
     default:
         carried = false;
     }
-    if (!m_channel || !numeric || !carried || !m_channel->send(frame)) {
-        refuseLocally(*request);
+    if (!d->m_channel || !numeric || !carried || !d->m_channel->send(frame)) {
+        d->refuseLocally(*request);
         return;
     }
     if (frame.command == CommandCatalogue::Invoke
         || frame.command == CommandCatalogue::SigConnect) {
-        m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
+        d->m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
         // The module waits for the answer: the request goes out now, not with the next pass.
-        m_channel->flush();
+        d->m_channel->flush();
     }
 }
 
-void SocketConnection::startAttempt()
+void SocketConnection::Private::startAttempt()
 {
     dropPendingSocket();
     setState(Velmor::Connection::Connecting);
-    m_pending = Wire::Transport::createSocket(m_address, this);
+    m_pending = Wire::Transport::createSocket(m_address, q);
     Wire::Transport::watchAttempt(
-        m_pending, this, [this] { attemptSucceeded(); },
+        m_pending, q, [this] { attemptSucceeded(); },
         [this](const QString &error) { attemptFailed(error); });
     Wire::Transport::startConnecting(m_pending, m_address);
 }
 
-void SocketConnection::attemptSucceeded()
+void SocketConnection::Private::attemptSucceeded()
 {
     QIODevice *socket = m_pending;
     m_pending = nullptr;
-    socket->disconnect(this);
-    auto channel = new FrameChannel(socket, { Frame::Message, Frame::Refusal }, this);
+    socket->disconnect(q);
+    auto channel = new FrameChannel(socket, { Frame::Message, Frame::Refusal }, q);
     m_channel = channel;
     m_refusalReason = 0;
     m_initialObjectsAnnounced = false;
     m_serviceFeatures = 0;
     channel->setStallTimeout(m_stallTimeout);
-    connect(channel, &FrameChannel::frameReceived, this, &SocketConnection::frameArrived);
-    connect(channel, &FrameChannel::closed, this,
+    QObject::connect(channel, &FrameChannel::frameReceived, q,
+        [this](const Frame &frame) { frameArrived(frame); });
+    QObject::connect(channel, &FrameChannel::closed, q,
         [this, channel](const QString &reason) { linkLost(channel, reason); });
     // The hello goes out before anything the module sends, since the module only sends
     // once it hears of the link.
@@ -186,11 +263,11 @@ void SocketConnection::attemptSucceeded()
     setState(Velmor::Connection::Connected);
 }
 
-void SocketConnection::attemptFailed(const QString &error)
+void SocketConnection::Private::attemptFailed(const QString &error)
 {
     dropPendingSocket();
     m_error = error;
-    emit errorOccurred(error);
+    emit q->errorOccurred(error);
     if (m_wanted && m_autoReconnect) {
         scheduleReconnect();
     } else {
@@ -199,7 +276,7 @@ void SocketConnection::attemptFailed(const QString &error)
     }
 }
 
-void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
+void SocketConnection::Private::linkLost(FrameChannel *channel, const QString &reason)
 {
     if (channel != m_channel)
         return;
@@ -207,26 +284,26 @@ void SocketConnection::linkLost(FrameChannel *channel, const QString &reason)
     channel->deleteLater();
     if (m_refusalReason == 0)
         m_error = reason;
-    const QPointer<SocketConnection> alive(this);
+    const QPointer<SocketConnection> alive(q);
     reportLinkLost();
     if (!alive)
         return;
     if (m_refusalReason == 0)
-        emit errorOccurred(reason);
+        emit q->errorOccurred(reason);
     if (m_wanted && m_autoReconnect)
         scheduleReconnect();
     else if (!m_wanted)
         setState(Velmor::Connection::Disconnected);
 }
 
-void SocketConnection::scheduleReconnect()
+void SocketConnection::Private::scheduleReconnect()
 {
     m_reconnectTimer.start(m_nextDelay);
     // Doubling a delay past half the largest int would overflow: the maximum is reached first.
     m_nextDelay = m_nextDelay > m_maxDelay / 2 ? m_maxDelay : 2 * m_nextDelay;
 }
 
-void SocketConnection::frameArrived(const Frame &frame)
+void SocketConnection::Private::frameArrived(const Frame &frame)
 {
     if (frame.type == Frame::Refusal) {
         refusalArrived(frame);
@@ -236,7 +313,7 @@ void SocketConnection::frameArrived(const Frame &frame)
         // Whatever a service sends later, the first announcements end only once per link.
         if (!std::exchange(m_initialObjectsAnnounced, true)) {
             m_serviceFeatures = Frame::offeredFeatures(frame.payload);
-            emit initialObjectsAnnounced();
+            emit q->initialObjectsAnnounced();
         }
         return;
     }
@@ -248,10 +325,10 @@ void SocketConnection::frameArrived(const Frame &frame)
     incoming.kind = frame.kind;
     incoming.magic = frame.magic;
     incoming.payload = frame.payload;
-    emit message(incoming);
+    emit q->message(incoming);
 }
 
-void SocketConnection::refusalArrived(const Frame &frame)
+void SocketConnection::Private::refusalArrived(const Frame &frame)
 {
     // The service's own words are not shown: they come from a peer and could be anything.
     switch (frame.kind) {
@@ -274,51 +351,52 @@ void SocketConnection::refusalArrived(const Frame &frame)
     }
     // Zero would read as no refusal at all.
     m_refusalReason = frame.kind != 0 ? frame.kind : -1;
-    emit errorOccurred(m_error);
+    emit q->errorOccurred(m_error);
 }
 
-void SocketConnection::refuseLocally(const Request &request)
+void SocketConnection::Private::refuseLocally(const Request &request)
 {
     const Velmor::Command::Message refusal = markedMessage(Velmor::Command::Refused,
         quint32(request.uid()), quint32(request.objectId()), QByteArray());
+    SocketConnection *connection = q;
     QMetaObject::invokeMethod(
-        this, [this, refusal] { emit message(refusal); }, Qt::QueuedConnection);
+        q, [connection, refusal] { emit connection->message(refusal); }, Qt::QueuedConnection);
 }
 
-void SocketConnection::reportLinkLost()
+void SocketConnection::Private::reportLinkLost()
 {
     // Only calls that wait are answered: a made-up answer to GETINFO or GETMETAINFO would
     // drive the module's object life cycle. Taken out first, since the answers reach slots
     // that may send again.
     const QMap<quint32, Unanswered> unanswered = std::exchange(m_unanswered, {});
-    const QPointer<SocketConnection> alive(this);
+    const QPointer<SocketConnection> alive(q);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = unanswered.cbegin(); it != unanswered.cend() && alive; ++it) {
         const Velmor::Command::Message answer
             = markedMessage(Velmor::Command::Answer, it.key(), it->objectId,
                 Wire::PayloadCodec::encodeAnswer(
                     Wire::PayloadCodec::ConnectionError, it->command, {}, now));
-        emit message(answer);
+        emit q->message(answer);
     }
     if (alive)
         setState(Velmor::Connection::ConnectionLost);
 }
 
-void SocketConnection::setState(State state)
+void SocketConnection::Private::setState(State state)
 {
     if (m_state == state)
         return;
     m_state = state;
-    emit stateChanged(state);
+    emit q->stateChanged(state);
 }
 
-void SocketConnection::dropPendingSocket()
+void SocketConnection::Private::dropPendingSocket()
 {
     if (!m_pending)
         return;
     QIODevice *socket = m_pending;
     m_pending = nullptr;
-    socket->disconnect(this);
+    socket->disconnect(q);
     Wire::Transport::abort(socket);
     socket->deleteLater();
 }

@@ -3,26 +3,29 @@
 
 #include "connectionexport.h"
 #include "connectionstate.h"
-#include "framechannel.h"
 #include "message.h"
-#include "serviceaddress.h"
 
-#include <QtCore/QMap>
 #include <QtCore/QObject>
-#include <QtCore/QTimer>
+
+#include <memory>
 
 class Request;
 
-// The host's end of a link to a service. The module finds message(), stateChanged() and
-// request() by their signatures, so those three stay exactly as they are.
+// The host's end of a link to a service, over a local socket or TCP. Lives in one thread, the
+// one it was created in or moved to. The module finds message(), stateChanged() and request()
+// by their signatures, so those three stay exactly as they are.
 class REMOTOCONNECTION_EXPORT SocketConnection : public QObject
 {
     Q_OBJECT
 public:
+    // The delay before the first reconnection attempt, in milliseconds.
     static constexpr int DefaultFirstReconnectDelay = 100;
+    // The longest delay between reconnection attempts, in milliseconds.
     static constexpr int DefaultMaxReconnectDelay = 10000;
 
+    // A connection that is not linked to any service yet.
     explicit SocketConnection(QObject *parent = nullptr);
+    // Drops the link without reporting it lost.
     ~SocketConnection() override;
 
     // Accepts "local:NAME" or "tcp://HOST:PORT" and drops any current link first. For an
@@ -35,11 +38,13 @@ public:
     // 7 (CONNECTION_ERROR), so a call waiting for it returns at once.
     Q_INVOKABLE void disconnectFromService();
 
-    Velmor::Connection::State state() const { return m_state; }
-    QString errorString() const { return m_error; }
+    // The state last reported through stateChanged().
+    Velmor::Connection::State state() const;
+    // What went wrong last, in plain English; empty before anything did.
+    QString errorString() const;
     // Why the service refused the current or last link, as it said in its refusal; 0 when
     // it did not.
-    qint32 refusalReason() const { return m_refusalReason; }
+    qint32 refusalReason() const;
 
     // Sent in the hello that opens every link, reconnections included. False, changing
     // nothing, for a token longer than the hello can carry.
@@ -47,13 +52,19 @@ public:
     // With it on, a lost link or a failed attempt is followed by another attempt, after a
     // delay that starts at the first reconnect delay and doubles up to the maximum.
     void setAutoReconnect(bool enabled);
-    bool autoReconnect() const { return m_autoReconnect; }
+    // Whether a lost link or a failed attempt is followed by another attempt.
+    bool autoReconnect() const;
+    // The delays between reconnection attempts, in milliseconds: the first one, doubled up
+    // to the maximum.
     void setReconnectDelays(int firstMsecs, int maxMsecs);
     // How long a frame from the service may take, from its first byte to its last.
     void setStallTimeout(int msecs);
 
 signals:
+    // One message from the service, or one the connection made itself (a refusal of a
+    // request that could not go out, the answers it gives when the link is lost).
     void message(const Velmor::Command::Message &message);
+    // The link's state changed; ConnectionLost is reported once per link that was up.
     void stateChanged(const Velmor::Connection::State state);
     // Also emitted when the service refuses the link, as soon as it says so; the link is
     // then reported lost when the service closes it, without a second error. A link refused
@@ -68,50 +79,13 @@ public slots:
     // Requests that cannot go out (no link, a command that is not a number, a payload too
     // large for a frame) are answered at once with a Refused message, delivered from the
     // event loop, so the module never waits for an answer that cannot come. A payload the
-    // module also gave unwrapped goes out as those bytes to a service that takes them.
+    // module also gave unwrapped goes out as those bytes to a service that takes them. The
+    // request is read during the call only.
     void request(const Request *request);
 
 private:
-    void startAttempt();
-    void attemptSucceeded();
-    void attemptFailed(const QString &error);
-    void linkLost(Wire::FrameChannel *channel, const QString &reason);
-    void frameArrived(const Wire::Frame &frame);
-    void refusalArrived(const Wire::Frame &frame);
-    void refuseLocally(const Request &request);
-    void scheduleReconnect();
-    void setState(Velmor::Connection::State state);
-    // Reports the link lost, first answering the calls still waiting on it.
-    void reportLinkLost();
-    void dropPendingSocket();
-
-    Wire::ServiceAddress m_address;
-    QByteArray m_token;
-    // The socket of an attempt still connecting.
-    QIODevice *m_pending = nullptr;
-    Wire::FrameChannel *m_channel = nullptr;
-    struct Unanswered
-    {
-        quint32 objectId;
-        qint32 command;
-    };
-    // INVOKE and SIGCONNECT requests sent on the current link and not yet answered, by uid.
-    QMap<quint32, Unanswered> m_unanswered;
-    QTimer m_reconnectTimer;
-    Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
-    QString m_error;
-    bool m_autoReconnect = false;
-    // Why the service is closing the current link; 0 while it has not said.
-    qint32 m_refusalReason = 0;
-    bool m_initialObjectsAnnounced = false;
-    // What the service on the current link said it takes beyond the plain protocol.
-    quint32 m_serviceFeatures = 0;
-    // The host asked for a link and has not asked to drop it.
-    bool m_wanted = false;
-    int m_firstDelay = DefaultFirstReconnectDelay;
-    int m_maxDelay = DefaultMaxReconnectDelay;
-    int m_nextDelay = DefaultFirstReconnectDelay;
-    int m_stallTimeout = Wire::FrameChannel::DefaultStallTimeout;
+    class Q_DECL_HIDDEN Private;
+    std::unique_ptr<Private> d;
 };
 
 #endif

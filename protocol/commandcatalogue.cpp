@@ -1,5 +1,7 @@
 #include "commandcatalogue.h"
 
+#include "notificationcatalogue.h"
+
 namespace {
 const CommandCatalogue *catalogue = nullptr;
 }
@@ -74,8 +76,10 @@ const CommandCatalogue &CommandCatalogue::instance()
 }
 
 // Built while the module's static initialisers run, before any module code can ask for it;
-// the accessors read this pointer.
-[[maybe_unused]] static const bool catalogueBuilt = (catalogue = &CommandCatalogue::instance(), true);
+// the accessors read this pointer. Whatever links the catalogue gets the other two tables as
+// well, each built after the ones it names first.
+[[maybe_unused]] static const bool catalogueBuilt
+    = (catalogue = &CommandCatalogue::instance(), NotificationCatalogue::instance(), true);
 
 int CommandCatalogue::commandCode(const QString &name)
 {

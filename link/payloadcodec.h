@@ -1,8 +1,6 @@
 #ifndef PAYLOADCODEC_H
 #define PAYLOADCODEC_H
 
-#include "connectionexport.h"
-
 #include <QtCore/QByteArray>
 #include <QtCore/QDateTime>
 #include <QtCore/QVariantList>
@@ -11,7 +9,7 @@ namespace Wire {
 
 // The payloads inside request and message frames: value lists, answers and signal
 // notifications, as docs/wire-protocol.md lays them out.
-class REMOTOCONNECTION_EXPORT PayloadCodec
+class PayloadCodec
 {
 public:
     enum Result : qint32 {

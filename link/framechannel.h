@@ -1,7 +1,6 @@
 #ifndef FRAMECHANNEL_H
 #define FRAMECHANNEL_H
 
-#include "connectionexport.h"
 #include "frame.h"
 
 #include <QtCore/QObject>
@@ -19,7 +18,7 @@ namespace Wire {
 // that breaks the protocol, a frame not complete within the frame timeout of its first byte,
 // or a peer that stops reading while data piles up for it ends the connection; nothing the
 // peer sends can make this side crash or hold more than one frame's worth of its bytes.
-class REMOTOCONNECTION_EXPORT FrameChannel : public QObject
+class FrameChannel : public QObject
 {
     Q_OBJECT
 public:

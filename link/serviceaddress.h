@@ -1,14 +1,12 @@
 #ifndef SERVICEADDRESS_H
 #define SERVICEADDRESS_H
 
-#include "connectionexport.h"
-
 #include <QtCore/QString>
 
 namespace Wire {
 
 // Where a service listens: "local:NAME" for a local socket, "tcp://HOST:PORT" for TCP.
-struct REMOTOCONNECTION_EXPORT ServiceAddress
+struct ServiceAddress
 {
     enum Kind {
         Invalid,

@@ -1,7 +1,6 @@
 #ifndef TRANSPORT_H
 #define TRANSPORT_H
 
-#include "connectionexport.h"
 #include "serviceaddress.h"
 
 #include <QtCore/QString>
@@ -21,30 +20,30 @@ namespace Wire {
 namespace Transport {
 
 // A socket of the address's kind, owned by `parent`, not yet connecting.
-REMOTOCONNECTION_EXPORT QIODevice *createSocket(const ServiceAddress &address, QObject *parent);
+QIODevice *createSocket(const ServiceAddress &address, QObject *parent);
 // Connected before startConnecting(), since a local socket may fail from inside it.
-REMOTOCONNECTION_EXPORT void watchAttempt(QIODevice *socket, QObject *context,
+void watchAttempt(QIODevice *socket, QObject *context,
     const std::function<void()> &connected, const std::function<void(const QString &)> &failed);
-REMOTOCONNECTION_EXPORT void startConnecting(QIODevice *socket, const ServiceAddress &address);
+void startConnecting(QIODevice *socket, const ServiceAddress &address);
 
 // `ended` runs with the reason when a connected socket is closed by the peer or fails.
-REMOTOCONNECTION_EXPORT void watchEnd(
+void watchEnd(
     QIODevice *socket, QObject *context, const std::function<void(const QString &)> &ended);
 // Sends what is written without waiting for the peer to acknowledge earlier bytes: frames go
 // out whole, and one the peer waits for is flushed at once, so holding it back only delays it.
-REMOTOCONNECTION_EXPORT void sendWithoutDelay(QIODevice *socket);
+void sendWithoutDelay(QIODevice *socket);
 // A device that is no socket counts as connected while it is open.
-REMOTOCONNECTION_EXPORT bool isConnected(QIODevice *socket);
+bool isConnected(QIODevice *socket);
 // Hands buffered output to the system, as far as it takes it without waiting.
-REMOTOCONNECTION_EXPORT void flush(QIODevice *socket);
+void flush(QIODevice *socket);
 // Drops the connection at once, buffered output included.
-REMOTOCONNECTION_EXPORT void abort(QIODevice *socket);
+void abort(QIODevice *socket);
 
 // `accepted` gets every connection that `server`, a QLocalServer or QTcpServer, takes in.
-REMOTOCONNECTION_EXPORT void watchServer(
+void watchServer(
     QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted);
-REMOTOCONNECTION_EXPORT bool isListening(QObject *server);
-REMOTOCONNECTION_EXPORT QString serverError(QObject *server);
+bool isListening(QObject *server);
+QString serverError(QObject *server);
 
 } // namespace Transport
 } // namespace Wire

@@ -1,8 +1,6 @@
 #ifndef FRAME_H
 #define FRAME_H
 
-#include "connectionexport.h"
-
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 
@@ -16,7 +14,7 @@ namespace Wire {
 
 // One unit on the stream between a host connection and a service, in decoded form. The byte
 // layout is described in docs/wire-protocol.md.
-struct REMOTOCONNECTION_EXPORT Frame
+struct Frame
 {
     enum Type : quint8 {
         Hello = 1,
@@ -112,7 +110,7 @@ struct REMOTOCONNECTION_EXPORT Frame
 // length, version and type as soon as those bytes are in, so a hostile peer cannot make it
 // reserve memory it has not sent. Bytes go straight to where the frame keeps them: a payload
 // is never copied once it is in.
-class REMOTOCONNECTION_EXPORT FrameReader
+class FrameReader
 {
 public:
     enum State {
