@@ -175,6 +175,23 @@ bool CommandChannel::isPending(const CommandTarget &target, int code)
     return false;
 }
 
+RemotoResponse *CommandChannel::take(CommandTarget &target, quint32 uid)
+{
+    return target.pending.take(uid);
+}
+
+void CommandChannel::close(RemotoResponse *response, int code)
+{
+    response->finishWithResult(code);
+    release(response);
+}
+
+void CommandChannel::abandonAll(CommandTarget &target)
+{
+    while (!target.pending.isEmpty())
+        close(target.pending.take(target.pending.firstKey()), 0);
+}
+
 void CommandChannel::release(RemotoResponse *response, Release when)
 {
     if (!response->autoDelete())

@@ -156,13 +156,11 @@ bool RemotoPluginPrivate::message(const Message &message)
     const RpcObjectEntryPtr entry = objects.value(message.objectId);
     if (!entry)
         return false;
-    RemotoResponse *response = entry->pending.take(message.requestUid);
+    RemotoResponse *response = CommandChannel::take(*entry, message.requestUid);
 
     if (message.kind == Velmor::Command::Refused) {
-        if (response) {
-            response->finishWithResult(RefusedResult);
-            CommandChannel::release(response);
-        }
+        if (response)
+            CommandChannel::close(response, RefusedResult);
         return true;
     }
     if (message.kind != Velmor::Command::Answer) {
@@ -232,11 +230,7 @@ void RemotoPluginPrivate::handleMetaInfoAnswer(const RpcObjectEntryPtr &entry,
 
 void RemotoPluginPrivate::handleObjectDown(const RpcObjectEntryPtr &entry)
 {
-    while (!entry->pending.isEmpty()) {
-        RemotoResponse *response = entry->pending.take(entry->pending.firstKey());
-        response->finishWithResult(0);
-        CommandChannel::release(response);
-    }
+    CommandChannel::abandonAll(*entry);
     const QPointer<RemotoPluginPrivate> self(this);
     const QPointer<RemotoObject> proxy = entry->object;
     if (!proxy)
