@@ -2,6 +2,7 @@
 // in-process remote side that answers from prepared bytes. Prints medians and the ratios that
 // matter side by side; nothing here fails on a figure.
 
+#include "benchreport.h"
 #include "commandcatalogue.h"
 
 #include <connectionstate.h>
@@ -179,8 +180,8 @@ QVariant invokeAdd(QObject *proxy)
 
 void report(const char *what, double value, double floor, double target)
 {
-    std::printf("%-58s %10.0f ns  %6.2fx  (target <= %.1f)\n", what, value, value / floor,
-                target);
+    std::printf("%-58s %10.0f ns  %6.2fx", what, value, value / floor);
+    BenchReport::printTarget(value / floor, BenchReport::Better::Lower, target);
 }
 
 int main(int argc, char **argv)
@@ -194,6 +195,8 @@ int main(int argc, char **argv)
     const int rounds = 9;
 
     // Floor of a call: a local invoke by name plus one encode and one decode of the list.
+    const char *what = "floor: local invokeMethod + encode + decode";
+    BenchReport::measuring(what);
     LocalTarget target;
     const QVariantList callList{QVariant(QVariant::Int), QStringLiteral("add(int,int)"), 2, 3};
     const double callFloor = median(rounds, 20000, [&] {
@@ -204,20 +207,24 @@ int main(int argc, char **argv)
         QDataStream in(encode(callList));
         in >> decoded;
     });
-    std::printf("%-58s %10.0f ns\n", "floor: local invokeMethod + encode + decode", callFloor);
+    std::printf("%-58s %10.0f ns\n", what, callFloor);
 
     double direct5 = 0;
     {
+        what = "invoke answered inside request";
+        BenchReport::measuring(what);
         Setup s(&loader, 1, 5, false);
         QObject *proxy = s.proxy(1);
         direct5 = median(rounds, 5000, [&] { invokeAdd(proxy); });
-        report("invoke answered inside request", direct5, callFloor, 4);
+        report(what, direct5, callFloor, 4);
     }
     {
+        what = "invoke answered through the event loop";
+        BenchReport::measuring(what);
         Setup s(&loader, 1, 5, true);
         QObject *proxy = s.proxy(1);
         const double queued = median(rounds, 2000, [&] { invokeAdd(proxy); });
-        report("invoke answered through the event loop", queued, callFloor, 6);
+        report(what, queued, callFloor, 6);
     }
 
     // Notifications: the remote side emits; a slot on event counts them.
@@ -226,24 +233,29 @@ int main(int argc, char **argv)
             = encode({QVariant(), QStringLiteral("changed(int)"), 42}).toBase64();
         Sink sink;
         QObject::connect(&target, &LocalTarget::event, &sink, &Sink::onEvent);
+        what = "floor: decode + local signal";
+        BenchReport::measuring(what);
         const double floor = median(rounds, 20000, [&] {
             QVariantList values;
             QDataStream in(QByteArray::fromBase64(payload));
             in >> values;
             Q_EMIT target.event(values.at(1).toString(), values.mid(2));
         });
-        std::printf("%-58s %10.0f ns\n", "floor: decode + local signal", floor);
+        std::printf("%-58s %10.0f ns\n", what, floor);
+        what = "notification delivered to a slot on event";
+        BenchReport::measuring(what);
         Setup s(&loader, 1, 5, false);
         QObject::connect(s.proxy(1), SIGNAL(event(QString, QVariantList)), &sink,
                          SLOT(onEvent(QString, QVariantList)));
         const double notify = median(rounds, 20000, [&] {
             s.remote.send(1, Velmor::Command::Notify, payload);
         });
-        report("notification delivered to a slot on event", notify, floor, 2);
+        report(what, notify, floor, 2);
     }
 
     // Discovery: announce N objects, each answered inside request.
-    auto discovery = [&](int objects) {
+    auto discovery = [&](const char *row, int objects) {
+        BenchReport::measuring(row);
         std::vector<double> samples;
         for (int r = 0; r < 5; ++r) {
             QElapsedTimer timer;
@@ -254,26 +266,33 @@ int main(int argc, char **argv)
         std::sort(samples.begin(), samples.end());
         return samples[samples.size() / 2];
     };
-    const double d1000 = discovery(1000);
-    const double d10000 = discovery(10000);
-    std::printf("%-58s %10.1f ms\n", "discovery of 1,000 objects", d1000 / 1e6);
-    std::printf("%-58s %10.1f ms  %6.2fx  (target <= 12)\n", "discovery of 10,000 objects",
-                d10000 / 1e6, d10000 / d1000);
+    const char *const discovered1000 = "discovery of 1,000 objects";
+    const char *const discovered10000 = "discovery of 10,000 objects";
+    const double d1000 = discovery(discovered1000, 1000);
+    std::printf("%-58s %10.1f ms\n", discovered1000, d1000 / 1e6);
+    const double d10000 = discovery(discovered10000, 10000);
+    std::printf("%-58s %10.1f ms  %6.2fx", discovered10000, d10000 / 1e6, d10000 / d1000);
+    BenchReport::printTarget(d10000 / d1000, BenchReport::Better::Lower, 12);
 
     {
+        what = "invoke on a class of 500 methods vs 5";
+        BenchReport::measuring(what);
         Setup s(&loader, 1, 500, false);
         QObject *proxy = s.proxy(1);
         const double many = median(rounds, 5000, [&] { invokeAdd(proxy); });
-        report("invoke on a class of 500 methods vs 5", many, direct5, 1.1);
+        report(what, many, direct5, 1.1);
     }
-    auto callAmong = [&](int objects) {
+    auto callAmong = [&](const char *row, int objects) {
+        BenchReport::measuring(row);
         Setup s(&loader, objects, 5, false);
         QObject *proxy = s.proxy(objects / 2);
         return median(rounds, 5000, [&] { invokeAdd(proxy); });
     };
-    const double ten = callAmong(10);
-    std::printf("%-58s %10.0f ns\n", "invoke with 10 registered objects", ten);
-    report("invoke with 10,000 registered objects vs 10", callAmong(10000), ten, 1.1);
+    what = "invoke with 10 registered objects";
+    const double ten = callAmong(what, 10);
+    std::printf("%-58s %10.0f ns\n", what, ten);
+    what = "invoke with 10,000 registered objects vs 10";
+    report(what, callAmong(what, 10000), ten, 1.1);
     return 0;
 }
 

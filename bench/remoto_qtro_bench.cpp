@@ -5,6 +5,8 @@
 // the machine's speed reach both alike. Prints medians and the ratio remoto / Qt Remote
 // Objects; nothing here fails on a figure.
 
+#include "benchreport.h"
+
 #include <socketconnection.h>
 
 #include <QtCore/QCoreApplication>
@@ -32,6 +34,8 @@
 #include <vector>
 
 namespace {
+
+using BenchReport::Better;
 
 constexpr int Patience = 120000;
 
@@ -347,22 +351,16 @@ Medians alternate(
     return { medians(a), medians(b) };
 }
 
-enum class Better { Higher, Lower };
-
 // One measure of both systems and their ratio, with the ratio's target when it has one.
 void row(const char *what, double remoto, double qtro, const char *unit, Better better,
     double target = 0)
 {
     const double ratio = remoto / qtro;
     std::printf("%-44s %12.1f %12.1f  %-9s %7.2f", what, remoto, qtro, unit, ratio);
-    if (target > 0) {
-        const bool met = better == Better::Higher ? ratio >= target : ratio <= target;
-        std::printf("  target %s %.2f: %s\n", better == Better::Higher ? ">=" : "<=", target,
-            met ? "met" : "MISSED");
-    } else {
+    if (target > 0)
+        BenchReport::printTarget(ratio, better, target);
+    else
         std::printf("  %s is better\n", better == Better::Higher ? "higher" : "lower");
-    }
-    std::fflush(stdout);
 }
 
 // Calls per second, and the CPU each process spent per call in microseconds.
@@ -418,6 +416,8 @@ int main(int argc, char **argv)
         if (remoto.add(2, 3) != 5 || qtro.add(2, 3) != 5)
             fail("add(2, 3) is not 5");
         const char *transport = withCpu ? "local socket" : "TCP loopback";
+        const QString callRow = QStringLiteral("add(int,int), %1").arg(QLatin1String(transport));
+        BenchReport::measuring(qPrintable(callRow));
         const int calls = 20000;
         const Medians m = alternate(
             rounds,
@@ -429,8 +429,7 @@ int main(int argc, char **argv)
                 return callRate<QtroHost>(
                     &qtro, qtroService, calls, [](QtroHost *h) { h->add(2, 3); });
             });
-        row(qPrintable(QStringLiteral("add(int,int), %1").arg(QLatin1String(transport))),
-            m.remoto[0], m.qtro[0], "calls/s", Better::Higher, 1.1);
+        row(qPrintable(callRow), m.remoto[0], m.qtro[0], "calls/s", Better::Higher, 1.1);
         if (withCpu) {
             row("  CPU per call, both processes", m.remoto[1] + m.remoto[2], m.qtro[1] + m.qtro[2],
                 "us", Better::Lower, 1.0);
@@ -448,6 +447,7 @@ int main(int argc, char **argv)
                 { "length(QString), 1 Mi chars", 1024 * 1024, 100, 0.5 } };
             for (const auto &size : sizes) {
                 const QString text(size.chars, QLatin1Char('x'));
+                BenchReport::measuring(size.label);
                 if (remoto.length(text) != size.chars || qtro.length(text) != size.chars)
                     fail("length() answered wrong");
                 const Medians s = alternate(
@@ -464,6 +464,8 @@ int main(int argc, char **argv)
             }
 
             const int events = 100000;
+            const char *const burstRow = "signal burst of 100,000 to a host slot";
+            BenchReport::measuring(burstRow);
             if (!remoto.subscribe() || !qtro.subscribe())
                 fail("cannot subscribe to fired(int)");
             const auto burst = [&](auto *host) {
@@ -475,8 +477,7 @@ int main(int argc, char **argv)
             };
             const Medians b = alternate(
                 rounds, [&] { return burst(&remoto); }, [&] { return burst(&qtro); });
-            row("signal burst of 100,000 to a host slot", b.remoto[0], b.qtro[0], "events/s",
-                Better::Higher, 1.0);
+            row(burstRow, b.remoto[0], b.qtro[0], "events/s", Better::Higher, 1.0);
         }
         remoto.close();
         qtro.close();
@@ -488,6 +489,9 @@ int main(int argc, char **argv)
     callsOver(tcp.at(0), tcp.at(1), false);
 
     for (const int objects : { 1000, 10000 }) {
+        const QString connectRow
+            = QStringLiteral("connect until %1 proxies/replicas ready").arg(objects);
+        BenchReport::measuring(qPrintable(connectRow));
         const QString remotoAddress = localAddress("remoto", ++serial);
         const QString qtroAddress = localAddress("qtro", ++serial);
         Service remotoService("remoto", remotoAddress, objects);
@@ -504,8 +508,7 @@ int main(int argc, char **argv)
         const Medians m = alternate(
             objects > 1000 ? 3 : 5, [&] { return connectAll(&remoto, remotoAddress); },
             [&] { return connectAll(&qtro, qtroAddress); });
-        row(qPrintable(QStringLiteral("connect until %1 proxies/replicas ready").arg(objects)),
-            m.remoto[0], m.qtro[0], "ms", Better::Lower, 1.0);
+        row(qPrintable(connectRow), m.remoto[0], m.qtro[0], "ms", Better::Lower, 1.0);
     }
 
     const int publications = 10000;
@@ -529,13 +532,14 @@ int main(int argc, char **argv)
         host->close();
         return Sample { times.all / 1e6, untilReady, double(times.lastTenth) / times.firstTenth };
     };
+    const char *const publishRow = "publish 10,000 objects, one host connected";
+    BenchReport::measuring(publishRow);
     const Medians p = alternate(
         3, [&] { return publishMany(&remoto, "remoto"); },
         [&] { return publishMany(&qtro, "qtro"); });
-    const bool publishMet = p.remoto[0] < 50;
-    std::printf("%-44s %12.1f %12.1f  %-9s %7.2f  target remoto < 50 ms: %s\n",
-        "publish 10,000 objects, one host connected", p.remoto[0], p.qtro[0], "ms",
-        p.remoto[0] / p.qtro[0], publishMet ? "met" : "MISSED");
+    std::printf("%-44s %12.1f %12.1f  %-9s %7.2f", publishRow, p.remoto[0], p.qtro[0], "ms",
+        p.remoto[0] / p.qtro[0]);
+    BenchReport::printTarget(p.remoto[0], Better::Lower, 50, "remoto ", " ms");
     row("  until the host has them all ready", p.remoto[1], p.qtro[1], "ms", Better::Lower);
     std::printf("%-44s %12.2f %12.2f  %-9s\n", "  last 1,000 publications / first 1,000",
         p.remoto[2], p.qtro[2], "x");

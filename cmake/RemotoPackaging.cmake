@@ -40,6 +40,8 @@ for building hosts and services against the RemotoPlugin2 libraries.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME remotoplugin2-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# remotoctl's completion file is read only by bash-completion, which a minimal Debian lacks.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Qt 5 module for working with remote QObjects - tools
 remotoctl lists, calls and watches remote objects through the RemotoPlugin2
 module; remoto-demo-service publishes small objects to try it on.")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs whichever of the named Debian packages are missing. Does nothing when all are
-# present; needs root otherwise.
+# present; otherwise runs apt-get as root, through sudo for another user.
 set -euo pipefail
 missing=()
 for pkg in "$@"; do
@@ -9,12 +9,16 @@ for pkg in "$@"; do
     fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
-if [ "$(id -u)" -ne 0 ]; then
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
     echo "Missing Debian packages: ${missing[*]}" >&2
     echo "Install them (apt-get install ${missing[*]}) or run this as root." >&2
     exit 1
 fi
 echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends "${missing[@]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${missing[@]}"

@@ -49,6 +49,8 @@ done
 
 contents remotoplugin2-tools | grep -x '\./usr/share/bash-completion/completions/remotoctl' >/dev/null \
     || fail "remotoplugin2-tools lacks remotoctl's bash completion"
+[ "$(dpkg-deb -f "$(deb remotoplugin2-tools)" Recommends)" = bash-completion ] \
+    || fail "remotoplugin2-tools does not recommend bash-completion"
 
 root=$work/root
 dpkg -x "$(deb "$runtime")" "$root"
