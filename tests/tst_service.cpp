@@ -702,6 +702,7 @@ void tst_Service::invokeDestroyingObject()
     QVERIFY(peer.invoke(id, { QStringLiteral("void"), QStringLiteral("destroySelf()") }, &answer));
     QCOMPARE(answer.result, 0);
     QCOMPARE(answer.values, (QVariantList { true, QVariant() }));
+    QCOMPARE(peer.received.at(peer.received.size() - 2).kind, int(Velmor::Command::ObjectDown));
     QVERIFY(peer.waitForKind(Velmor::Command::ObjectDown));
     QCOMPARE(peer.messagesOfKind(Velmor::Command::ObjectDown).at(0).objectId, id);
     QCOMPARE(service->objectId(QStringLiteral("fragile")), 0u);
