@@ -68,8 +68,8 @@ QString Clock::now() const
     return QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
 }
 
-Admin::Admin(RemotoService *service, const QString &ownName)
-    : m_service(service)
+Admin::Admin(const QList<RemotoService *> &services, const QString &ownName)
+    : m_services(services)
     , m_ownName(ownName)
 {
 }
@@ -82,16 +82,25 @@ void Admin::manage(const QString &name, QObject *object)
 bool Admin::withdraw(const QString &name)
 {
     // Withdrawing Admin itself would leave nothing to publish it again with.
-    return name != m_ownName && m_managed.contains(name) && m_service->withdraw(name);
+    if (name == m_ownName || !m_managed.contains(name))
+        return false;
+    bool withdrawn = false;
+    for (RemotoService *service : qAsConst(m_services))
+        withdrawn |= service->withdraw(name);
+    return withdrawn;
 }
 
 bool Admin::republish(const QString &name)
 {
     QObject *object = m_managed.value(name);
-    return object && m_service->publish(name, object);
+    bool published = false;
+    for (RemotoService *service : qAsConst(m_services))
+        published |= object && service->publish(name, object);
+    return published;
 }
 
+// The services publish and withdraw together, so any of them tells.
 QStringList Admin::published() const
 {
-    return m_service->publishedNames();
+    return m_services.first()->publishedNames();
 }

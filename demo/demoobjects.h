@@ -65,12 +65,12 @@ private:
 };
 
 // Withdraws and republishes the other objects on request, so hosts can watch their proxies
-// go down and come back.
+// go down and come back: in every service given, so hosts on every address see the same.
 class Admin : public QObject
 {
     Q_OBJECT
 public:
-    Admin(RemotoService *service, const QString &ownName);
+    Admin(const QList<RemotoService *> &services, const QString &ownName);
 
     // Objects Admin may withdraw and publish again, by the name they are published under.
     void manage(const QString &name, QObject *object);
@@ -80,7 +80,7 @@ public:
     Q_INVOKABLE QStringList published() const;
 
 private:
-    RemotoService *m_service;
+    QList<RemotoService *> m_services;
     QString m_ownName;
     QHash<QString, QObject *> m_managed;
 };

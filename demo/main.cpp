@@ -8,6 +8,8 @@
 #include <QtCore/QTimer>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -47,11 +49,15 @@ int main(int argc, char *argv[])
         "  counter     value(), increment(), reset(); signal changed(int)\n"
         "  clock       now(); signal tick(QString) every 200 ms\n"
         "  admin       withdraw(QString), republish(QString), published()\n"
-        "Prints \"listening on ADDRESS\" once hosts can connect; stops on SIGINT or SIGTERM."));
+        "Prints \"listening on ADDRESS\" for each address once hosts can connect; stops on\n"
+        "SIGINT or SIGTERM."));
     parser.addHelpOption();
     const QCommandLineOption listenOption(QStringLiteral("listen"),
         QStringLiteral(
-            "Where to listen: local:NAME or tcp://HOST:PORT (default local:remoto-demo)."),
+            "Where to listen: local:NAME or tcp://HOST:PORT (default local:remoto-demo). Give it "
+            "more than once to listen on several addresses, each serving the same objects and "
+            "taking --max-clients hosts of its own; if any of them cannot be listened on, the "
+            "service exits with status 1."),
         QStringLiteral("ADDRESS"), QStringLiteral("local:remoto-demo"));
     const QCommandLineOption tokenOption(QStringLiteral("token"),
         QStringLiteral("Admit only hosts presenting TOKEN."), QStringLiteral("TOKEN"));
@@ -69,39 +75,50 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     QTextStream err(stderr);
-    const QString address = parser.value(listenOption);
+    const QStringList addresses = parser.values(listenOption);
     const QByteArray token = parser.value(tokenOption).toUtf8();
-    RemotoService service;
-    if (!service.setAccessToken(token)) {
-        err << "remoto-demo-service: the access token is too long" << Qt::endl;
-        return 1;
-    }
-    if (parser.isSet(openOption) && token.isEmpty()) {
-        service.setAllowUnauthenticated(true);
-        err << "remoto-demo-service: warning: no access token; on a TCP address beyond "
-               "loopback anyone who reaches it may call the objects"
-            << Qt::endl;
-    }
+    int maxClients = RemotoService::DefaultMaxClients;
     if (parser.isSet(maxClientsOption)) {
         bool number = false;
-        const int maxClients = parser.value(maxClientsOption).toInt(&number);
+        maxClients = parser.value(maxClientsOption).toInt(&number);
         if (!number || maxClients < 1) {
             err << "remoto-demo-service: --max-clients needs a positive number" << Qt::endl;
             return 1;
         }
-        service.setMaxClients(maxClients);
     }
-    // The library has already logged the failure; a service nobody can reach must not linger.
-    QObject::connect(&service, &RemotoService::listenerLost, &app, [&err](const QString &reason) {
-        err << "remoto-demo-service: cannot listen any more: " << reason << Qt::endl;
-        QCoreApplication::exit(1);
-    });
+    // A service listens on one address; one per address, all publishing the same objects.
+    std::vector<std::unique_ptr<RemotoService>> services;
+    QList<RemotoService *> serving;
+    for (const QString &address : addresses) {
+        services.push_back(std::make_unique<RemotoService>());
+        RemotoService *service = services.back().get();
+        serving.append(service);
+        if (!service->setAccessToken(token)) {
+            err << "remoto-demo-service: the access token is too long" << Qt::endl;
+            return 1;
+        }
+        service->setAllowUnauthenticated(parser.isSet(openOption));
+        service->setMaxClients(maxClients);
+        // The library has already logged the failure; an address nobody can reach any more
+        // must not go unnoticed.
+        QObject::connect(
+            service, &RemotoService::listenerLost, &app, [&err, address](const QString &reason) {
+                err << "remoto-demo-service: cannot listen on " << address
+                    << " any more: " << reason << Qt::endl;
+                QCoreApplication::exit(1);
+            });
+    }
+    if (parser.isSet(openOption) && token.isEmpty()) {
+        err << "remoto-demo-service: warning: no access token; on a TCP address beyond "
+               "loopback anyone who reaches it may call the objects"
+            << Qt::endl;
+    }
 
     Calculator calculator;
     Counter counter;
     Clock clock;
     const QString adminName = QStringLiteral("admin");
-    Admin admin(&service, adminName);
+    Admin admin(serving, adminName);
     const QList<QPair<QString, QObject *>> objects = {
         { QStringLiteral("calculator"), &calculator },
         { QStringLiteral("counter"), &counter },
@@ -110,15 +127,22 @@ int main(int argc, char *argv[])
     };
     for (const auto &object : objects) {
         admin.manage(object.first, object.second);
-        service.publish(object.first, object.second);
+        for (RemotoService *service : qAsConst(serving))
+            service->publish(object.first, object.second);
     }
 
-    if (!service.listen(address)) {
-        err << "remoto-demo-service: cannot listen on " << address << ": " << service.errorString()
-            << Qt::endl;
-        return 1;
+    for (int i = 0; i < addresses.size(); ++i) {
+        if (!serving.at(i)->listen(addresses.at(i))) {
+            err << "remoto-demo-service: cannot listen on " << addresses.at(i) << ": "
+                << serving.at(i)->errorString() << Qt::endl;
+            return 1;
+        }
     }
-    QTextStream(stdout) << "listening on " << service.address() << Qt::endl;
+    // All lines at once, so a reader sees every address as soon as it sees one.
+    QString listening;
+    for (RemotoService *service : qAsConst(serving))
+        listening += QStringLiteral("listening on ") + service->address() + QLatin1Char('\n');
+    QTextStream(stdout) << listening << Qt::flush;
 
     quitOnTerminationSignals(&app);
     return app.exec();

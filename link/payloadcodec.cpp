@@ -39,6 +39,9 @@ bool valueStreamable(const QVariant &value)
         const QVariantHash items = value.toHash();
         return std::all_of(items.cbegin(), items.cend(), valueStreamable);
     }
+    // A variant holding a variant is written as the one it holds.
+    case QMetaType::QVariant:
+        return valueStreamable(*static_cast<const QVariant *>(value.constData()));
     }
     return PayloadCodec::isStreamable(type);
 }

@@ -23,7 +23,12 @@ struct Number
     qint64 signedValue = 0;
     quint64 unsignedValue = 0;
     double realValue = 0;
+    // A text read as a double from 2^53 on, where doubles skip whole numbers, may have lost its
+    // last digits: "9007199254740993.0" reads as 9007199254740992.
+    bool mayBeRounded = false;
 };
+
+constexpr qint64 ExactInDouble = qint64(1) << std::numeric_limits<double>::digits;
 
 template <typename Text> Number parseNumber(const Text &text)
 {
@@ -43,6 +48,7 @@ template <typename Text> Number parseNumber(const Text &text)
     number.realValue = text.toDouble(&ok);
     if (ok)
         number.kind = Number::Real;
+    number.mayBeRounded = std::fabs(number.realValue) >= double(ExactInDouble);
     return number;
 }
 
@@ -100,7 +106,7 @@ template <typename T> bool toInteger(const Number &number, QVariant *value)
         // fails every comparison.
         const double real = number.realValue;
         fits = real >= double(Limits::min()) && real < double(Limits::max()) + 1.0
-            && std::trunc(real) == real;
+            && std::trunc(real) == real && !number.mayBeRounded;
         integer = fits ? T(real) : 0;
     }
     if (fits)
@@ -111,11 +117,10 @@ template <typename T> bool toInteger(const Number &number, QVariant *value)
 // Integers only as far as a double holds every one of them, up to 2^53.
 bool toReal(const Number &number, double *real)
 {
-    constexpr qint64 exact = qint64(1) << std::numeric_limits<double>::digits;
-    if (number.kind == Number::Signed && number.signedValue >= -exact
-        && number.signedValue <= exact)
+    if (number.kind == Number::Signed && number.signedValue >= -ExactInDouble
+        && number.signedValue <= ExactInDouble)
         *real = double(number.signedValue);
-    else if (number.kind == Number::Unsigned && number.unsignedValue <= quint64(exact))
+    else if (number.kind == Number::Unsigned && number.unsignedValue <= quint64(ExactInDouble))
         *real = double(number.unsignedValue);
     else if (number.kind == Number::Real)
         *real = number.realValue;
@@ -128,10 +133,12 @@ bool toReal(const Number &number, double *real)
 // QVariant::convert() alone would truncate 2^40 or 1.5 to an int, read "3x" as 3 and "" as 0,
 // and hits undefined behaviour on doubles beyond the target's range, so numbers take their own
 // way: integers keep their value exactly, doubles become integers only when whole, and become
-// floats when finite and in range, rounded to float precision. Every other conversion must
-// survive the way back to the value's own type unchanged, which keeps int -> QString,
-// "2020-01-01" -> QDate and 0, 1, "true", "false" -> bool, but refuses 2 -> bool and invalid
-// UTF-8 bytes -> QString.
+// floats when within the range of float (infinities and NaN included), rounded to float
+// precision. Every other conversion must survive the way back to the value's own type
+// unchanged, which keeps int -> QString, "2020-01-01" -> QDate and 0, 1, "true", "false" ->
+// bool, but refuses 2 -> bool and invalid UTF-8 bytes -> QString. The null flag plays no part:
+// the data follows in full whatever the sender flagged, numbers and a value of the parameter's
+// own type pass with it, and so must the rest, which QVariant::convert() refuses when flagged.
 bool convertLosslessly(QVariant *value, int type)
 {
     if (value->userType() == type)
@@ -168,7 +175,7 @@ bool convertLosslessly(QVariant *value, int type)
             *value = real;
             return true;
         }
-        if (!(std::fabs(real) <= FLT_MAX))
+        if (std::isfinite(real) && std::fabs(real) > FLT_MAX)
             return false;
         *value = float(real);
         return true;
@@ -176,11 +183,13 @@ bool convertLosslessly(QVariant *value, int type)
     default:
         break;
     }
-    QVariant converted = *value;
+    QVariant plain = *value;
+    plain.data_ptr().is_null = false;
+    QVariant converted = plain;
     if (!converted.convert(type))
         return false;
     QVariant back = converted;
-    if (!back.convert(value->userType()) || back != *value)
+    if (!back.convert(plain.userType()) || back != plain)
         return false;
     *value = converted;
     return true;

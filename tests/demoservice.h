@@ -31,14 +31,15 @@ public:
     DemoService(const DemoService &) = delete;
     DemoService &operator=(const DemoService &) = delete;
 
-    // Where the service said it listens once started (an address given with --listen among
-    // the extra arguments wins); its own local socket name before that.
+    // Where the service said it listens once started, in the order of the --listen options,
+    // its own local socket name first; address() is the last, or that name before the start.
+    QStringList addresses() const { return m_listening; }
     QString address() const
     {
-        return m_listening.isEmpty() ? QStringLiteral("local:") + m_name : m_listening;
+        return m_listening.isEmpty() ? QStringLiteral("local:") + m_name : m_listening.last();
     }
 
-    // Returns once the service says it is listening.
+    // Returns once the service says it listens on every address.
     bool start()
     {
         m_process.setArguments(
@@ -47,15 +48,18 @@ public:
         m_process.start();
         if (!m_process.waitForStarted(30000))
             return false;
+        const int count = m_process.arguments().count(QStringLiteral("--listen"));
         QByteArray output;
         const auto listening = [&] {
             output += m_process.readAllStandardOutput();
-            return output.contains("listening on") || m_process.state() == QProcess::NotRunning;
+            return output.count("listening on") == count
+                || m_process.state() == QProcess::NotRunning;
         };
-        if (!QTest::qWaitFor(listening, 60000) || !output.contains("listening on"))
+        if (!QTest::qWaitFor(listening, 60000) || output.count("listening on") != count)
             return false;
-        const QByteArray line = output.mid(output.indexOf("listening on"));
-        m_listening = QString::fromUtf8(line.left(line.indexOf('\n')).mid(13)).trimmed();
+        m_listening = QString::fromUtf8(output)
+                          .remove(QStringLiteral("listening on "))
+                          .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return true;
     }
 
@@ -79,7 +83,7 @@ private:
     }
 
     QString m_name;
-    QString m_listening;
+    QStringList m_listening;
     QStringList m_extraArguments;
     QProcess m_process;
 };

@@ -250,8 +250,11 @@ void tst_RemoteE2e::callThatCannotBeMade()
 void tst_RemoteE2e::callsFromSlots_data()
 {
     QTest::addColumn<QString>("listen");
-    QTest::newRow("local socket") << QString();
-    QTest::newRow("TCP") << QStringLiteral("tcp://127.0.0.1:0");
+    QTest::addColumn<int>("reachedAt");
+    QTest::newRow("local socket") << QString() << 0;
+    QTest::newRow("TCP") << QStringLiteral("tcp://127.0.0.1:0") << 1;
+    QTest::newRow("local socket of a service on TCP too")
+        << QStringLiteral("tcp://127.0.0.1:0") << 0;
 }
 
 // Frames reach the module from the socket's reading; a call made while one is delivered must
@@ -259,12 +262,13 @@ void tst_RemoteE2e::callsFromSlots_data()
 void tst_RemoteE2e::callsFromSlots()
 {
     QFETCH(QString, listen);
+    QFETCH(int, reachedAt);
     std::unique_ptr<DemoService> tcpService;
     QString address = service->address();
     if (!listen.isEmpty()) {
         tcpService.reset(new DemoService({ QStringLiteral("--listen"), listen }));
         QVERIFY(tcpService->start());
-        address = tcpService->address();
+        address = tcpService->addresses().value(reachedAt);
     }
     connection->disconnectFromService();
     SlotCaller caller(plugin);

@@ -507,6 +507,11 @@ void tst_Service::invoke_data()
     QTest::newRow("bool from a number, float rounded") << QVariantList { stringHolder,
         QStringLiteral("typed(bool,uint,float,qlonglong)"), 0, QStringLiteral("4294967295"), 0.1,
         -5 } << QVariant(QStringLiteral("false 4294967295 %1 -5").arg(double(0.1f)));
+    QTest::newRow("infinity for float") << QVariantList { stringHolder,
+        QStringLiteral("typed(bool,uint,float,qlonglong)"), true, 1, qInf(), 0 }
+                                        << QVariant(QStringLiteral("true 1 inf 0"));
+    QTest::newRow("null flag set") << QVariantList { stringHolder, QStringLiteral("greet(QString)"),
+        QVariant(QVariant::Int) } << QVariant(QStringLiteral("Hello, 0"));
 }
 
 void tst_Service::invoke()
@@ -587,6 +592,9 @@ void tst_Service::invokeRefused_data()
         << call(typed, { true, 1, 1e300, 0 }) << 4 << lossy(3, typed, "double", "float");
     QTest::newRow("double beyond qlonglong")
         << call(typed, { true, 1, 0.5, 9.3e18 }) << 4 << lossy(4, typed, "double", "qlonglong");
+    QTest::newRow("text rounded to a double for qlonglong")
+        << call(typed, { true, 1, 0.5, QStringLiteral("9007199254740993.0") }) << 4
+        << lossy(4, typed, "QString", "qlonglong");
     QTest::newRow("invalid UTF-8 for text") << call("greet(QString)",
         { QByteArray("\xff\xfe") }) << 4 << lossy(1, "greet(QString)", "QByteArray", "QString");
     QTest::newRow("missing argument") << call("add(int,int)", { 1 }) << 4 << QByteArray();
@@ -694,6 +702,7 @@ void tst_Service::invokeDestroyingObject()
     QVERIFY(peer.invoke(id, { QStringLiteral("void"), QStringLiteral("destroySelf()") }, &answer));
     QCOMPARE(answer.result, 0);
     QCOMPARE(answer.values, (QVariantList { true, QVariant() }));
+    QCOMPARE(peer.received.at(peer.received.size() - 2).kind, int(Velmor::Command::ObjectDown));
     QVERIFY(peer.waitForKind(Velmor::Command::ObjectDown));
     QCOMPARE(peer.messagesOfKind(Velmor::Command::ObjectDown).at(0).objectId, id);
     QCOMPARE(service->objectId(QStringLiteral("fragile")), 0u);
@@ -855,9 +864,13 @@ void tst_Service::unsendableEmissionDropped()
         calculatorId, SigConnect, QByteArrayLiteral("sent(QVariant)").toBase64(), &answer));
     QCOMPARE(answer.values, QVariantList { true });
 
-    QTest::ignoreMessage(QtWarningMsg,
-        "RemotoService: the arguments of sent(QVariant) cannot be sent; emission not relayed");
-    emit calculator->sent(QVariant::fromValue<QObject *>(calculator.get()));
+    const char *dropped
+        = "RemotoService: the arguments of sent(QVariant) cannot be sent; emission not relayed";
+    QTest::ignoreMessage(QtWarningMsg, dropped);
+    QTest::ignoreMessage(QtWarningMsg, dropped);
+    QVariant pointer = QVariant::fromValue<QObject *>(calculator.get());
+    emit calculator->sent(pointer);
+    emit calculator->sent(QVariant(QMetaType::QVariant, &pointer));
     emit calculator->sent(QVariant(5));
     QVERIFY(peer.waitForKind(Velmor::Command::Notify));
     QVERIFY(peer.ask(calculatorId, GetInfo, QByteArray(), &answer));
