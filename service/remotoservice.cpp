@@ -12,7 +12,6 @@
 #include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
-#include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QHash>
 #include <QtCore/QPointer>
@@ -81,15 +80,6 @@ bool localServerAlive(const QString &name)
     return probe.waitForConnected(1000);
 }
 
-// Where QLocalServer keeps the socket file of `name` on systems whose local sockets are files;
-// elsewhere nothing is found there.
-QString socketFilePath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::tempPath() + QLatin1Char('/') + name;
-}
-
 std::filesystem::file_type fileType(const QString &path)
 {
     std::error_code unreadable;
@@ -101,7 +91,7 @@ std::filesystem::file_type fileType(const QString &path)
 // behind, never a file of any worth.
 bool clearLeftoverSocket(const QString &name, QString *error)
 {
-    const QString path = socketFilePath(name);
+    const QString path = Wire::Transport::socketFilePath(name);
     const std::filesystem::file_type type = fileType(path);
     if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none)
         return true;
@@ -200,7 +190,7 @@ bool RemotoService::Private::openListener(const QString &where)
         }
         Wire::Transport::watchServer(server, q, [this](QIODevice *socket) { accept(socket); });
         listener = server;
-        const QString path = socketFilePath(parsed.name);
+        const QString path = Wire::Transport::socketFilePath(parsed.name);
         socketFile = fileType(path) == std::filesystem::file_type::socket ? path : QString();
         address = parsed.toString();
         listenerCheck.start();
