@@ -6,6 +6,7 @@
 #include "objectinterface.h"
 #include "payloadcodec.h"
 #include "serviceaddress.h"
+#include "servicelog.h"
 #include "signalrelay.h"
 #include "transport.h"
 
@@ -125,7 +126,7 @@ struct RemotoService::Private
     void retryListening();
     void accept(QIODevice *socket);
     void refuse(quint64 clientId, Frame::Reason reason, const QString &text);
-    void dropClient(quint64 clientId);
+    void dropClient(quint64 clientId, const QString &reason);
     void dropAllClients();
     void budgetMayBeExceeded();
     void enforceBudget();
@@ -263,7 +264,7 @@ void RemotoService::Private::checkListener()
 
 void RemotoService::Private::listenerBroke(const QString &reason)
 {
-    qWarning("RemotoService: the listener on %s failed (%s); listening again",
+    qCWarning(lcService, "RemotoService: the listener on %s failed (%s); listening again",
         qUtf8Printable(address), qUtf8Printable(reason));
     stopListener();
     error = reason;
@@ -286,14 +287,14 @@ void RemotoService::Private::retryListening()
 void RemotoService::Private::relisten()
 {
     if (openListener(address)) {
-        qInfo("RemotoService: listening again on %s", qUtf8Printable(address));
+        qCInfo(lcService, "RemotoService: listening again on %s", qUtf8Printable(address));
         return;
     }
     if (!relistenDeadline.hasExpired()) {
         retryListening();
         return;
     }
-    qWarning("RemotoService: gave up listening on %s: %s", qUtf8Printable(address),
+    qCWarning(lcService, "RemotoService: gave up listening on %s: %s", qUtf8Printable(address),
         qUtf8Printable(error));
     address.clear();
     emit q->listenerLost(error);
@@ -317,7 +318,8 @@ void RemotoService::Private::accept(QIODevice *socket)
         channel->setMaxFrameSize(UnadmittedMaxFrameSize);
     QObject::connect(channel, &FrameChannel::frameReceived, q,
         [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
-    QObject::connect(channel, &FrameChannel::closed, q, [this, clientId] { dropClient(clientId); });
+    QObject::connect(channel, &FrameChannel::closed, q,
+        [this, clientId](const QString &reason) { dropClient(clientId, reason); });
     QObject::connect(
         channel, &FrameChannel::bufferedBytesGrew, q, [this] { budgetMayBeExceeded(); });
     QTimer::singleShot(helloTimeout, channel, [this, clientId] {
@@ -335,16 +337,17 @@ void RemotoService::Private::refuse(quint64 clientId, Frame::Reason reason, cons
     if (it == clients.end())
         return;
     it->second.channel->abortAfter(Frame::refusal(reason, text), text);
-    dropClient(clientId);
+    dropClient(clientId, text);
 }
 
-void RemotoService::Private::dropClient(quint64 clientId)
+void RemotoService::Private::dropClient(quint64 clientId, const QString &reason)
 {
     const auto it = clients.find(clientId);
     if (it == clients.end())
         return;
     FrameChannel *channel = it->second.channel;
     clients.erase(it);
+    qCDebug(lcService, "RemotoService: client %llu dropped: %s", clientId, qUtf8Printable(reason));
     channel->disconnect(q);
     channel->abort(QString());
     channel->deleteLater();
@@ -355,7 +358,7 @@ void RemotoService::Private::dropClient(quint64 clientId)
 void RemotoService::Private::dropAllClients()
 {
     while (!clients.empty())
-        dropClient(clients.begin()->first);
+        dropClient(clients.begin()->first, QStringLiteral("the service closed"));
 }
 
 void RemotoService::Private::budgetMayBeExceeded()
@@ -429,9 +432,10 @@ void RemotoService::Private::helloArrived(quint64 clientId, Client &client, cons
         announceAll(client);
         return;
     }
-    client.channel->send(Frame::refusal(
-        Frame::AccessRefused, QStringLiteral("the service refused the access token")));
-    QTimer::singleShot(RefusedLinger, client.channel, [this, clientId] { dropClient(clientId); });
+    const QString text = QStringLiteral("the service refused the access token");
+    client.channel->send(Frame::refusal(Frame::AccessRefused, text));
+    QTimer::singleShot(
+        RefusedLinger, client.channel, [this, clientId, text] { dropClient(clientId, text); });
 }
 
 void RemotoService::Private::requestArrived(quint64 clientId, const Frame &frame)
@@ -561,7 +565,8 @@ void RemotoService::Private::relay(quint32 objectId, const QString &signature,
 {
     if (!PayloadCodec::encodeNotification(signature, arguments, count, &notificationText)
         || notificationText.size() > Frame::maxPayloadSize(Frame::Message)) {
-        qWarning("RemotoService: the arguments of %s cannot be sent; emission not relayed",
+        qCWarning(lcService,
+            "RemotoService: the arguments of %s cannot be sent; emission not relayed",
             qUtf8Printable(signature));
         return;
     }

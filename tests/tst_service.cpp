@@ -1,3 +1,4 @@
+#include "messagelog.h"
 #include "rawservice.h"
 
 #include <commandcatalogue.h>
@@ -297,6 +298,7 @@ private Q_SLOTS:
     void signalRelay();
     void signalNotOffered_data();
     void signalNotOffered();
+    void unsendableEmissionDropped_data();
     void unsendableEmissionDropped();
     void relayOnlyToSubscriber();
     void emissionsFromOtherThreads();
@@ -846,8 +848,24 @@ void tst_Service::signalNotOffered()
     QCOMPARE(peer.messagesOfKind(Velmor::Command::Notify).size(), 0);
 }
 
+void tst_Service::unsendableEmissionDropped_data()
+{
+    QTest::addColumn<QString>("loggingRules");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("warned") << QString() << true;
+    QTest::newRow("service warnings silenced")
+        << QStringLiteral("remoto.service.warning=false") << false;
+}
+
 void tst_Service::unsendableEmissionDropped()
 {
+    QFETCH(QString, loggingRules);
+    QFETCH(bool, warned);
+
+    QLoggingCategory::setFilterRules(loggingRules);
+    const auto restoreRules = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    MessageLog log;
     Peer peer;
     QVERIFY(peer.connectTo(*service));
     Answer answer;
@@ -855,8 +873,10 @@ void tst_Service::unsendableEmissionDropped()
         calculatorId, SigConnect, QByteArrayLiteral("sent(QVariant)").toBase64(), &answer));
     QCOMPARE(answer.values, QVariantList { true });
 
-    QTest::ignoreMessage(QtWarningMsg,
-        "RemotoService: the arguments of sent(QVariant) cannot be sent; emission not relayed");
+    if (warned)
+        log.expect(QtWarningMsg,
+            QStringLiteral("RemotoService: the arguments of sent(QVariant) cannot be sent; "
+                           "emission not relayed"));
     emit calculator->sent(QVariant::fromValue<QObject *>(calculator.get()));
     emit calculator->sent(QVariant(5));
     QVERIFY(peer.waitForKind(Velmor::Command::Notify));
@@ -865,6 +885,7 @@ void tst_Service::unsendableEmissionDropped()
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes.at(0).payload.toByteArray(),
         valueListText({ QVariant(), QStringLiteral("sent(QVariant)"), 5 }));
+    QCOMPARE(log.warnings, log.expected);
 }
 
 void tst_Service::relayOnlyToSubscriber()
