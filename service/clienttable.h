@@ -50,7 +50,8 @@ public:
 signals:
     // Nothing has been sent to the client yet.
     void admitted(quint64 clientId);
-    // Requests of admitted clients only, in the order each sent them.
+    // Requests of admitted clients only, in the order each sent them. Emitted last, as a
+    // receiver may delete the table: a method it calls may delete the whole service.
     void requestReceived(quint64 clientId, const Wire::Frame &request);
     // Emitted from inside the table's own loops over its clients: a receiver leaves the
     // table alone.
