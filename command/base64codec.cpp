@@ -1,5 +1,7 @@
 #include "base64codec.h"
 
+#include "keptbuffer.h"
+
 #include <QtCore/QtEndian>
 
 #include <array>
@@ -177,7 +179,7 @@ void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
 
 void Base64Codec::prepareReuse(QByteArray *buffer)
 {
-    if (!buffer->isDetached() || buffer->capacity() > Reused::MaxReusedSize)
+    if (!KeptBuffer::isReusable(*buffer))
         *buffer = QByteArray();
 }
 
@@ -260,28 +262,23 @@ bool Base64Codec::decodeStrict(const QByteArray &text, QByteArray *bytes)
     return true;
 }
 
+namespace {
+thread_local KeptBuffer decodedBytes;
+}
+
 Base64Codec::Reused::Reused(const QByteArray &text, Mode mode)
 {
-    thread_local QByteArray buffer;
-    thread_local bool busy = false;
-    const bool reusable = !busy && text.size() / 4 * 3 <= MaxReusedSize;
-    if (reusable) {
-        // Reserved, so that resizing keeps the room, shrinking included.
-        buffer.reserve(text.size() / 4 * 3);
-        m_bytes = &buffer;
-        m_busy = &busy;
-        busy = true;
-    } else {
-        m_bytes = &m_own;
-    }
+    const int size = text.size() / 4 * 3;
+    m_bytes = decodedBytes.take(size);
+    // Reserved, so that resizing keeps the room, shrinking included.
+    m_bytes.reserve(size);
     if (mode == Mode::Strict)
-        m_valid = decodeStrict(text, m_bytes);
+        m_valid = decodeStrict(text, &m_bytes);
     else
-        decode(text, m_bytes);
+        decode(text, &m_bytes);
 }
 
 Base64Codec::Reused::~Reused()
 {
-    if (m_busy)
-        *m_busy = false;
+    decodedBytes.keep(m_bytes);
 }

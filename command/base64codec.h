@@ -16,9 +16,7 @@ public:
     // keeps its room, and what comes before the offset stays.
     static void encode(const QByteArray &bytes, QByteArray *text, int offset = 0);
     // Readies a buffer kept from one text to the next to be written over: it is emptied
-    // when something else still holds it, or when it has grown past Reused::MaxReusedSize and
-    // would keep that much memory for good. Fresh memory would cost a page fault every 4 KiB
-    // for a large text, and an allocation for every small one.
+    // when KeptBuffer's rule says it may not be reused.
     static void prepareReuse(QByteArray *buffer);
     // As QByteArray::fromBase64(): characters outside the alphabet are skipped.
     static QByteArray decode(const QByteArray &text);
@@ -28,14 +26,11 @@ public:
 
     enum class Mode { Lenient, Strict };
     // Decoded bytes that are read once and dropped, in a buffer the thread keeps from one use
-    // to the next: fresh memory for a value of megabytes costs a page fault every 4 KiB the
-    // first time it is touched, more than the decoding itself. Texts decoding to more than
-    // MaxReusedSize, and uses within another one's lifetime, get a buffer of their own.
+    // to the next as KeptBuffer says: fresh memory for a value of megabytes costs more than the
+    // decoding itself.
     class Reused
     {
     public:
-        static constexpr int MaxReusedSize = 4 * 1024 * 1024;
-
         Reused(const QByteArray &text, Mode mode);
         ~Reused();
         Reused(const Reused &) = delete;
@@ -43,12 +38,10 @@ public:
 
         // False when strict decoding failed.
         bool isValid() const { return m_valid; }
-        const QByteArray &bytes() const { return *m_bytes; }
+        const QByteArray &bytes() const { return m_bytes; }
 
     private:
-        QByteArray *m_bytes;
-        QByteArray m_own;
-        bool *m_busy = nullptr;
+        QByteArray m_bytes;
         bool m_valid = true;
     };
 

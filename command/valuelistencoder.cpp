@@ -1,6 +1,6 @@
 #include "valuelistencoder.h"
 
-#include "base64codec.h"
+#include "keptbuffer.h"
 
 #include <QtCore/QDataStream>
 #include <QtCore/QIODevice>
@@ -32,18 +32,17 @@ ValueListEncoder::ValueListEncoder(QByteArray room)
 ValueListEncoder::~ValueListEncoder() = default;
 
 namespace {
-thread_local QByteArray recycledRoom;
+thread_local KeptBuffer recycledRoom;
 }
 
 QByteArray ValueListEncoder::threadRoom()
 {
-    return std::exchange(recycledRoom, QByteArray());
+    return recycledRoom.take();
 }
 
 void ValueListEncoder::recycle(const QByteArray &output)
 {
-    if (output.capacity() <= Base64Codec::Reused::MaxReusedSize)
-        recycledRoom = output;
+    recycledRoom.keep(output);
 }
 
 QByteArray ValueListEncoder::encode(const QVariantList &values)

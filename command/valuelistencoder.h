@@ -35,9 +35,9 @@ public:
     ValueListEncoder &operator=(const ValueListEncoder &) = delete;
 
     // The room of the calling thread's last output handed to recycle(), for the constructor
-    // above; empty while another writer of the thread has it.
+    // above, when KeptBuffer's rule lets it be reused; empty otherwise.
     static QByteArray threadRoom();
-    // Keeps `output`'s room for the thread's next writer, unless it is too large to hold on to.
+    // Keeps `output`'s room for the thread's next writer, as KeptBuffer says.
     static void recycle(const QByteArray &output);
 
     // The bytes of `stream << values`, or a null array if they would not fit in a QByteArray.

@@ -8,6 +8,7 @@
 #include "transport.h"
 
 #include <QtCore/QIODevice>
+#include <QtCore/QLoggingCategory>
 #include <QtCore/QMap>
 #include <QtCore/QPointer>
 #include <QtCore/QTimer>
@@ -20,6 +21,9 @@ using Wire::FrameChannel;
 using Wire::ServiceAddress;
 
 namespace {
+
+// "remoto.connection": how each link came and went, for QT_LOGGING_RULES to enable.
+Q_LOGGING_CATEGORY(lcConnection, "remoto.connection", QtInfoMsg)
 
 // A message as the service would have sent it, for what the connection answers itself.
 Velmor::Command::Message markedMessage(
@@ -259,6 +263,7 @@ void SocketConnection::Private::attemptSucceeded()
     // The hello goes out before anything the module sends, since the module only sends
     // once it hears of the link.
     channel->send(Frame::hello(m_token));
+    qCDebug(lcConnection, "SocketConnection: linked to %s", qUtf8Printable(m_address.toString()));
     m_nextDelay = m_firstDelay;
     setState(Velmor::Connection::Connected);
 }
@@ -267,6 +272,8 @@ void SocketConnection::Private::attemptFailed(const QString &error)
 {
     dropPendingSocket();
     m_error = error;
+    qCDebug(lcConnection, "SocketConnection: no link to %s: %s",
+        qUtf8Printable(m_address.toString()), qUtf8Printable(error));
     emit q->errorOccurred(error);
     if (m_wanted && m_autoReconnect) {
         scheduleReconnect();
@@ -284,6 +291,8 @@ void SocketConnection::Private::linkLost(FrameChannel *channel, const QString &r
     channel->deleteLater();
     if (m_refusalReason == 0)
         m_error = reason;
+    qCDebug(lcConnection, "SocketConnection: the link to %s ended: %s",
+        qUtf8Printable(m_address.toString()), qUtf8Printable(m_error));
     const QPointer<SocketConnection> alive(q);
     reportLinkLost();
     if (!alive)
@@ -298,6 +307,8 @@ void SocketConnection::Private::linkLost(FrameChannel *channel, const QString &r
 
 void SocketConnection::Private::scheduleReconnect()
 {
+    qCDebug(lcConnection, "SocketConnection: trying %s again in %d ms",
+        qUtf8Printable(m_address.toString()), m_nextDelay);
     m_reconnectTimer.start(m_nextDelay);
     // Doubling a delay past half the largest int would overflow: the maximum is reached first.
     m_nextDelay = m_nextDelay > m_maxDelay / 2 ? m_maxDelay : 2 * m_nextDelay;

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include "keptbuffer.h"
 #include "message.h"
 
 #include <QtCore/QIODevice>
@@ -250,9 +251,8 @@ qint64 FrameReader::bytesWanted() const
 namespace {
 // The payload of the thread's last frame that came in pieces. Once its receiver has let go of
 // it, the next such frame of about its size is read into it: fresh memory for a payload of
-// hundreds of kilobytes costs a page fault every 4 KiB, more than reading it.
-thread_local QByteArray recycledPayload;
-constexpr int MaxRecycledPayload = 4 * 1024 * 1024;
+// hundreds of kilobytes costs more than reading it.
+thread_local KeptBuffer recycledPayload;
 } // namespace
 
 char *FrameReader::window(qint64 offered, qint64 *room)
@@ -262,11 +262,9 @@ char *FrameReader::window(qint64 offered, qint64 *room)
     if (m_fixedFill < m_fixedSize)
         return m_fixed + m_fixedFill;
     const qint64 needed = m_payloadFill + count;
-    // A much larger buffer is not taken: the receiver may keep this payload for long.
-    if (m_payload.isNull() && recycledPayload.isDetached()
-        && recycledPayload.capacity() >= m_payloadSize
-        && recycledPayload.capacity() <= 2 * m_payloadSize)
-        m_payload = std::exchange(recycledPayload, QByteArray());
+    // Only a buffer of about the payload's size: the receiver may keep this payload for long.
+    if (m_payload.isNull())
+        m_payload = recycledPayload.takeFitting(int(m_payloadSize));
     if (needed > m_payload.size()) {
         // Room for twice what has arrived, at most the declared size: a lying length costs
         // no memory, and a large payload arriving in pieces is moved only a few times.
@@ -294,8 +292,7 @@ void FrameReader::commit(qint64 count)
         m_payload.resize(int(m_payloadSize));
         m_frame.payload = std::move(m_payload);
         m_payload = QByteArray();
-        if (m_frame.payload.capacity() <= MaxRecycledPayload)
-            recycledPayload = m_frame.payload;
+        recycledPayload.keep(m_frame.payload);
         m_state = Complete;
     }
 }

@@ -1,5 +1,6 @@
 #include "transport.h"
 
+#include <QtCore/QDir>
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
@@ -133,6 +134,13 @@ QString Transport::serverError(QObject *server)
     QString error;
     visitServer(server, [&](auto kind) { error = kind->errorString(); });
     return error;
+}
+
+QString Transport::socketFilePath(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::tempPath() + QLatin1Char('/') + name;
 }
 
 } // namespace Wire

@@ -44,6 +44,9 @@ void watchServer(
     QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted);
 bool isListening(QObject *server);
 QString serverError(QObject *server);
+// Where a local server listening on `name` keeps its socket file, on systems whose local
+// sockets are files; elsewhere nothing is found there.
+QString socketFilePath(const QString &name);
 
 } // namespace Transport
 } // namespace Wire

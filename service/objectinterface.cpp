@@ -1,6 +1,7 @@
 #include "objectinterface.h"
 
 #include "payloadcodec.h"
+#include "servicelog.h"
 #include "signaturelimits.h"
 
 #include <QtCore/QMetaMethod>
@@ -312,8 +313,9 @@ qint32 ObjectInterface::invoke(
             continue;
         }
         if (type == QMetaType::UnknownType || !convertLosslessly(&argument, type)) {
-            qWarning("RemotoService: argument %d of %s, a %s, does not convert to %s without "
-                     "loss; call refused",
+            qCWarning(lcService,
+                "RemotoService: argument %d of %s, a %s, does not convert to %s without "
+                "loss; call refused",
                 i + 1, method.methodSignature().constData(),
                 argument.isValid() ? argument.typeName() : "value of no type",
                 method.parameterTypes().at(i).constData());

@@ -6,6 +6,7 @@
 #include <remotoservice.h>
 #include <request.h>
 #include <socketconnection.h>
+#include <transport.h>
 
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
@@ -397,7 +398,7 @@ void tst_HostileService::socketFileVanishes()
     QSignalSpy failed(service.get(), &RemotoService::listenerFailed);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("listener on .* failed")));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("listening again")));
-    QVERIFY(QFile::remove(QDir::tempPath() + QLatin1Char('/') + name));
+    QVERIFY(QFile::remove(Wire::Transport::socketFilePath(name)));
 
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(service->isListening(), Patience);

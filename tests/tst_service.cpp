@@ -1,3 +1,4 @@
+#include "messagelog.h"
 #include "rawservice.h"
 
 #include <commandcatalogue.h>
@@ -297,6 +298,7 @@ private Q_SLOTS:
     void signalRelay();
     void signalNotOffered_data();
     void signalNotOffered();
+    void unsendableEmissionDropped_data();
     void unsendableEmissionDropped();
     void relayOnlyToSubscriber();
     void emissionsFromOtherThreads();
@@ -855,8 +857,24 @@ void tst_Service::signalNotOffered()
     QCOMPARE(peer.messagesOfKind(Velmor::Command::Notify).size(), 0);
 }
 
+void tst_Service::unsendableEmissionDropped_data()
+{
+    QTest::addColumn<QString>("loggingRules");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("warned") << QString() << true;
+    QTest::newRow("service warnings silenced")
+        << QStringLiteral("remoto.service.warning=false") << false;
+}
+
 void tst_Service::unsendableEmissionDropped()
 {
+    QFETCH(QString, loggingRules);
+    QFETCH(bool, warned);
+
+    QLoggingCategory::setFilterRules(loggingRules);
+    const auto restoreRules = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    MessageLog log;
     Peer peer;
     QVERIFY(peer.connectTo(*service));
     Answer answer;
@@ -864,10 +882,12 @@ void tst_Service::unsendableEmissionDropped()
         calculatorId, SigConnect, QByteArrayLiteral("sent(QVariant)").toBase64(), &answer));
     QCOMPARE(answer.values, QVariantList { true });
 
-    const char *dropped
-        = "RemotoService: the arguments of sent(QVariant) cannot be sent; emission not relayed";
-    QTest::ignoreMessage(QtWarningMsg, dropped);
-    QTest::ignoreMessage(QtWarningMsg, dropped);
+    if (warned) {
+        const QString dropped = QStringLiteral(
+            "RemotoService: the arguments of sent(QVariant) cannot be sent; emission not relayed");
+        log.expect(QtWarningMsg, dropped);
+        log.expect(QtWarningMsg, dropped);
+    }
     QVariant pointer = QVariant::fromValue<QObject *>(calculator.get());
     emit calculator->sent(pointer);
     emit calculator->sent(QVariant(QMetaType::QVariant, &pointer));
@@ -878,6 +898,7 @@ void tst_Service::unsendableEmissionDropped()
     QCOMPARE(notes.size(), 1);
     QCOMPARE(notes.at(0).payload.toByteArray(),
         valueListText({ QVariant(), QStringLiteral("sent(QVariant)"), 5 }));
+    QCOMPARE(log.warnings, log.expected);
 }
 
 void tst_Service::relayOnlyToSubscriber()

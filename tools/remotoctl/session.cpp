@@ -7,8 +7,8 @@
 #include <payloadcodec.h>
 #include <request.h>
 #include <serviceaddress.h>
+#include <transport.h>
 
-#include <QtCore/QDir>
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QTimer>
@@ -246,9 +246,7 @@ QString Session::failureCause(const QString &address, int waitedMsecs) const
 #ifdef Q_OS_UNIX
     const Wire::ServiceAddress parsed = Wire::ServiceAddress::parse(address);
     if (parsed.kind == Wire::ServiceAddress::Local) {
-        const QString path = parsed.name.startsWith(QLatin1Char('/'))
-            ? parsed.name
-            : QDir::tempPath() + QLatin1Char('/') + parsed.name;
+        const QString path = Wire::Transport::socketFilePath(parsed.name);
         if (!QFileInfo::exists(path))
             return QStringLiteral("nothing listens there (there is no socket %1)").arg(path);
     }

@@ -1,0 +1,244 @@
+#include "clienttable.h"
+
+#include "framechannel.h"
+#include "message.h"
+#include "remotoservice.h"
+#include "servicelog.h"
+
+#include <QtCore/QAbstractEventDispatcher>
+#include <QtCore/QTimer>
+
+using Wire::Frame;
+using Wire::FrameChannel;
+
+namespace {
+
+// A hello, or a request that will be refused: nothing a client not admitted needs more for.
+constexpr quint32 UnadmittedMaxFrameSize = 4096;
+// Requests a refused client already sent still get their Refused answer meanwhile.
+constexpr int RefusedLinger = 1000;
+
+// Takes as long for every token of the right length, so timing tells nothing of the token.
+bool sameToken(const QByteArray &given, const QByteArray &expected)
+{
+    if (given.size() != expected.size())
+        return false;
+    uchar difference = 0;
+    for (int i = 0; i < given.size(); ++i)
+        difference |= uchar(given.at(i) ^ expected.at(i));
+    return difference == 0;
+}
+
+} // namespace
+
+ClientTable::ClientTable(QObject *parent)
+    : QObject(parent)
+    , m_stallTimeout(FrameChannel::DefaultStallTimeout)
+    , m_maxClients(RemotoService::DefaultMaxClients)
+    , m_helloTimeout(RemotoService::DefaultHelloTimeout)
+    , m_memoryBudget(RemotoService::DefaultMemoryBudget)
+{
+}
+
+ClientTable::~ClientTable() = default;
+
+void ClientTable::accept(QIODevice *socket)
+{
+    auto channel = new FrameChannel(socket, { Frame::Hello, Frame::Request }, this);
+    if (m_clients.size() >= size_t(qMax(0, m_maxClients))) {
+        QObject::connect(channel, &FrameChannel::closed, channel, &QObject::deleteLater);
+        const QString text = QStringLiteral("too many clients");
+        channel->abortAfter(Frame::refusal(Frame::TooManyClients, text), text);
+        return;
+    }
+    channel->setStallTimeout(m_stallTimeout);
+    const quint64 clientId = ++m_lastClientId;
+    Client &client = m_clients[clientId];
+    client.channel = channel;
+    client.admitted = m_token.isEmpty();
+    if (!client.admitted)
+        channel->setMaxFrameSize(UnadmittedMaxFrameSize);
+    connect(channel, &FrameChannel::frameReceived, this,
+        [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
+    connect(channel, &FrameChannel::closed, this,
+        [this, clientId](const QString &reason) { drop(clientId, reason); });
+    connect(channel, &FrameChannel::bufferedBytesGrew, this, [this] { budgetMayBeExceeded(); });
+    QTimer::singleShot(m_helloTimeout, channel, [this, clientId] {
+        const auto it = m_clients.find(clientId);
+        if (it != m_clients.end() && !it->second.helloSeen)
+            refuse(clientId, Frame::HelloTimeout, QStringLiteral("no hello in time"));
+    });
+    if (client.admitted)
+        emit admitted(clientId);
+}
+
+void ClientTable::dropAll()
+{
+    while (!m_clients.empty())
+        drop(m_clients.begin()->first, QStringLiteral("the service closed"));
+}
+
+int ClientTable::count() const
+{
+    return int(m_clients.size());
+}
+
+FrameChannel *ClientTable::channel(quint64 clientId) const
+{
+    const auto it = m_clients.find(clientId);
+    return it != m_clients.end() && it->second.admitted ? it->second.channel : nullptr;
+}
+
+void ClientTable::sendToAdmitted(const Frame &frame)
+{
+    for (auto &client : m_clients) {
+        if (client.second.admitted)
+            client.second.channel->send(frame);
+    }
+}
+
+void ClientTable::refuseRequest(quint64 clientId, const Frame &request)
+{
+    const auto it = m_clients.find(clientId);
+    if (it != m_clients.end())
+        it->second.channel->send(
+            Frame::message(Velmor::Command::Refused, request.requestUid, request.objectId));
+}
+
+bool ClientTable::setAccessToken(const QByteArray &token)
+{
+    if (token.size() > Frame::MaxTokenSize)
+        return false;
+    m_token = token;
+    return true;
+}
+
+bool ClientTable::requiresToken() const
+{
+    return !m_token.isEmpty();
+}
+
+void ClientTable::setStallTimeout(int msecs)
+{
+    m_stallTimeout = msecs;
+    for (auto &client : m_clients)
+        client.second.channel->setStallTimeout(msecs);
+}
+
+void ClientTable::setMaxClients(int count)
+{
+    m_maxClients = count;
+}
+
+void ClientTable::setHelloTimeout(int msecs)
+{
+    m_helloTimeout = msecs;
+}
+
+void ClientTable::setMemoryBudget(qint64 bytes)
+{
+    m_memoryBudget = bytes;
+    budgetMayBeExceeded();
+}
+
+void ClientTable::frameArrived(quint64 clientId, const Frame &frame)
+{
+    const auto it = m_clients.find(clientId);
+    if (it == m_clients.end())
+        return;
+    if (frame.type == Frame::Hello)
+        helloArrived(clientId, it->second, frame);
+    else if (!it->second.admitted)
+        refuseRequest(clientId, frame);
+    else
+        emit requestReceived(clientId, frame);
+}
+
+void ClientTable::helloArrived(quint64 clientId, Client &client, const Frame &frame)
+{
+    if (client.helloSeen) {
+        client.channel->abort(QStringLiteral("a second hello"));
+        return;
+    }
+    client.helloSeen = true;
+    if (client.admitted)
+        return;
+    client.admitted = sameToken(frame.payload, m_token);
+    if (client.admitted) {
+        client.channel->setMaxFrameSize(Frame::MaxBodySize);
+        emit admitted(clientId);
+        return;
+    }
+    const QString text = QStringLiteral("the service refused the access token");
+    client.channel->send(Frame::refusal(Frame::AccessRefused, text));
+    QTimer::singleShot(
+        RefusedLinger, client.channel, [this, clientId, text] { drop(clientId, text); });
+}
+
+void ClientTable::refuse(quint64 clientId, Frame::Reason reason, const QString &text)
+{
+    const auto it = m_clients.find(clientId);
+    if (it == m_clients.end())
+        return;
+    it->second.channel->abortAfter(Frame::refusal(reason, text), text);
+    drop(clientId, text);
+}
+
+void ClientTable::drop(quint64 clientId, const QString &reason)
+{
+    const auto it = m_clients.find(clientId);
+    if (it == m_clients.end())
+        return;
+    FrameChannel *channel = it->second.channel;
+    m_clients.erase(it);
+    qCDebug(lcService, "RemotoService: client %llu dropped: %s", clientId, qUtf8Printable(reason));
+    channel->disconnect(this);
+    channel->abort(QString());
+    channel->deleteLater();
+    emit dropped(clientId);
+}
+
+void ClientTable::budgetMayBeExceeded()
+{
+    // Checked once the event loop's current pass is over: the growth may come from inside a
+    // loop over the clients, and one check covers every frame sent in the pass. The
+    // dispatcher says when, at no cost; an event posted for it would cost a pass of its own.
+    if (m_budgetCheckQueued)
+        return;
+    m_budgetCheckQueued = true;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (!dispatcher) {
+        QMetaObject::invokeMethod(
+            this, [this] { enforceBudget(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (m_budgetWatch == dispatcher)
+        return;
+    m_budgetWatch = dispatcher;
+    connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] {
+        if (m_budgetCheckQueued)
+            enforceBudget();
+    });
+}
+
+void ClientTable::enforceBudget()
+{
+    m_budgetCheckQueued = false;
+    for (;;) {
+        qint64 total = 0;
+        qint64 most = -1;
+        quint64 costliest = 0;
+        for (const auto &client : m_clients) {
+            const qint64 held = client.second.channel->bufferedBytes();
+            total += held;
+            if (held > most) {
+                most = held;
+                costliest = client.first;
+            }
+        }
+        if (total <= m_memoryBudget)
+            return;
+        refuse(costliest, Frame::OverBudget,
+            QStringLiteral("the service holds too much data for this client"));
+    }
+}
