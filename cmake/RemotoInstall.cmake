@@ -52,9 +52,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/RemotoPlugin2Config.cmake
     ${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
     DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
 
-# One pkg-config file per library, finding the prefix from its own folder.
+# One pkg-config file per library, finding the prefix from its own folder, of the version its
+# file carries.
 function(remoto_pkgconfig library description requires requires_private)
     set(pc_library ${library})
+    get_target_property(pc_version ${library} VERSION)
     set(pc_description ${description})
     set(pc_requires ${requires})
     set(pc_requires_private ${requires_private})
