@@ -39,7 +39,7 @@ for soname in "$@"; do
             "$baseline" "$library" || status=$?
         if [ "$status" -ne 0 ]; then
             echo "$soname: the ABI differs from abi/${baseline##*/} (abidiff exit status $status):" \
-                "keep it, or move the project's major version (docs/abi.md)" >&2
+                "undo the change, or move the project's major version (docs/abi.md)" >&2
             exit 1
         fi
     else
