@@ -9,9 +9,10 @@ BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 
 # dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test,
-# Qt QML for the script library, python3 for the wire-protocol client test.
+# Qt QML for the script library, python3 for the wire-protocol client test, abigail-tools for
+# the ABI check.
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
-                 dpkg-dev file pkgconf qtdeclarative5-dev python3
+                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev
@@ -22,7 +23,7 @@ export ASAN_OPTIONS  := detect_leaks=1:abort_on_error=1:strict_string_checks=1:d
 export LSAN_OPTIONS  := suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build check check-asan test package fuzz bench demo clean
+.PHONY: all deps build check check-asan test package abi-baseline fuzz bench demo clean
 
 all: build
 
@@ -49,6 +50,10 @@ test: check check-asan
 # The Debian packages of the plain build, in $(BUILD)/.
 package: build
 	cmake --build $(BUILD) --target package
+
+# Writes the ABI baselines in abi/ anew from the plain build (docs/abi.md).
+abi-baseline: build
+	cmake --build $(BUILD) --target abi-baseline
 
 fuzz: deps
 	@scripts/ensure-packages.sh $(FUZZ_PACKAGES)

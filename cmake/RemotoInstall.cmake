@@ -1,7 +1,8 @@
 # `cmake --install`: the libraries, the plug-in in its category folder of Qt's plug-in path,
 # the public headers in one folder, the programs, and what find_package() and pkg-config need
 # to build against them. Runtime files, files to build against and programs go to the
-# components the Debian packages are made of (see RemotoPackaging.cmake).
+# components the Debian packages are made of (see RemotoPackaging.cmake); the script library,
+# which brings Qt QML, has components of its own.
 
 # Relative to the file itself, wherever the tree lands; only ELF loaders know $ORIGIN.
 if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
@@ -19,14 +20,22 @@ install(TARGETS qt5qvelmorhlp1 remotoconnection remotoservice EXPORT RemotoPlugi
     INCLUDES DESTINATION ${remoto_install_includedir})
 # Apart, since it brings Qt QML: find_package(RemotoPlugin2 COMPONENTS Script) loads it.
 install(TARGETS remotoscript EXPORT RemotoPlugin2ScriptTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT script
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT script NAMELINK_COMPONENT script_dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT script_dev
     INCLUDES DESTINATION ${remoto_install_includedir})
 install(TARGETS RemotoPlugin2 EXPORT RemotoPlugin2Targets
     LIBRARY DESTINATION ${remoto_install_plugindir} COMPONENT runtime)
 install(TARGETS remotoctl remoto-demo-service
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# A script runner of its own goes with the library it needs, so that the tools do without Qt QML.
+if(TARGET remotoctl-script)
+    if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+        set_target_properties(remotoctl-script PROPERTIES
+            INSTALL_RPATH "$ORIGIN/${remoto_bin_to_libdir}")
+    endif()
+    install(TARGETS remotoctl-script RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT script)
+endif()
 
 # What hosts and services include, and what those headers include in turn; all in one folder,
 # where their quoted includes find each other.
@@ -35,16 +44,17 @@ install(FILES
     host/tarn.h
     connection/socketconnection.h connection/connectionexport.h
     service/remotoservice.h service/serviceexport.h
-    script/remotoscript.h script/remotoscriptexport.h
     DESTINATION ${remoto_install_includedir} COMPONENT dev)
+install(FILES script/remotoscript.h script/remotoscriptexport.h
+    DESTINATION ${remoto_install_includedir} COMPONENT script_dev)
 
 # find_package(RemotoPlugin2): the libraries as imported targets, the plug-in as one too, so
 # that $<TARGET_FILE:RemotoPlugin2::Plugin> names it as in this build.
 set(remoto_install_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/RemotoPlugin2)
-foreach(export RemotoPlugin2Targets RemotoPlugin2ScriptTargets)
-    install(EXPORT ${export} NAMESPACE RemotoPlugin2::
-        DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
-endforeach()
+install(EXPORT RemotoPlugin2Targets NAMESPACE RemotoPlugin2::
+    DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
+install(EXPORT RemotoPlugin2ScriptTargets NAMESPACE RemotoPlugin2::
+    DESTINATION ${remoto_install_cmakedir} COMPONENT script_dev)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
@@ -52,22 +62,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/RemotoPlugin2Config.cmake
     ${PROJECT_BINARY_DIR}/cmake/RemotoPlugin2ConfigVersion.cmake
     DESTINATION ${remoto_install_cmakedir} COMPONENT dev)
 
-# One pkg-config file per library, finding the prefix from its own folder.
-function(remoto_pkgconfig library description requires requires_private)
+# One pkg-config file per library, finding the prefix from its own folder, of the version its
+# file carries.
+function(remoto_pkgconfig library component description requires requires_private)
     set(pc_library ${library})
+    get_target_property(pc_version ${library} VERSION)
     set(pc_description ${description})
     set(pc_requires ${requires})
     set(pc_requires_private ${requires_private})
     configure_file(${PROJECT_SOURCE_DIR}/cmake/remoto.pc.in
         ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ${component})
 endfunction()
-remoto_pkgconfig(qt5qvelmorhlp1 "RemotoPlugin2 host layer: messages, requests, connection state"
+remoto_pkgconfig(qt5qvelmorhlp1 dev "RemotoPlugin2 host layer: messages, requests, connection state"
     "Qt5Core >= 5.15" "")
-remoto_pkgconfig(remotoconnection "RemotoPlugin2 host connection over a local or TCP socket"
+remoto_pkgconfig(remotoconnection dev "RemotoPlugin2 host connection over a local or TCP socket"
     "qt5qvelmorhlp1, Qt5Core >= 5.15, Qt5Network >= 5.15" "")
-remoto_pkgconfig(remotoservice "RemotoPlugin2 service publishing QObjects to hosts"
+remoto_pkgconfig(remotoservice dev "RemotoPlugin2 service publishing QObjects to hosts"
     "Qt5Core >= 5.15" "Qt5Network >= 5.15")
-remoto_pkgconfig(remotoscript "RemotoPlugin2 remote objects for the scripts of a QJSEngine"
+remoto_pkgconfig(remotoscript script_dev "RemotoPlugin2 remote objects for the scripts of a QJSEngine"
     "Qt5Core >= 5.15, Qt5Qml >= 5.15" "")

@@ -2,7 +2,7 @@
 # Debian's own packages by what its binaries link and on the runtime package of the very same
 # version; elsewhere one ZIP archive of the same files.
 set(CPACK_PACKAGE_CONTACT "RemotoPlugin2 developers" CACHE STRING "Maintainer of the packages")
-set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENTS_ALL runtime dev tools script script_dev)
 set(CPACK_STRIP_FILES ON)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -31,17 +31,40 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libremotoplugin2-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qtbase5-dev (>= 5.15)")
-# For RemotoPlugin2::Script alone.
-set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "qtdeclarative5-dev (>= 5.15)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Qt 5 module for working with remote QObjects - development files
 Headers, CMake package (find_package(RemotoPlugin2)) and pkg-config files
 for building hosts and services against the RemotoPlugin2 libraries.")
 
+# The script library in packages of its own, so that a host that never runs scripts does not
+# pull Qt QML.
+set(CPACK_DEBIAN_SCRIPT_PACKAGE_NAME libremotoplugin2-script)
+set(CPACK_DEBIAN_SCRIPT_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_SCRIPT_DEPENDS runtime)
+set(CPACK_DEBIAN_SCRIPT_DESCRIPTION "Qt 5 module for working with remote QObjects - scripts
+The remotoscript library, which gives the scripts of a host's QJSEngine the
+remote objects of the RemotoPlugin2 module.")
+
+set(CPACK_DEBIAN_SCRIPT_DEV_PACKAGE_NAME libremotoplugin2-script-dev)
+set(CPACK_DEBIAN_SCRIPT_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_SCRIPT_DEV_DEPENDS runtime dev script)
+set(CPACK_DEBIAN_SCRIPT_DEV_PACKAGE_DEPENDS "qtdeclarative5-dev (>= 5.15)")
+set(CPACK_DEBIAN_SCRIPT_DEV_DESCRIPTION "Qt 5 module for working with remote QObjects - script development files
+Header, CMake package component (find_package(RemotoPlugin2 COMPONENTS Script))
+and pkg-config file for building hosts against the remotoscript library.")
+
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME remotoplugin2-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 # remotoctl's completion file is read only by bash-completion, which a minimal Debian lacks.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
+# remotoctl needs the script package only while it runs scripts itself; otherwise the package
+# is suggested, for `remotoctl script`.
+get_target_property(remotoctl_libraries remotoctl LINK_LIBRARIES)
+if(remotoscript IN_LIST remotoctl_libraries)
+    set(CPACK_COMPONENT_TOOLS_DEPENDS runtime script)
+else()
+    set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS libremotoplugin2-script)
+endif()
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Qt 5 module for working with remote QObjects - tools
 remotoctl lists, calls and watches remote objects through the RemotoPlugin2
 module; remoto-demo-service publishes small objects to try it on.")

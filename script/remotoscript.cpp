@@ -6,7 +6,10 @@
 #include <methodentry.h>
 
 #include <QtCore/QEventLoop>
+#include <QtCore/QList>
 #include <QtCore/QMetaObject>
+#include <QtCore/QPointer>
+#include <QtCore/QSet>
 #include <QtCore/QTimer>
 #include <QtQml/QJSEngine>
 #include <QtQml/QQmlEngine>
@@ -52,21 +55,48 @@ QStringList names(const QObjectList &proxies)
 }
 } // namespace
 
+struct RemotoScript::Private
+{
+    class Attempt;
+    struct Wait;
+
+    Private(RemotoScript *q, QJSEngine *engine, QObject *plugin)
+        : q(q)
+        , engine(engine)
+        , plugin(plugin)
+    {
+    }
+
+    QJSValue callWith(const QJSValue &target, const QString &method, const QJSValueList &arguments);
+    // The proxy a script named or handed over; null, with an exception thrown, when there is none.
+    QObject *proxyFor(const QJSValue &target);
+    void fail(const QString &message);
+
+    RemotoScript *const q;
+    QJSEngine *const engine;
+    const QPointer<QObject> plugin;
+    // Compared with the module's live proxies only: one is reported down before it is deleted.
+    QSet<QObject *> up;
+    QList<Attempt *> attempts;
+    QList<Wait *> waits;
+    bool stopPending = false;
+};
+
 // A request to the module about one proxy, watched until its answer has come: the warnings
 // raised meanwhile, and whether the proxy went down or away.
-class RemotoScript::Attempt
+class RemotoScript::Private::Attempt
 {
 public:
     Attempt(RemotoScript *script, QObject *proxy)
         : script(script)
         , proxy(proxy)
     {
-        script->m_attempts.append(this);
+        script->d->attempts.append(this);
     }
     ~Attempt()
     {
         if (script)
-            script->m_attempts.removeOne(this);
+            script->d->attempts.removeOne(this);
     }
     Attempt(const Attempt &) = delete;
     Attempt &operator=(const Attempt &) = delete;
@@ -93,7 +123,7 @@ public:
     WarningCapture capture;
 };
 
-struct RemotoScript::Wait
+struct RemotoScript::Private::Wait
 {
     QEventLoop loop;
     bool stopped = false;
@@ -101,20 +131,19 @@ struct RemotoScript::Wait
 
 RemotoScript::RemotoScript(QJSEngine *engine, QObject *plugin)
     : QObject(engine)
-    , m_engine(engine)
-    , m_plugin(plugin)
+    , d(new Private(this, engine, plugin))
 {
     if (!plugin)
         return;
     for (QObject *proxy : rpcObjects(plugin))
-        m_up.insert(proxy);
+        d->up.insert(proxy);
     connect(plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyUp(QObject *)));
     connect(plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this, SLOT(proxyDown(QObject *)));
 }
 
 RemotoScript::~RemotoScript()
 {
-    for (Wait *wait : qAsConst(m_waits))
+    for (Private::Wait *wait : qAsConst(d->waits))
         wait->loop.quit();
 }
 
@@ -129,11 +158,16 @@ RemotoScript *RemotoScript::install(QJSEngine *engine, QObject *plugin)
     return script;
 }
 
+QObject *RemotoScript::plugin() const
+{
+    return d->plugin;
+}
+
 QObjectList RemotoScript::objects() const
 {
     QObjectList up;
-    for (QObject *proxy : rpcObjects(m_plugin)) {
-        if (m_up.contains(proxy))
+    for (QObject *proxy : rpcObjects(d->plugin)) {
+        if (d->up.contains(proxy))
             up.append(kept(proxy));
     }
     std::sort(up.begin(), up.end(),
@@ -143,69 +177,69 @@ QObjectList RemotoScript::objects() const
 
 QObject *RemotoScript::object(const QString &name) const
 {
-    return kept(findRpcObject(m_plugin, name));
+    return kept(findRpcObject(d->plugin, name));
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method)
 {
-    return callWith(target, method, {});
+    return d->callWith(target, method, {});
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1)
 {
-    return callWith(target, method, { a1 });
+    return d->callWith(target, method, { a1 });
 }
 
 QJSValue RemotoScript::call(
     const QJSValue &target, const QString &method, const QJSValue &a1, const QJSValue &a2)
 {
-    return callWith(target, method, { a1, a2 });
+    return d->callWith(target, method, { a1, a2 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3)
 {
-    return callWith(target, method, { a1, a2, a3 });
+    return d->callWith(target, method, { a1, a2, a3 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4)
 {
-    return callWith(target, method, { a1, a2, a3, a4 });
+    return d->callWith(target, method, { a1, a2, a3, a4 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
@@ -213,7 +247,7 @@ QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
     const QJSValue &a10)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
@@ -221,10 +255,10 @@ QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
     const QJSValue &a10, const QJSValue &a11)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11 });
 }
 
-QJSValue RemotoScript::callWith(
+QJSValue RemotoScript::Private::callWith(
     const QJSValue &target, const QString &method, const QJSValueList &arguments)
 {
     QObject *proxy = proxyFor(target);
@@ -266,9 +300,9 @@ QJSValue RemotoScript::callWith(
     QVariantList values;
     for (const QJSValue &argument : arguments)
         values.append(argument.toVariant());
-    QJSEngine *const engine = m_engine;
+    QJSEngine *const engine = this->engine;
     QVariant result;
-    Attempt attempt(this, proxy);
+    Attempt attempt(q, proxy);
     QMetaObject::invokeMethod(proxy, "invoke", Q_RETURN_ARG(QVariant, result),
         Q_ARG(QString, method), Q_ARG(QVariantList, values));
     // The host may delete the library while the call waits, but not the engine running this.
@@ -289,18 +323,18 @@ QJSValue RemotoScript::callWith(
 
 void RemotoScript::subscribe(const QJSValue &target, const QString &signal)
 {
-    QObject *proxy = proxyFor(target);
+    QObject *proxy = d->proxyFor(target);
     if (!proxy)
         return;
     const QString name = proxy->objectName();
     const QByteArray signature = QMetaObject::normalizedSignature(signal.toUtf8().constData());
     if (!signature.contains('(')) {
-        fail(tr("give the signal of %1 by its signature, such as %2(int)").arg(name, signal));
+        d->fail(tr("give the signal of %1 by its signature, such as %2(int)").arg(name, signal));
         return;
     }
-    QJSEngine *const engine = m_engine;
+    QJSEngine *const engine = d->engine;
     int accepted = 0;
-    Attempt attempt(this, proxy);
+    Private::Attempt attempt(this, proxy);
     QMetaObject::invokeMethod(proxy, "sendConnect", Q_RETURN_ARG(int, accepted),
         Q_ARG(const char *, signature.constData()));
     if (accepted == 1)
@@ -313,20 +347,20 @@ void RemotoScript::subscribe(const QJSValue &target, const QString &signal)
     // The service answers a signal it does not have with a plain no, which the module passes on
     // without a word.
     const QString reason = attempt.reason();
-    fail(tr("cannot subscribe to %1.%2: %3")
-             .arg(name, QString::fromUtf8(signature),
-                 reason.isEmpty() ? tr("the service has no such signal")
-                                  : CallFailure(reason).toString()));
+    d->fail(tr("cannot subscribe to %1.%2: %3")
+                .arg(name, QString::fromUtf8(signature),
+                    reason.isEmpty() ? tr("the service has no such signal")
+                                     : CallFailure(reason).toString()));
 }
 
 bool RemotoScript::wait(int msecs)
 {
-    if (m_stopPending) {
-        m_stopPending = false;
+    if (d->stopPending) {
+        d->stopPending = false;
         return true;
     }
-    Wait wait;
-    m_waits.append(&wait);
+    Private::Wait wait;
+    d->waits.append(&wait);
     QTimer timer;
     if (msecs >= 0) {
         timer.setSingleShot(true);
@@ -336,7 +370,7 @@ bool RemotoScript::wait(int msecs)
     const QPointer<RemotoScript> self(this);
     wait.loop.exec();
     if (self)
-        m_waits.removeOne(&wait);
+        d->waits.removeOne(&wait);
     return wait.stopped;
 }
 
@@ -344,11 +378,11 @@ void RemotoScript::stopWaiting()
 {
     // A stop that comes before the wait it is meant for, such as from an event delivered while
     // a call waited for its answer, is kept for that wait.
-    if (m_waits.isEmpty()) {
-        m_stopPending = true;
+    if (d->waits.isEmpty()) {
+        d->stopPending = true;
         return;
     }
-    for (Wait *wait : qAsConst(m_waits)) {
+    for (Private::Wait *wait : qAsConst(d->waits)) {
         wait->stopped = true;
         wait->loop.quit();
     }
@@ -356,33 +390,33 @@ void RemotoScript::stopWaiting()
 
 void RemotoScript::proxyUp(QObject *proxy)
 {
-    m_up.insert(proxy);
+    d->up.insert(proxy);
     Q_EMIT objectConnected(kept(proxy));
 }
 
 void RemotoScript::proxyDown(QObject *proxy)
 {
-    m_up.remove(proxy);
-    for (Attempt *attempt : qAsConst(m_attempts)) {
+    d->up.remove(proxy);
+    for (Private::Attempt *attempt : qAsConst(d->attempts)) {
         if (attempt->proxy == proxy)
             attempt->wentDown = true;
     }
     Q_EMIT objectDisconnected(kept(proxy));
 }
 
-QObject *RemotoScript::proxyFor(const QJSValue &target)
+QObject *RemotoScript::Private::proxyFor(const QJSValue &target)
 {
     if (target.isString()) {
         const QString name = target.toString();
-        if (QObject *proxy = findRpcObject(m_plugin, name))
+        if (QObject *proxy = findRpcObject(plugin, name))
             return proxy;
-        const QStringList known = names(rpcObjects(m_plugin));
+        const QStringList known = names(rpcObjects(plugin));
         fail(tr("no object named %1 (the service has: %2)")
                  .arg(name, known.isEmpty() ? tr("none") : known.join(QStringLiteral(", "))));
         return nullptr;
     }
     QObject *proxy = target.toQObject();
-    if (proxy && m_plugin && proxy->parent() == m_plugin)
+    if (proxy && plugin && proxy->parent() == plugin)
         return proxy;
     // The engine gives no object for a wrapper whose object was deleted.
     fail(target.isQObject() && !proxy
@@ -391,7 +425,7 @@ QObject *RemotoScript::proxyFor(const QJSValue &target)
     return nullptr;
 }
 
-void RemotoScript::fail(const QString &message)
+void RemotoScript::Private::fail(const QString &message)
 {
-    m_engine->throwError(message);
+    engine->throwError(message);
 }

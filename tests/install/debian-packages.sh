@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the Debian packages from the build as `make package` does and checks what apt-get would
 # face: each depends only on packages this Debian knows and on the runtime package of its very
-# own version, and the split is Debian's. Then the runtime and tools packages alone, unpacked
-# into a throwaway root, work: remotoctl with no option finds the plug-in by its own location
-# and lists the objects of the unpacked demo service.
+# own version, and the split is Debian's, with Qt QML only in the script packages. Then the
+# runtime and tools packages and what the tools depend on of ours, unpacked into a throwaway
+# root, work: remotoctl with no option finds the plug-in by its own location and lists the
+# objects of the unpacked demo service.
 # Arguments: CPACK BUILD
 cpack=$1 build=$2
 . "$(dirname "$0")/common.sh"
@@ -15,7 +16,8 @@ cpack=$1 build=$2
     || { cat "$work/cpack.log"; fail "cpack failed"; }
 
 runtime=libremotoplugin2
-ours=("$runtime" libremotoplugin2-dev remotoplugin2-tools)
+ours=("$runtime" libremotoplugin2-dev remotoplugin2-tools libremotoplugin2-script
+    libremotoplugin2-script-dev)
 deb() { echo "$work/packages/$1"_*.deb; }
 version=$(dpkg-deb -f "$(deb "$runtime")" Version)
 
@@ -25,7 +27,7 @@ for package in "${ours[@]}"; do
     IFS=',|' read -ra alternatives <<<"$depends"
     for alternative in "${alternatives[@]}"; do
         read -r name _ <<<"$alternative"
-        [ "$name" = "$runtime" ] && continue
+        [[ " ${ours[*]} " == *" $name "* ]] && continue
         dpkg-query -W "$name" >/dev/null 2>&1 || fail "$package depends on $name, unknown to dpkg"
     done
     if [ "$package" != "$runtime" ] && [[ ", $depends," != *", $runtime (= $version),"* ]]; then
@@ -34,6 +36,7 @@ for package in "${ours[@]}"; do
 done
 [[ $(dpkg-deb -f "$(deb "$runtime")" Depends) == *libqt5network5* ]] \
     || fail "$runtime does not depend on Qt's libraries: was dpkg-shlibdeps missing?"
+[[ $(dpkg-deb -f "$(deb "$runtime")" Depends) != *qml* ]] || fail "$runtime pulls Qt QML"
 
 contents() { dpkg-deb -c "$(deb "$1")" | awk '{ print $6 }'; }
 if contents "$runtime" | grep -E '/include/|/cmake/|\.pc$|\.so$' | grep -v '/plugins/remoto/'; then
@@ -53,8 +56,12 @@ contents remotoplugin2-tools | grep -x '\./usr/share/bash-completion/completions
     || fail "remotoplugin2-tools does not recommend bash-completion"
 
 root=$work/root
-dpkg -x "$(deb "$runtime")" "$root"
-dpkg -x "$(deb remotoplugin2-tools)" "$root"
+tools_depends=$(dpkg-deb -f "$(deb remotoplugin2-tools)" Depends)
+for package in "${ours[@]}"; do
+    if [ "$package" = remotoplugin2-tools ] || [[ ", $tools_depends" == *", $package ("* ]]; then
+        dpkg -x "$(deb "$package")" "$root"
+    fi
+done
 start_service "$root/usr/bin/remoto-demo-service"
 list_objects "$root/usr/bin/remotoctl" | grep '^calculator (Calculator)$' >/dev/null \
     || fail "the unpacked remotoctl did not list the unpacked service's objects"

@@ -4,8 +4,9 @@
 # alone, examples/ builds through find_package() and its host tours the installed demo service,
 # and the installed remotoctl finds the installed plug-in with no option: by its own location,
 # and moved elsewhere through Qt's plug-in path.
-# Arguments: CMAKE BUILD SOURCE CXX LIBDIR QTPLUGINDIR (the last two relative to the prefix)
-cmake=$1 build=$2 source=$3 cxx=$4 libdir=$5 qtplugindir=$6
+# Arguments: CMAKE BUILD SOURCE CXX LIBDIR QTPLUGINDIR VERSION (LIBDIR and QTPLUGINDIR relative to
+# the prefix, VERSION the project's)
+cmake=$1 build=$2 source=$3 cxx=$4 libdir=$5 qtplugindir=$6 version=$7
 . "$(dirname "$0")/common.sh"
 
 prefix=$work/prefix
@@ -18,6 +19,8 @@ start_service "$prefix/bin/remoto-demo-service"
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 read -ra flags <<<"$(pkg-config --cflags --libs remotoconnection remotoservice remotoscript)"
+[ "$(pkg-config --modversion remotoconnection)" = "$version" ] \
+    || fail "pkg-config gives remotoconnection a version other than $version"
 # Qt built with reduced relocations asks its users for position-independent code.
 for header in "$prefix"/include/RemotoPlugin2/*.h; do
     echo "#include <${header##*/}>" \
