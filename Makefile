@@ -1,5 +1,5 @@
 # The newcomer's entry. `make test` builds and runs everything twice: a plain build and one
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer; then it writes the API reference.
 
 JOBS         ?= $(shell nproc)
 BUILD        ?= build
@@ -10,9 +10,9 @@ FUZZ_SECONDS ?= 60
 
 # dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test,
 # Qt QML for the script library, python3 for the wire-protocol client test, abigail-tools for
-# the ABI check.
+# the ABI check, doxygen for the API reference.
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
-                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools
+                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools doxygen
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev
@@ -23,7 +23,7 @@ export ASAN_OPTIONS  := detect_leaks=1:abort_on_error=1:strict_string_checks=1:d
 export LSAN_OPTIONS  := suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build check check-asan test package abi-baseline fuzz bench demo clean
+.PHONY: all deps build check check-asan test docs package abi-baseline fuzz bench demo clean
 
 all: build
 
@@ -45,7 +45,11 @@ check-asan: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && $(CTEST)
 
-test: check check-asan
+test: check check-asan docs
+
+# The reference of the installed headers, in $(BUILD)/docs/html; any Doxygen warning fails it.
+docs: build
+	cmake --build $(BUILD) --target docs
 
 # The Debian packages of the plain build, in $(BUILD)/.
 package: build

@@ -39,13 +39,15 @@ endif()
 
 # What hosts and services include, and what those headers include in turn; all in one folder,
 # where their quoted includes find each other.
-install(FILES
+set(remoto_public_headers
     host/connectionstate.h host/hostexport.h host/message.h host/notification.h host/request.h
     host/tarn.h
     connection/socketconnection.h connection/connectionexport.h
-    service/remotoservice.h service/serviceexport.h
+    service/remotoservice.h service/serviceexport.h)
+set(remoto_script_headers script/remotoscript.h script/remotoscriptexport.h)
+install(FILES ${remoto_public_headers}
     DESTINATION ${remoto_install_includedir} COMPONENT dev)
-install(FILES script/remotoscript.h script/remotoscriptexport.h
+install(FILES ${remoto_script_headers}
     DESTINATION ${remoto_install_includedir} COMPONENT script_dev)
 
 # find_package(RemotoPlugin2): the libraries as imported targets, the plug-in as one too, so

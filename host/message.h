@@ -10,6 +10,7 @@
 namespace Velmor {
 namespace Command {
 
+// What a message from the remote side carries.
 enum MessageKind : qint32 {
     Notify = 0,
     Answer = 1,
@@ -31,10 +32,15 @@ struct VELMORHLP_EXPORT Message
     Q_PROPERTY(qint32 magic MEMBER magic)
     Q_PROPERTY(QVariant payload MEMBER payload)
 public:
+    // The uid of the request an answer or refusal belongs to.
     quint32 requestUid = 0;
+    // The remote object the message is about.
     quint32 objectId = 0;
+    // A MessageKind.
     qint32 kind = 0;
+    // Marker: the module ignores a message unless it is 0x29111993.
     qint32 magic = 0;
+    // The message's bytes, as a QByteArray.
     QVariant payload;
 };
 

@@ -12,13 +12,17 @@
 class VELMORHLP_EXPORT Notification
 {
 public:
+    // A notification of a message's payload and marker.
     Notification(const QByteArray &payload, int magic);
+    // Copies share their data.
     Notification(const Notification &other);
+    // Shares the other notification's data.
     Notification &operator=(const Notification &other);
     ~Notification();
 
     // A QVariantList whose only item is the payload text; empty for an empty payload.
     QVariant data() const;
+    // The marker the message carried.
     int magic() const;
 
 private:

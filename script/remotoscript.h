@@ -51,52 +51,76 @@ public:
     static RemotoScript *install(QJSEngine *engine, QObject *plugin);
     ~RemotoScript() override;
 
+    // The plug-in's root object the library was installed for.
     QObject *plugin() const;
 
+    // The proxies of the objects that are up, sorted by name.
     Q_INVOKABLE QObjectList objects() const;
+    // The proxy of that name, up or not, or null.
     Q_INVOKABLE QObject *object(const QString &name) const;
 
-    // One per argument count: Qt 5's engine calls no C++ method with a variable number of
-    // arguments, and picks among overloads by count. The last takes the eleventh argument of
-    // a longer call, which it refuses, as the service does.
+    // Calls `method` of `target` (a proxy or an object's name) with the arguments given and
+    // returns its result, undefined for a void method; throws an Error saying why when the
+    // call fails. Waits in a nested event loop. One per argument count: Qt 5's engine calls no
+    // C++ method with a variable number of arguments, and picks among overloads by count. The
+    // last takes the eleventh argument of a longer call, which it refuses, as the service does.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method);
+    // The same with one argument.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1);
+    // The same with two arguments.
     Q_INVOKABLE QJSValue call(
         const QJSValue &target, const QString &method, const QJSValue &a1, const QJSValue &a2);
+    // The same with three arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3);
+    // The same with four arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4);
+    // The same with five arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5);
+    // The same with six arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6);
+    // The same with seven arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6, const QJSValue &a7);
+    // The same with eight arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6, const QJSValue &a7, const QJSValue &a8);
+    // The same with nine arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9);
+    // The same with ten arguments.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
         const QJSValue &a10);
+    // The same with eleven arguments: refused.
     Q_INVOKABLE QJSValue call(const QJSValue &target, const QString &method, const QJSValue &a1,
         const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
         const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
         const QJSValue &a10, const QJSValue &a11);
 
+    // Subscribes to the remote signal `signal` of `target`, given by its signature such as
+    // "changed(int)"; its events then come as the proxy's event(name, params). Throws an
+    // Error saying why when the subscription fails.
     Q_INVOKABLE void subscribe(const QJSValue &target, const QString &signal);
 
+    // Runs an event loop, so that events arrive, until stopWaiting() or for `msecs`
+    // milliseconds (no limit when negative); true when stopWaiting() ended it.
     Q_INVOKABLE bool wait(int msecs = -1);
+    // Ends every running wait; called while none runs, it ends the next one at once.
     Q_INVOKABLE void stopWaiting();
 
 Q_SIGNALS:
+    // The proxy of an object that came up, meta information loaded.
     void objectConnected(QObject *proxy);
+    // The proxy of an object that went down, or whose link was lost.
     void objectDisconnected(QObject *proxy);
 
 private Q_SLOTS:

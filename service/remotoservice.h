@@ -15,11 +15,16 @@ class REMOTOSERVICE_EXPORT RemotoService : public QObject
 {
     Q_OBJECT
 public:
+    // How many clients are admitted at once unless setMaxClients() says otherwise.
     static constexpr int DefaultMaxClients = 256;
+    // Milliseconds a client may take to send its hello unless setHelloTimeout() says otherwise.
     static constexpr int DefaultHelloTimeout = 10000;
+    // Bytes all clients together may hold unless setMemoryBudget() says otherwise.
     static constexpr qint64 DefaultMemoryBudget = 128 * 1024 * 1024;
 
+    // A service that publishes nothing and does not listen yet.
     explicit RemotoService(QObject *parent = nullptr);
+    // Stops listening and drops every client; the published objects are not deleted.
     ~RemotoService() override;
 
     // "local:NAME", or "tcp://HOST:PORT" with HOST an IP address or "localhost"; an empty
@@ -34,6 +39,7 @@ public:
     bool isListening() const;
     // The address being listened on, with the port actually taken.
     QString address() const;
+    // Why listen() failed, or why the listener stopped, in plain English.
     QString errorString() const;
 
     // Clients whose hello arrives from now on must carry this token; an empty token lets
@@ -60,7 +66,9 @@ public:
     bool withdraw(const QString &name);
     // 0 when nothing is published under `name`.
     quint32 objectId(const QString &name) const;
+    // The names of the published objects, in the order they were published.
     QStringList publishedNames() const;
+    // The clients connected now, admitted or still to send their hello.
     int clientCount() const;
 
 signals:
