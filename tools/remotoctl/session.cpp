@@ -12,7 +12,6 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QTimer>
-#include <QtCore/QtEndian>
 
 #include <algorithm>
 #include <utility>
@@ -30,20 +29,17 @@ constexpr int SettleMsecs = 5000;
 // ObjectUp messages together, so this long after the last one it is taken to have.
 constexpr int AnnouncementPauseMsecs = 1000;
 
-// The signal entries of a successful GETMETAINFO answer, "void changed(int)". The answer's
-// header holds, little-endian, the time, the result code at 8 and the command at 12; its
-// records read "Kind ReturnType signature", single spaces, as the module reads them.
+// The signal entries of a successful GETMETAINFO answer, "void changed(int)": its records read
+// "Kind ReturnType signature", single spaces, as the module reads them.
 QStringList signalsIn(const Message &message)
 {
     if (message.kind != Velmor::Command::Answer)
         return QStringList();
-    const QByteArray payload = message.payload.toByteArray();
-    if (payload.size() < Wire::PayloadCodec::AnswerHeaderSize
-        || qFromLittleEndian<qint32>(payload.constData() + 8) != 0
-        || qFromLittleEndian<qint32>(payload.constData() + 12) != CommandCatalogue::GetMetaInfo)
-        return QStringList();
+    AnswerHeader header;
     QVariantList values;
-    Wire::PayloadCodec::decodeValueList(payload.mid(Wire::PayloadCodec::AnswerHeaderSize), &values);
+    if (!Wire::PayloadCodec::decodeAnswer(message.payload.toByteArray(), &header, &values)
+        || header.result != ResultCode::Ok || header.command != CommandCatalogue::GetMetaInfo)
+        return QStringList();
     const QStringList records = values.value(0).toStringList();
     QStringList entries;
     for (int i = 1; i < records.size(); ++i) {
