@@ -1,21 +1,20 @@
 #include "remotoscript.h"
 
-#include "callfailure.h"
-#include "warningcapture.h"
+#include <argumentvector.h>
+#include <methodchoice.h>
+#include <remotoclient.h>
+#include <waiter.h>
 
-#include <methodentry.h>
-
-#include <QtCore/QEventLoop>
-#include <QtCore/QMetaObject>
-#include <QtCore/QTimer>
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QList>
+#include <QtCore/QLoggingCategory>
+#include <QtCore/QPointer>
 #include <QtQml/QJSEngine>
 #include <QtQml/QQmlEngine>
 
-#include <algorithm>
-
 namespace {
-// The service calls methods of up to ten arguments.
-constexpr int MaxArguments = 10;
+
+Q_LOGGING_CATEGORY(lcScript, "remoto.script", QtInfoMsg)
 
 // Handed to a script: a garbage collection must never take a proxy or the root object with it.
 QObject *kept(QObject *object)
@@ -25,98 +24,39 @@ QObject *kept(QObject *object)
     return object;
 }
 
-QObjectList rpcObjects(QObject *plugin)
-{
-    QObjectList proxies;
-    if (plugin)
-        QMetaObject::invokeMethod(plugin, "rpcObjects", Q_RETURN_ARG(QObjectList, proxies));
-    return proxies;
-}
-
-QObject *findRpcObject(QObject *plugin, const QString &name)
-{
-    QObject *proxy = nullptr;
-    if (plugin)
-        QMetaObject::invokeMethod(
-            plugin, "findRpcObject", Q_RETURN_ARG(QObject *, proxy), Q_ARG(QString, name));
-    return proxy;
-}
-
-QStringList names(const QObjectList &proxies)
-{
-    QStringList list;
-    for (const QObject *proxy : proxies)
-        list.append(proxy->objectName());
-    list.sort();
-    return list;
-}
 } // namespace
 
-// A request to the module about one proxy, watched until its answer has come: the warnings
-// raised meanwhile, and whether the proxy went down or away.
-class RemotoScript::Attempt
+struct RemotoScript::Private
 {
-public:
-    Attempt(RemotoScript *script, QObject *proxy)
-        : script(script)
-        , proxy(proxy)
+    Private(RemotoScript *q, QJSEngine *engine, QObject *plugin)
+        : q(q)
+        , engine(engine)
+        , client(plugin, q)
     {
-        script->m_attempts.append(this);
-    }
-    ~Attempt()
-    {
-        if (script)
-            script->m_attempts.removeOne(this);
-    }
-    Attempt(const Attempt &) = delete;
-    Attempt &operator=(const Attempt &) = delete;
-
-    // Something besides the answer itself says the request may have failed.
-    bool troubled() const { return !capture.isEmpty() || wentDown || !proxy; }
-
-    // Why it failed, or empty when nothing told. A warning not taken is passed on.
-    QString reason()
-    {
-        // The link's loss answers every waiting request with a result code of its own.
-        if (!proxy) {
-            const QString warning = capture.takeLast();
-            return warning.isEmpty() ? tr("the link to the service was lost") : warning;
-        }
-        if (wentDown)
-            return tr("the service withdrew the object");
-        return capture.takeLast();
     }
 
-    const QPointer<RemotoScript> script;
-    const QPointer<QObject> proxy;
-    bool wentDown = false;
-    WarningCapture capture;
-};
+    QJSValue callWith(const QJSValue &target, const QString &method, const QJSValueList &arguments);
+    // The proxy a script named or handed over; null, with an exception thrown, when there is none.
+    QObject *proxyFor(const QJSValue &target);
+    void fail(const QString &message);
 
-struct RemotoScript::Wait
-{
-    QEventLoop loop;
-    bool stopped = false;
+    RemotoScript *const q;
+    QJSEngine *const engine;
+    RemotoClient client;
+    QList<Waiter *> waiters;
+    bool stopPending = false;
 };
 
 RemotoScript::RemotoScript(QJSEngine *engine, QObject *plugin)
     : QObject(engine)
-    , m_engine(engine)
-    , m_plugin(plugin)
+    , d(new Private(this, engine, plugin))
 {
-    if (!plugin)
-        return;
-    for (QObject *proxy : rpcObjects(plugin))
-        m_up.insert(proxy);
-    connect(plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyUp(QObject *)));
-    connect(plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this, SLOT(proxyDown(QObject *)));
+    connect(&d->client, &RemotoClient::objectUp, this, &RemotoScript::proxyUp);
+    connect(&d->client, &RemotoClient::objectDown, this, &RemotoScript::proxyDown);
 }
 
-RemotoScript::~RemotoScript()
-{
-    for (Wait *wait : qAsConst(m_waits))
-        wait->loop.quit();
-}
+// The waits running end with their waiters, which are children.
+RemotoScript::~RemotoScript() = default;
 
 RemotoScript *RemotoScript::install(QJSEngine *engine, QObject *plugin)
 {
@@ -129,83 +69,84 @@ RemotoScript *RemotoScript::install(QJSEngine *engine, QObject *plugin)
     return script;
 }
 
+QObject *RemotoScript::plugin() const
+{
+    return d->client.plugin();
+}
+
 QObjectList RemotoScript::objects() const
 {
-    QObjectList up;
-    for (QObject *proxy : rpcObjects(m_plugin)) {
-        if (m_up.contains(proxy))
-            up.append(kept(proxy));
-    }
-    std::sort(up.begin(), up.end(),
-        [](const QObject *a, const QObject *b) { return a->objectName() < b->objectName(); });
+    QObjectList up = d->client.objects();
+    for (QObject *proxy : qAsConst(up))
+        kept(proxy);
     return up;
 }
 
 QObject *RemotoScript::object(const QString &name) const
 {
-    return kept(findRpcObject(m_plugin, name));
+    return kept(d->client.object(name));
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method)
 {
-    return callWith(target, method, {});
+    return d->callWith(target, method, {});
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1)
 {
-    return callWith(target, method, { a1 });
+    return d->callWith(target, method, { a1 });
 }
 
 QJSValue RemotoScript::call(
     const QJSValue &target, const QString &method, const QJSValue &a1, const QJSValue &a2)
 {
-    return callWith(target, method, { a1, a2 });
+    return d->callWith(target, method, { a1, a2 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3)
 {
-    return callWith(target, method, { a1, a2, a3 });
+    return d->callWith(target, method, { a1, a2, a3 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4)
 {
-    return callWith(target, method, { a1, a2, a3, a4 });
+    return d->callWith(target, method, { a1, a2, a3, a4 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
     const QJSValue &a2, const QJSValue &a3, const QJSValue &a4, const QJSValue &a5,
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
@@ -213,7 +154,7 @@ QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
     const QJSValue &a10)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10 });
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const QJSValue &a1,
@@ -221,168 +162,130 @@ QJSValue RemotoScript::call(const QJSValue &target, const QString &method, const
     const QJSValue &a6, const QJSValue &a7, const QJSValue &a8, const QJSValue &a9,
     const QJSValue &a10, const QJSValue &a11)
 {
-    return callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11 });
+    return d->callWith(target, method, { a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11 });
 }
 
-QJSValue RemotoScript::callWith(
+QJSValue RemotoScript::Private::callWith(
     const QJSValue &target, const QString &method, const QJSValueList &arguments)
 {
     QObject *proxy = proxyFor(target);
     if (!proxy)
         return QJSValue();
     const QString name = proxy->objectName();
-    if (arguments.size() > MaxArguments) {
+    if (arguments.size() > ArgumentVector::MaxArguments) {
         fail(tr("%1.%2: a remote method takes at most %3 arguments")
                  .arg(name, method)
-                 .arg(MaxArguments));
+                 .arg(ArgumentVector::MaxArguments));
         return QJSValue();
     }
-
-    // The module calls the last entry of that name and argument count, and sends nothing when
-    // there is none.
-    const QStringList entries = proxy->property("methodList").toStringList();
-    bool named = false;
-    bool found = false;
-    bool returnsValue = false;
-    for (const QString &entry : entries) {
-        const QStringList parts = splitMethodEntry(entry);
-        if (parts.size() < 2 || parts.at(1) != method)
-            continue;
-        named = true;
-        if (parts.size() - 2 == arguments.size()) {
-            found = true;
-            returnsValue = parts.at(0).compare(QLatin1String("void"), Qt::CaseInsensitive) != 0;
-        }
-    }
-    if (!found) {
-        const QString missing = named ? tr("%1 has no method %2 taking %3 argument(s)")
-                                            .arg(name, method)
-                                            .arg(arguments.size())
-                                      : tr("%1 has no method %2").arg(name, method);
-        fail(tr("%1; it has: %2").arg(missing, entries.join(QStringLiteral(", "))));
+    Member chosen;
+    QString problem;
+    if (!MethodChoice::choose(
+            name, RemotoClient::methods(proxy), method, arguments.size(), &chosen, &problem)) {
+        fail(problem);
         return QJSValue();
     }
 
     QVariantList values;
     for (const QJSValue &argument : arguments)
         values.append(argument.toVariant());
-    QJSEngine *const engine = m_engine;
-    QVariant result;
-    Attempt attempt(this, proxy);
-    QMetaObject::invokeMethod(proxy, "invoke", Q_RETURN_ARG(QVariant, result),
-        Q_ARG(QString, method), Q_ARG(QVariantList, values));
-    // The host may delete the library while the call waits, but not the engine running this.
-    if (!attempt.script) {
+    // The host may delete the library while the call waits, but not the engine running this:
+    // from here on only locals are used.
+    QJSEngine *const engine = this->engine;
+    const QPointer<RemotoScript> script(q);
+    const CallOutcome outcome = client.call(proxy, chosen, values);
+    qCDebug(lcScript, "%s.%s: %s", qUtf8Printable(name), qUtf8Printable(chosen.signature),
+        outcome.isOk() ? "returned" : qUtf8Printable(outcome.errorText()));
+    if (!script) {
         engine->throwError(
             tr("%1.%2: the script support was removed during the call").arg(name, method));
         return QJSValue();
     }
-    if (!CallFailure::callFailed(returnsValue, result, attempt.troubled()))
-        return engine->toScriptValue(result);
-    const QString reason = attempt.reason();
-    fail(tr("%1.%2 failed: %3")
-             .arg(name, method,
-                 reason.isEmpty() ? tr("the module gave no answer")
-                                  : CallFailure(reason).toString()));
+    if (outcome.isOk())
+        return engine->toScriptValue(outcome.value);
+    engine->throwError(tr("%1.%2 failed: %3").arg(name, method, outcome.errorText()));
     return QJSValue();
 }
 
 void RemotoScript::subscribe(const QJSValue &target, const QString &signal)
 {
-    QObject *proxy = proxyFor(target);
+    QObject *proxy = d->proxyFor(target);
     if (!proxy)
         return;
     const QString name = proxy->objectName();
     const QByteArray signature = QMetaObject::normalizedSignature(signal.toUtf8().constData());
     if (!signature.contains('(')) {
-        fail(tr("give the signal of %1 by its signature, such as %2(int)").arg(name, signal));
+        d->fail(tr("give the signal of %1 by its signature, such as %2(int)").arg(name, signal));
         return;
     }
-    QJSEngine *const engine = m_engine;
-    int accepted = 0;
-    Attempt attempt(this, proxy);
-    QMetaObject::invokeMethod(proxy, "sendConnect", Q_RETURN_ARG(int, accepted),
-        Q_ARG(const char *, signature.constData()));
-    if (accepted == 1)
+    QJSEngine *const engine = d->engine;
+    const QPointer<RemotoScript> script(this);
+    const CallOutcome outcome = d->client.subscribe(proxy, signature);
+    qCDebug(lcScript, "%s.%s: %s", qUtf8Printable(name), signature.constData(),
+        outcome.isOk() ? "subscribed" : qUtf8Printable(outcome.errorText()));
+    if (outcome.isOk())
         return;
-    if (!attempt.script) {
+    if (!script) {
         engine->throwError(tr("cannot subscribe to %1.%2: the script support was removed meanwhile")
                                .arg(name, QString::fromUtf8(signature)));
         return;
     }
-    // The service answers a signal it does not have with a plain no, which the module passes on
-    // without a word.
-    const QString reason = attempt.reason();
-    fail(tr("cannot subscribe to %1.%2: %3")
-             .arg(name, QString::fromUtf8(signature),
-                 reason.isEmpty() ? tr("the service has no such signal")
-                                  : CallFailure(reason).toString()));
+    engine->throwError(tr("cannot subscribe to %1.%2: %3")
+                           .arg(name, QString::fromUtf8(signature), outcome.errorText()));
 }
 
 bool RemotoScript::wait(int msecs)
 {
-    if (m_stopPending) {
-        m_stopPending = false;
+    if (d->stopPending) {
+        d->stopPending = false;
         return true;
     }
-    Wait wait;
-    m_waits.append(&wait);
-    QTimer timer;
-    if (msecs >= 0) {
-        timer.setSingleShot(true);
-        connect(&timer, &QTimer::timeout, &wait.loop, &QEventLoop::quit);
-        timer.start(msecs);
-    }
-    const QPointer<RemotoScript> self(this);
-    wait.loop.exec();
-    if (self)
-        m_waits.removeOne(&wait);
-    return wait.stopped;
+    // A child, so that the library's deletion ends the wait too.
+    const QPointer<Waiter> waiter = new Waiter(this);
+    d->waiters.append(waiter);
+    const bool stopped = waiter->wait(
+        msecs >= 0 ? QDeadlineTimer(msecs) : QDeadlineTimer(QDeadlineTimer::Forever));
+    if (!waiter)
+        return false;
+    d->waiters.removeOne(waiter);
+    delete waiter;
+    return stopped;
 }
 
 void RemotoScript::stopWaiting()
 {
     // A stop that comes before the wait it is meant for, such as from an event delivered while
     // a call waited for its answer, is kept for that wait.
-    if (m_waits.isEmpty()) {
-        m_stopPending = true;
+    if (d->waiters.isEmpty()) {
+        d->stopPending = true;
         return;
     }
-    for (Wait *wait : qAsConst(m_waits)) {
-        wait->stopped = true;
-        wait->loop.quit();
-    }
+    for (Waiter *waiter : qAsConst(d->waiters))
+        waiter->finish();
 }
 
 void RemotoScript::proxyUp(QObject *proxy)
 {
-    m_up.insert(proxy);
     Q_EMIT objectConnected(kept(proxy));
 }
 
 void RemotoScript::proxyDown(QObject *proxy)
 {
-    m_up.remove(proxy);
-    for (Attempt *attempt : qAsConst(m_attempts)) {
-        if (attempt->proxy == proxy)
-            attempt->wentDown = true;
-    }
     Q_EMIT objectDisconnected(kept(proxy));
 }
 
-QObject *RemotoScript::proxyFor(const QJSValue &target)
+QObject *RemotoScript::Private::proxyFor(const QJSValue &target)
 {
     if (target.isString()) {
         const QString name = target.toString();
-        if (QObject *proxy = findRpcObject(m_plugin, name))
+        if (QObject *proxy = client.object(name))
             return proxy;
-        const QStringList known = names(rpcObjects(m_plugin));
-        fail(tr("no object named %1 (the service has: %2)")
-                 .arg(name, known.isEmpty() ? tr("none") : known.join(QStringLiteral(", "))));
+        fail(client.noSuchObject(name));
         return nullptr;
     }
     QObject *proxy = target.toQObject();
-    if (proxy && m_plugin && proxy->parent() == m_plugin)
+    QObject *plugin = client.plugin();
+    if (proxy && plugin && proxy->parent() == plugin)
         return proxy;
     // The engine gives no object for a wrapper whose object was deleted.
     fail(target.isQObject() && !proxy
@@ -391,7 +294,7 @@ QObject *RemotoScript::proxyFor(const QJSValue &target)
     return nullptr;
 }
 
-void RemotoScript::fail(const QString &message)
+void RemotoScript::Private::fail(const QString &message)
 {
-    m_engine->throwError(message);
+    engine->throwError(message);
 }

@@ -3,11 +3,10 @@
 
 #include "remotoscriptexport.h"
 
-#include <QtCore/QList>
 #include <QtCore/QObject>
-#include <QtCore/QPointer>
-#include <QtCore/QSet>
 #include <QtQml/QJSValue>
+
+#include <memory>
 
 class QJSEngine;
 
@@ -52,7 +51,7 @@ public:
     static RemotoScript *install(QJSEngine *engine, QObject *plugin);
     ~RemotoScript() override;
 
-    QObject *plugin() const { return m_plugin; }
+    QObject *plugin() const;
 
     Q_INVOKABLE QObjectList objects() const;
     Q_INVOKABLE QObject *object(const QString &name) const;
@@ -105,23 +104,11 @@ private Q_SLOTS:
     void proxyDown(QObject *proxy);
 
 private:
-    class Attempt;
-    struct Wait;
+    struct Q_DECL_HIDDEN Private;
 
     RemotoScript(QJSEngine *engine, QObject *plugin);
 
-    QJSValue callWith(const QJSValue &target, const QString &method, const QJSValueList &arguments);
-    // The proxy a script named or handed over; null, with an exception thrown, when there is none.
-    QObject *proxyFor(const QJSValue &target);
-    void fail(const QString &message);
-
-    QJSEngine *m_engine;
-    QPointer<QObject> m_plugin;
-    // Compared with the module's live proxies only: one is reported down before it is deleted.
-    QSet<QObject *> m_up;
-    QList<Attempt *> m_attempts;
-    QList<Wait *> m_waits;
-    bool m_stopPending = false;
+    std::unique_ptr<Private> d;
 };
 
 #endif

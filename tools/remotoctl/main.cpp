@@ -1,6 +1,8 @@
+#include "commandline.h"
 #include "commands.h"
 #include "exitcodes.h"
 #include "output.h"
+#include "scriptrunner.h"
 #include "session.h"
 
 #include <QtCore/QCommandLineParser>
@@ -82,24 +84,6 @@ Exit codes:
   10 standard output could not be written (a reader that has gone, as in
      remotoctl watch ... | head -1, ends remotoctl as SIGPIPE does))";
 
-bool readFile(const QString &path, QByteArray *contents, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *contents = file.readAll();
-    return true;
-}
-
-bool readCount(const QString &text, int *value)
-{
-    bool ok = false;
-    *value = text.toInt(&ok);
-    return ok && *value >= 0;
-}
-
 // The plug-in that came with this remotoctl wins: beside it in a build, at its place relative
 // to bin/ in an installed or unpacked tree. Failing both, the module's category folder in Qt's
 // plug-in paths, which QPluginLoader searches for a relative name.
@@ -115,19 +99,11 @@ QString locatePlugin()
     return QStringLiteral("remoto/") + fileName;
 }
 
-int loadPlugin(Session &session, const QString &path)
-{
-    if (session.loadPlugin(path))
-        return ExitCode::Ok;
-    printError(QStringLiteral("cannot load the plug-in %1: %2").arg(path, session.errorString()));
-    return ExitCode::PluginUnavailable;
-}
-
 int printVersion(const QString &pluginPath)
 {
     printLine(QStringLiteral("remotoctl " REMOTOCTL_VERSION));
     Session session;
-    const int loaded = loadPlugin(session, pluginPath);
+    const int loaded = session.load(pluginPath);
     if (loaded == ExitCode::Ok)
         printLine(QStringLiteral("RemotoPlugin2 module %1 (%2)")
                       .arg(session.plugin()->property("moduleVersion").toString(),
@@ -195,9 +171,9 @@ int main(int argc, char *argv[])
     const QStringList arguments = positional.mid(1);
     int waitMsecs = 0;
     int count = 0;
-    if (!readCount(parser.value(waitOption), &waitMsecs))
+    if (!CommandLine::readCount(parser.value(waitOption), &waitMsecs))
         return usageError(QStringLiteral("--wait needs a number of milliseconds"));
-    if (!readCount(parser.value(countOption), &count))
+    if (!CommandLine::readCount(parser.value(countOption), &count))
         return usageError(QStringLiteral("--count needs a number"));
 
     const bool watching = command == QLatin1String("watch") || command == QLatin1String("monitor");
@@ -229,7 +205,7 @@ int main(int argc, char *argv[])
         scriptProgram = parser.value(evalOption);
         QByteArray program;
         QString error;
-        if (!eval && !readFile(scriptName, &program, &error))
+        if (!eval && !CommandLine::readFile(scriptName, &program, &error))
             return usageError(QStringLiteral("cannot read %1: %2").arg(scriptName, error));
         if (!eval)
             scriptProgram = QString::fromUtf8(program);
@@ -245,7 +221,7 @@ int main(int argc, char *argv[])
         token = parser.value(tokenOption).toUtf8();
     } else if (parser.isSet(tokenFileOption)) {
         QString error;
-        if (!readFile(parser.value(tokenFileOption), &token, &error))
+        if (!CommandLine::readFile(parser.value(tokenFileOption), &token, &error))
             return usageError(QStringLiteral("cannot read the token file %1: %2")
                                   .arg(parser.value(tokenFileOption), error));
         // The line end an editor or `echo` leaves is not part of the token.
@@ -254,25 +230,10 @@ int main(int argc, char *argv[])
     }
 
     Session session;
-    if (const int loaded = loadPlugin(session, parser.value(pluginOption)))
+    if (const int loaded = session.load(parser.value(pluginOption)))
         return loaded;
-    if (!session.setAccessToken(token))
-        return usageError(QStringLiteral("the access token is too long"));
-
-    const QString address = parser.value(connectOption);
-    switch (session.open(address, waitMsecs)) {
-    case Session::Ready:
-        break;
-    case Session::BadAddress:
-        return usageError(session.errorString());
-    case Session::Unreachable:
-        printError(QStringLiteral("cannot reach the service at %1: %2")
-                       .arg(address, session.errorString()));
-        return ExitCode::Unreachable;
-    case Session::Refused:
-        printError(QStringLiteral("%1: %2").arg(address, session.errorString()));
-        return ExitCode::AccessRefused;
-    }
+    if (const int started = session.start(token, parser.value(connectOption), waitMsecs))
+        return started;
 
     if (command == QLatin1String("list"))
         return Commands::list(session, parser.isSet(jsonOption));
@@ -281,6 +242,6 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("watch"))
         return Commands::watch(session, arguments.at(0), arguments.at(1), count);
     if (command == QLatin1String("script"))
-        return Commands::script(session, scriptProgram, scriptName);
+        return ScriptRunner(&session).run(scriptProgram, scriptName);
     return Commands::monitor(session, count);
 }
