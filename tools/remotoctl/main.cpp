@@ -2,7 +2,6 @@
 #include "commands.h"
 #include "exitcodes.h"
 #include "output.h"
-#include "scriptrunner.h"
 #include "session.h"
 
 #include <QtCore/QCommandLineParser>
@@ -10,6 +9,16 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+#else
+#include <QtCore/QProcess>
+#endif
 
 namespace {
 
@@ -111,6 +120,37 @@ int printVersion(const QString &pluginPath)
     return loaded;
 }
 
+// Scripts run in remotoctl-script, beside this program: only it needs Qt QML. It takes over
+// this process where it can, so that its output, exit code and signals are this process's.
+int runScript(const QStringList &arguments, const QByteArray &token)
+{
+    const QString program
+        = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("remotoctl-script"));
+    // Kept off its command line, where anyone listing processes would see it.
+    qputenv("REMOTO_TOKEN", token);
+#ifdef Q_OS_UNIX
+    QList<QByteArray> encoded { QFile::encodeName(program) };
+    for (const QString &argument : arguments)
+        encoded.append(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &argument : encoded)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(argv.front(), argv.data());
+    const QString error = QString::fromLocal8Bit(std::strerror(errno));
+#else
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setInputChannelMode(QProcess::ForwardedInputChannel);
+    child.start(program, arguments);
+    if (child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit)
+        return child.exitCode();
+    const QString error = child.errorString();
+#endif
+    printError(QStringLiteral("cannot run %1: %2").arg(program, error));
+    return ExitCode::ScriptFailed;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -186,8 +226,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(tokenOption) && parser.isSet(tokenFileOption))
         return usageError(QStringLiteral("give --token or --token-file, not both"));
 
-    QString scriptProgram;
-    QString scriptName;
+    QStringList scriptArguments;
     if (command == QLatin1String("list") || command == QLatin1String("monitor")) {
         if (!arguments.isEmpty())
             return usageError(QStringLiteral("%1 takes no arguments").arg(command));
@@ -201,14 +240,15 @@ int main(int argc, char *argv[])
         const bool eval = parser.isSet(evalOption);
         if (eval ? !arguments.isEmpty() : arguments.size() != 1)
             return usageError(QStringLiteral("script needs FILE or -e CODE"));
-        scriptName = eval ? QStringLiteral("-e") : arguments.at(0);
-        scriptProgram = parser.value(evalOption);
         QByteArray program;
         QString error;
-        if (!eval && !CommandLine::readFile(scriptName, &program, &error))
-            return usageError(QStringLiteral("cannot read %1: %2").arg(scriptName, error));
-        if (!eval)
-            scriptProgram = QString::fromUtf8(program);
+        if (!eval && !CommandLine::readFile(arguments.at(0), &program, &error))
+            return usageError(QStringLiteral("cannot read %1: %2").arg(arguments.at(0), error));
+        scriptArguments = QStringList { QStringLiteral("--connect"), parser.value(connectOption),
+            QStringLiteral("--plugin"), parser.value(pluginOption), QStringLiteral("--wait"),
+            QString::number(waitMsecs) }
+            + (eval ? QStringList { QStringLiteral("--eval=") + parser.value(evalOption) }
+                    : QStringList { QStringLiteral("--"), arguments.at(0) });
     } else if (command.isEmpty()) {
         return usageError(QStringLiteral("no command given"));
     } else {
@@ -229,6 +269,9 @@ int main(int argc, char *argv[])
             token.chop(1);
     }
 
+    if (command == QLatin1String("script"))
+        return runScript(scriptArguments, token);
+
     Session session;
     if (const int loaded = session.load(parser.value(pluginOption)))
         return loaded;
@@ -241,7 +284,5 @@ int main(int argc, char *argv[])
         return Commands::call(session, arguments.at(0), arguments.at(1), arguments.mid(2));
     if (command == QLatin1String("watch"))
         return Commands::watch(session, arguments.at(0), arguments.at(1), count);
-    if (command == QLatin1String("script"))
-        return ScriptRunner(&session).run(scriptProgram, scriptName);
     return Commands::monitor(session, count);
 }
