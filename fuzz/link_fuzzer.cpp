@@ -295,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkValueList(frame.payload, frame, time);
         // An answer's value list follows its fixed header.
         if (frame.type == Frame::Message)
-            checkValueList(frame.payload.mid(Wire::PayloadCodec::AnswerHeaderSize), frame, time);
+            checkValueList(frame.payload.mid(AnswerHeader::Size), frame, time);
     }
     checkChannel(side, stream, ends, whole, interruption, interruptAt);
     return 0;

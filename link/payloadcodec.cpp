@@ -6,11 +6,9 @@
 
 #include <QtCore/QDataStream>
 #include <QtCore/QMetaType>
-#include <QtCore/QtEndian>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <iterator>
 
 namespace Wire {
@@ -44,11 +42,6 @@ bool valueStreamable(const QVariant &value)
         return valueStreamable(*static_cast<const QVariant *>(value.constData()));
     }
     return PayloadCodec::isStreamable(type);
-}
-
-void putLittle32(QByteArray *out, int at, quint32 value)
-{
-    qToLittleEndian(value, out->data() + at);
 }
 
 // Writes `lead` and then `values` as one value list, in Base64 after the first `offset` bytes
@@ -100,17 +93,23 @@ bool PayloadCodec::readValueList(const QByteArray &bytes, QVariantList *values)
 QByteArray PayloadCodec::encodeAnswer(
     qint32 result, qint32 command, const QVariantList &values, const QDateTime &time)
 {
-    QByteArray payload(AnswerHeaderSize, Qt::Uninitialized);
-    if (!writeValueList({}, values.cbegin(), values.cend(), &payload, AnswerHeaderSize))
+    QByteArray payload(AnswerHeader::Size, Qt::Uninitialized);
+    if (!writeValueList({}, values.cbegin(), values.cend(), &payload, AnswerHeader::Size))
         return QByteArray();
-    const double days = toOleDate(time);
-    quint64 dayBits;
-    static_assert(sizeof dayBits == sizeof days, "an IEEE 754 double is 8 bytes");
-    std::memcpy(&dayBits, &days, sizeof days);
-    qToLittleEndian(dayBits, payload.data());
-    putLittle32(&payload, 8, quint32(result));
-    putLittle32(&payload, 12, quint32(command));
+    AnswerHeader header;
+    header.oleDate = toOleDate(time);
+    header.result = result;
+    header.command = command;
+    header.write(&payload);
     return payload;
+}
+
+bool PayloadCodec::decodeAnswer(
+    const QByteArray &payload, AnswerHeader *header, QVariantList *values)
+{
+    values->clear();
+    return AnswerHeader::read(payload, header)
+        && decodeValueList(AnswerHeader::body(payload), values);
 }
 
 bool PayloadCodec::encodeNotification(

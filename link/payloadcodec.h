@@ -1,6 +1,9 @@
 #ifndef PAYLOADCODEC_H
 #define PAYLOADCODEC_H
 
+#include "answerheader.h"
+#include "resultcodetable.h"
+
 #include <QtCore/QByteArray>
 #include <QtCore/QDateTime>
 #include <QtCore/QVariantList>
@@ -8,23 +11,11 @@
 namespace Wire {
 
 // The payloads inside request and message frames: value lists, answers and signal
-// notifications, as docs/wire-protocol.md lays them out.
-class PayloadCodec
+// notifications, as docs/wire-protocol.md lays them out. Answers carry the protocol's result
+// codes, which read here as there: PayloadCodec::InvalidParams is ResultCode::InvalidParams.
+class PayloadCodec : public ResultCode
 {
 public:
-    enum Result : qint32 {
-        Ok = 0,
-        DeviceInvalidParams = 1,
-        InvalidCommand = 2,
-        InvalidDeviceId = 3,
-        InvalidParams = 4,
-        InvalidMessage = 5,
-        ConnectionError = 7,
-        NoRights = 17,
-    };
-
-    static constexpr int AnswerHeaderSize = 16;
-
     // Base64 text of the QDataStream form (default settings) of `values`.
     static QByteArray encodeValueList(const QVariantList &values);
 
@@ -37,6 +28,9 @@ public:
     // An answer payload: time stamp, result code and answered command, then the value list.
     static QByteArray encodeAnswer(
         qint32 result, qint32 command, const QVariantList &values, const QDateTime &time);
+    // Reads an answer payload from a peer: false, with `values` empty, when it is too short
+    // for its header or its value list is unreadable.
+    static bool decodeAnswer(const QByteArray &payload, AnswerHeader *header, QVariantList *values);
 
     // A signal notification payload: the value list [null return holder, signature, args...],
     // written over `text`, a buffer the caller keeps for the next one: a burst of

@@ -120,4 +120,32 @@ inline QStringList splitMethodEntry(const QString &entry)
     return parts;
 }
 
+// The name and argument count of the calls the module sends to `entry`: its parts as read
+// above, the first two being the return type and the name. False for an entry that names no
+// method.
+inline bool methodEntryCall(const QString &entry, QString *name, int *argumentCount)
+{
+    const QStringList parts = splitMethodEntry(entry);
+    if (parts.size() < 2)
+        return false;
+    *name = parts.at(1);
+    *argumentCount = parts.size() - 2;
+    return true;
+}
+
+// The index in a proxy's methodList of the entry a call of `name` with `argumentCount`
+// arguments goes to: the last one whose name and argument count match, or -1 when none does
+// and the module sends nothing.
+inline int chosenMethodEntry(const QStringList &methodList, const QString &name, int argumentCount)
+{
+    for (int i = methodList.size() - 1; i >= 0; --i) {
+        QString entryName;
+        int entryCount = 0;
+        if (methodEntryCall(methodList.at(i), &entryName, &entryCount) && entryName == name
+            && entryCount == argumentCount)
+            return i;
+    }
+    return -1;
+}
+
 #endif

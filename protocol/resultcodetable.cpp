@@ -12,27 +12,29 @@ ResultCodeTable::ResultCodeTable()
     CommandCatalogue::instance();
     static const struct
     {
-        int code;
+        ResultCode::Code code;
         const char *name;
         const char *text;
     } results[] = {
-        {0, "OK", "команда выполнена успешно"},
-        {1, "INVALID_PARAM", "Устройство вернуло неверный блок параметров"},
-        {2, "INVALID_COMMAND", "Неверная команда"},
-        {3, "INVALID_DEVICE_ID", "Неверный идентификатор устройства"},
-        {4, "INVALID_PARAM", "Неверный блок параметров"},
-        {5, "INVALID_MSG", "Неверные данные от сервера"},
-        {6, "SRV_DISCONNECT", "Отключение сервера"},
-        {7, "CONNECTION_ERROR", "Потеря связи с сервером"},
-        {8, "QUEUE_OVERFLOW", "Переполнена очередь команд"},
-        {9, "NOTREPLY", "Устройство ни разу не ответило"},
-        {10, "TRY_END", "Исчерпаны попытки выполнить команду"},
-        {11, "SRV_INACTIVE", "Сервер неактивен"},
-        {17, "NO_RIGHTS", "Недостаточно прав для выполнения команды"},
-        {0x1200, ">OK", "команда завершилась успешно"},
-        {0x1209, ">UNIDENT", "неизвестная команда или неправильный формат команды"},
-        {0x120A, ">INVALID_CMD_NUMBER", ""},
-        {0x120B, ">INVALID_START_CHAR", ""},
+        {ResultCode::Ok, "OK", "команда выполнена успешно"},
+        {ResultCode::DeviceInvalidParams, "INVALID_PARAM",
+            "Устройство вернуло неверный блок параметров"},
+        {ResultCode::InvalidCommand, "INVALID_COMMAND", "Неверная команда"},
+        {ResultCode::InvalidDeviceId, "INVALID_DEVICE_ID", "Неверный идентификатор устройства"},
+        {ResultCode::InvalidParams, "INVALID_PARAM", "Неверный блок параметров"},
+        {ResultCode::InvalidMessage, "INVALID_MSG", "Неверные данные от сервера"},
+        {ResultCode::ServerDisconnect, "SRV_DISCONNECT", "Отключение сервера"},
+        {ResultCode::ConnectionError, "CONNECTION_ERROR", "Потеря связи с сервером"},
+        {ResultCode::QueueOverflow, "QUEUE_OVERFLOW", "Переполнена очередь команд"},
+        {ResultCode::NotReplied, "NOTREPLY", "Устройство ни разу не ответило"},
+        {ResultCode::TriesExhausted, "TRY_END", "Исчерпаны попытки выполнить команду"},
+        {ResultCode::ServerInactive, "SRV_INACTIVE", "Сервер неактивен"},
+        {ResultCode::NoRights, "NO_RIGHTS", "Недостаточно прав для выполнения команды"},
+        {ResultCode::DeviceOk, ">OK", "команда завершилась успешно"},
+        {ResultCode::DeviceUnknownCommand, ">UNIDENT",
+            "неизвестная команда или неправильный формат команды"},
+        {ResultCode::InvalidCommandNumber, ">INVALID_CMD_NUMBER", ""},
+        {ResultCode::InvalidStartChar, ">INVALID_START_CHAR", ""},
     };
     for (const auto &r : results)
         m_resultNames.insert(r.code, QString::fromUtf8(r.name));

@@ -1,24 +1,20 @@
 #include "remotoscript.h"
 
-#include "callfailure.h"
-#include "warningcapture.h"
+#include <argumentvector.h>
+#include <methodchoice.h>
+#include <remotoclient.h>
+#include <waiter.h>
 
-#include <methodentry.h>
-
-#include <QtCore/QEventLoop>
+#include <QtCore/QDeadlineTimer>
 #include <QtCore/QList>
-#include <QtCore/QMetaObject>
+#include <QtCore/QLoggingCategory>
 #include <QtCore/QPointer>
-#include <QtCore/QSet>
-#include <QtCore/QTimer>
 #include <QtQml/QJSEngine>
 #include <QtQml/QQmlEngine>
 
-#include <algorithm>
-
 namespace {
-// The service calls methods of up to ten arguments.
-constexpr int MaxArguments = 10;
+
+Q_LOGGING_CATEGORY(lcScript, "remoto.script", QtInfoMsg)
 
 // Handed to a script: a garbage collection must never take a proxy or the root object with it.
 QObject *kept(QObject *object)
@@ -28,42 +24,14 @@ QObject *kept(QObject *object)
     return object;
 }
 
-QObjectList rpcObjects(QObject *plugin)
-{
-    QObjectList proxies;
-    if (plugin)
-        QMetaObject::invokeMethod(plugin, "rpcObjects", Q_RETURN_ARG(QObjectList, proxies));
-    return proxies;
-}
-
-QObject *findRpcObject(QObject *plugin, const QString &name)
-{
-    QObject *proxy = nullptr;
-    if (plugin)
-        QMetaObject::invokeMethod(
-            plugin, "findRpcObject", Q_RETURN_ARG(QObject *, proxy), Q_ARG(QString, name));
-    return proxy;
-}
-
-QStringList names(const QObjectList &proxies)
-{
-    QStringList list;
-    for (const QObject *proxy : proxies)
-        list.append(proxy->objectName());
-    list.sort();
-    return list;
-}
 } // namespace
 
 struct RemotoScript::Private
 {
-    class Attempt;
-    struct Wait;
-
     Private(RemotoScript *q, QJSEngine *engine, QObject *plugin)
         : q(q)
         , engine(engine)
-        , plugin(plugin)
+        , client(plugin, q)
     {
     }
 
@@ -74,78 +42,21 @@ struct RemotoScript::Private
 
     RemotoScript *const q;
     QJSEngine *const engine;
-    const QPointer<QObject> plugin;
-    // Compared with the module's live proxies only: one is reported down before it is deleted.
-    QSet<QObject *> up;
-    QList<Attempt *> attempts;
-    QList<Wait *> waits;
+    RemotoClient client;
+    QList<Waiter *> waiters;
     bool stopPending = false;
-};
-
-// A request to the module about one proxy, watched until its answer has come: the warnings
-// raised meanwhile, and whether the proxy went down or away.
-class RemotoScript::Private::Attempt
-{
-public:
-    Attempt(RemotoScript *script, QObject *proxy)
-        : script(script)
-        , proxy(proxy)
-    {
-        script->d->attempts.append(this);
-    }
-    ~Attempt()
-    {
-        if (script)
-            script->d->attempts.removeOne(this);
-    }
-    Attempt(const Attempt &) = delete;
-    Attempt &operator=(const Attempt &) = delete;
-
-    // Something besides the answer itself says the request may have failed.
-    bool troubled() const { return !capture.isEmpty() || wentDown || !proxy; }
-
-    // Why it failed, or empty when nothing told. A warning not taken is passed on.
-    QString reason()
-    {
-        // The link's loss answers every waiting request with a result code of its own.
-        if (!proxy) {
-            const QString warning = capture.takeLast();
-            return warning.isEmpty() ? tr("the link to the service was lost") : warning;
-        }
-        if (wentDown)
-            return tr("the service withdrew the object");
-        return capture.takeLast();
-    }
-
-    const QPointer<RemotoScript> script;
-    const QPointer<QObject> proxy;
-    bool wentDown = false;
-    WarningCapture capture;
-};
-
-struct RemotoScript::Private::Wait
-{
-    QEventLoop loop;
-    bool stopped = false;
 };
 
 RemotoScript::RemotoScript(QJSEngine *engine, QObject *plugin)
     : QObject(engine)
     , d(new Private(this, engine, plugin))
 {
-    if (!plugin)
-        return;
-    for (QObject *proxy : rpcObjects(plugin))
-        d->up.insert(proxy);
-    connect(plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyUp(QObject *)));
-    connect(plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this, SLOT(proxyDown(QObject *)));
+    connect(&d->client, &RemotoClient::objectUp, this, &RemotoScript::proxyUp);
+    connect(&d->client, &RemotoClient::objectDown, this, &RemotoScript::proxyDown);
 }
 
-RemotoScript::~RemotoScript()
-{
-    for (Private::Wait *wait : qAsConst(d->waits))
-        wait->loop.quit();
-}
+// The waits running end with their waiters, which are children.
+RemotoScript::~RemotoScript() = default;
 
 RemotoScript *RemotoScript::install(QJSEngine *engine, QObject *plugin)
 {
@@ -160,24 +71,20 @@ RemotoScript *RemotoScript::install(QJSEngine *engine, QObject *plugin)
 
 QObject *RemotoScript::plugin() const
 {
-    return d->plugin;
+    return d->client.plugin();
 }
 
 QObjectList RemotoScript::objects() const
 {
-    QObjectList up;
-    for (QObject *proxy : rpcObjects(d->plugin)) {
-        if (d->up.contains(proxy))
-            up.append(kept(proxy));
-    }
-    std::sort(up.begin(), up.end(),
-        [](const QObject *a, const QObject *b) { return a->objectName() < b->objectName(); });
+    QObjectList up = d->client.objects();
+    for (QObject *proxy : qAsConst(up))
+        kept(proxy);
     return up;
 }
 
 QObject *RemotoScript::object(const QString &name) const
 {
-    return kept(findRpcObject(d->plugin, name));
+    return kept(d->client.object(name));
 }
 
 QJSValue RemotoScript::call(const QJSValue &target, const QString &method)
@@ -265,59 +172,38 @@ QJSValue RemotoScript::Private::callWith(
     if (!proxy)
         return QJSValue();
     const QString name = proxy->objectName();
-    if (arguments.size() > MaxArguments) {
+    if (arguments.size() > ArgumentVector::MaxArguments) {
         fail(tr("%1.%2: a remote method takes at most %3 arguments")
                  .arg(name, method)
-                 .arg(MaxArguments));
+                 .arg(ArgumentVector::MaxArguments));
         return QJSValue();
     }
-
-    // The module calls the last entry of that name and argument count, and sends nothing when
-    // there is none.
-    const QStringList entries = proxy->property("methodList").toStringList();
-    bool named = false;
-    bool found = false;
-    bool returnsValue = false;
-    for (const QString &entry : entries) {
-        const QStringList parts = splitMethodEntry(entry);
-        if (parts.size() < 2 || parts.at(1) != method)
-            continue;
-        named = true;
-        if (parts.size() - 2 == arguments.size()) {
-            found = true;
-            returnsValue = parts.at(0).compare(QLatin1String("void"), Qt::CaseInsensitive) != 0;
-        }
-    }
-    if (!found) {
-        const QString missing = named ? tr("%1 has no method %2 taking %3 argument(s)")
-                                            .arg(name, method)
-                                            .arg(arguments.size())
-                                      : tr("%1 has no method %2").arg(name, method);
-        fail(tr("%1; it has: %2").arg(missing, entries.join(QStringLiteral(", "))));
+    Member chosen;
+    QString problem;
+    if (!MethodChoice::choose(
+            name, RemotoClient::methods(proxy), method, arguments.size(), &chosen, &problem)) {
+        fail(problem);
         return QJSValue();
     }
 
     QVariantList values;
     for (const QJSValue &argument : arguments)
         values.append(argument.toVariant());
+    // The host may delete the library while the call waits, but not the engine running this:
+    // from here on only locals are used.
     QJSEngine *const engine = this->engine;
-    QVariant result;
-    Attempt attempt(q, proxy);
-    QMetaObject::invokeMethod(proxy, "invoke", Q_RETURN_ARG(QVariant, result),
-        Q_ARG(QString, method), Q_ARG(QVariantList, values));
-    // The host may delete the library while the call waits, but not the engine running this.
-    if (!attempt.script) {
+    const QPointer<RemotoScript> script(q);
+    const CallOutcome outcome = client.call(proxy, chosen, values);
+    qCDebug(lcScript, "%s.%s: %s", qUtf8Printable(name), qUtf8Printable(chosen.signature),
+        outcome.isOk() ? "returned" : qUtf8Printable(outcome.errorText()));
+    if (!script) {
         engine->throwError(
             tr("%1.%2: the script support was removed during the call").arg(name, method));
         return QJSValue();
     }
-    if (!CallFailure::callFailed(returnsValue, result, attempt.troubled()))
-        return engine->toScriptValue(result);
-    const QString reason = attempt.reason();
-    fail(tr("%1.%2 failed: %3")
-             .arg(name, method,
-                 reason.isEmpty() ? tr("the module gave no answer")
-                                  : CallFailure(reason).toString()));
+    if (outcome.isOk())
+        return engine->toScriptValue(outcome.value);
+    engine->throwError(tr("%1.%2 failed: %3").arg(name, method, outcome.errorText()));
     return QJSValue();
 }
 
@@ -333,24 +219,19 @@ void RemotoScript::subscribe(const QJSValue &target, const QString &signal)
         return;
     }
     QJSEngine *const engine = d->engine;
-    int accepted = 0;
-    Private::Attempt attempt(this, proxy);
-    QMetaObject::invokeMethod(proxy, "sendConnect", Q_RETURN_ARG(int, accepted),
-        Q_ARG(const char *, signature.constData()));
-    if (accepted == 1)
+    const QPointer<RemotoScript> script(this);
+    const CallOutcome outcome = d->client.subscribe(proxy, signature);
+    qCDebug(lcScript, "%s.%s: %s", qUtf8Printable(name), signature.constData(),
+        outcome.isOk() ? "subscribed" : qUtf8Printable(outcome.errorText()));
+    if (outcome.isOk())
         return;
-    if (!attempt.script) {
+    if (!script) {
         engine->throwError(tr("cannot subscribe to %1.%2: the script support was removed meanwhile")
                                .arg(name, QString::fromUtf8(signature)));
         return;
     }
-    // The service answers a signal it does not have with a plain no, which the module passes on
-    // without a word.
-    const QString reason = attempt.reason();
-    d->fail(tr("cannot subscribe to %1.%2: %3")
-                .arg(name, QString::fromUtf8(signature),
-                    reason.isEmpty() ? tr("the service has no such signal")
-                                     : CallFailure(reason).toString()));
+    engine->throwError(tr("cannot subscribe to %1.%2: %3")
+                           .arg(name, QString::fromUtf8(signature), outcome.errorText()));
 }
 
 bool RemotoScript::wait(int msecs)
@@ -359,48 +240,37 @@ bool RemotoScript::wait(int msecs)
         d->stopPending = false;
         return true;
     }
-    Private::Wait wait;
-    d->waits.append(&wait);
-    QTimer timer;
-    if (msecs >= 0) {
-        timer.setSingleShot(true);
-        connect(&timer, &QTimer::timeout, &wait.loop, &QEventLoop::quit);
-        timer.start(msecs);
-    }
-    const QPointer<RemotoScript> self(this);
-    wait.loop.exec();
-    if (self)
-        d->waits.removeOne(&wait);
-    return wait.stopped;
+    // A child, so that the library's deletion ends the wait too.
+    const QPointer<Waiter> waiter = new Waiter(this);
+    d->waiters.append(waiter);
+    const bool stopped = waiter->wait(
+        msecs >= 0 ? QDeadlineTimer(msecs) : QDeadlineTimer(QDeadlineTimer::Forever));
+    if (!waiter)
+        return false;
+    d->waiters.removeOne(waiter);
+    delete waiter;
+    return stopped;
 }
 
 void RemotoScript::stopWaiting()
 {
     // A stop that comes before the wait it is meant for, such as from an event delivered while
     // a call waited for its answer, is kept for that wait.
-    if (d->waits.isEmpty()) {
+    if (d->waiters.isEmpty()) {
         d->stopPending = true;
         return;
     }
-    for (Private::Wait *wait : qAsConst(d->waits)) {
-        wait->stopped = true;
-        wait->loop.quit();
-    }
+    for (Waiter *waiter : qAsConst(d->waiters))
+        waiter->finish();
 }
 
 void RemotoScript::proxyUp(QObject *proxy)
 {
-    d->up.insert(proxy);
     Q_EMIT objectConnected(kept(proxy));
 }
 
 void RemotoScript::proxyDown(QObject *proxy)
 {
-    d->up.remove(proxy);
-    for (Private::Attempt *attempt : qAsConst(d->attempts)) {
-        if (attempt->proxy == proxy)
-            attempt->wentDown = true;
-    }
     Q_EMIT objectDisconnected(kept(proxy));
 }
 
@@ -408,14 +278,13 @@ QObject *RemotoScript::Private::proxyFor(const QJSValue &target)
 {
     if (target.isString()) {
         const QString name = target.toString();
-        if (QObject *proxy = findRpcObject(plugin, name))
+        if (QObject *proxy = client.object(name))
             return proxy;
-        const QStringList known = names(rpcObjects(plugin));
-        fail(tr("no object named %1 (the service has: %2)")
-                 .arg(name, known.isEmpty() ? tr("none") : known.join(QStringLiteral(", "))));
+        fail(client.noSuchObject(name));
         return nullptr;
     }
     QObject *proxy = target.toQObject();
+    QObject *plugin = client.plugin();
     if (proxy && plugin && proxy->parent() == plugin)
         return proxy;
     // The engine gives no object for a wrapper whose object was deleted.

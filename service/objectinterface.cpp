@@ -1,6 +1,9 @@
 #include "objectinterface.h"
 
+#include "argumentvector.h"
+#include "numberconversion.h"
 #include "payloadcodec.h"
+#include "resultcodetable.h"
 #include "servicelog.h"
 #include "signaturelimits.h"
 
@@ -8,182 +11,29 @@
 #include <QtCore/QMetaObject>
 #include <QtCore/QObject>
 
-#include <cfloat>
-#include <cmath>
-#include <limits>
+#include <algorithm>
 
+using Wire::NumberConversion;
 using Wire::PayloadCodec;
 
 namespace {
 
-// A number as the peer gave it: as a number, or as a text that is one number as a whole
-// (surrounding spaces aside), so "3x" and "" are none.
-struct Number
-{
-    enum Kind { None, Signed, Unsigned, Real } kind = None;
-    qint64 signedValue = 0;
-    quint64 unsignedValue = 0;
-    double realValue = 0;
-    // A text read as a double from 2^53 on, where doubles skip whole numbers, may have lost its
-    // last digits: "9007199254740993.0" reads as 9007199254740992.
-    bool mayBeRounded = false;
-};
-
-constexpr qint64 ExactInDouble = qint64(1) << std::numeric_limits<double>::digits;
-
-template <typename Text> Number parseNumber(const Text &text)
-{
-    Number number;
-    bool ok = false;
-    number.signedValue = text.toLongLong(&ok);
-    if (ok) {
-        number.kind = Number::Signed;
-        return number;
-    }
-    // Above the range of qint64; negative texts are no unsigned numbers.
-    number.unsignedValue = text.toULongLong(&ok);
-    if (ok) {
-        number.kind = Number::Unsigned;
-        return number;
-    }
-    number.realValue = text.toDouble(&ok);
-    if (ok)
-        number.kind = Number::Real;
-    number.mayBeRounded = std::fabs(number.realValue) >= double(ExactInDouble);
-    return number;
-}
-
-Number numberIn(const QVariant &value)
-{
-    Number number;
-    switch (value.userType()) {
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::Short:
-    case QMetaType::Int:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-        number.kind = Number::Signed;
-        number.signedValue = value.toLongLong();
-        break;
-    case QMetaType::UChar:
-    case QMetaType::UShort:
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        number.kind = Number::Unsigned;
-        number.unsignedValue = value.toULongLong();
-        break;
-    case QMetaType::Float:
-    case QMetaType::Double:
-        number.kind = Number::Real;
-        number.realValue = value.toDouble();
-        break;
-    case QMetaType::QString:
-        return parseNumber(*static_cast<const QString *>(value.constData()));
-    case QMetaType::QByteArray:
-        return parseNumber(*static_cast<const QByteArray *>(value.constData()));
-    default:
-        break;
-    }
-    return number;
-}
-
-// Whole numbers within T's range only.
-template <typename T> bool toInteger(const Number &number, QVariant *value)
-{
-    using Limits = std::numeric_limits<T>;
-    bool fits = false;
-    T integer = 0;
-    if (number.kind == Number::Signed) {
-        fits = number.signedValue < 0 ? number.signedValue >= qint64(Limits::min())
-                                      : quint64(number.signedValue) <= quint64(Limits::max());
-        integer = T(number.signedValue);
-    } else if (number.kind == Number::Unsigned) {
-        fits = number.unsignedValue <= quint64(Limits::max());
-        integer = T(number.unsignedValue);
-    } else if (number.kind == Number::Real) {
-        // max() + 1 is a power of two and so exact in a double, where max() may not be. NaN
-        // fails every comparison.
-        const double real = number.realValue;
-        fits = real >= double(Limits::min()) && real < double(Limits::max()) + 1.0
-            && std::trunc(real) == real && !number.mayBeRounded;
-        integer = fits ? T(real) : 0;
-    }
-    if (fits)
-        *value = QVariant::fromValue(integer);
-    return fits;
-}
-
-// Integers only as far as a double holds every one of them, up to 2^53.
-bool toReal(const Number &number, double *real)
-{
-    if (number.kind == Number::Signed && number.signedValue >= -ExactInDouble
-        && number.signedValue <= ExactInDouble)
-        *real = double(number.signedValue);
-    else if (number.kind == Number::Unsigned && number.unsignedValue <= quint64(ExactInDouble))
-        *real = double(number.unsignedValue);
-    else if (number.kind == Number::Real)
-        *real = number.realValue;
-    else
-        return false;
-    return true;
-}
-
 // Converts `value` to `type` only when that loses nothing; `value` is left alone otherwise.
 // QVariant::convert() alone would truncate 2^40 or 1.5 to an int, read "3x" as 3 and "" as 0,
 // and hits undefined behaviour on doubles beyond the target's range, so numbers take their own
-// way: integers keep their value exactly, doubles become integers only when whole, and become
-// floats when within the range of float (infinities and NaN included), rounded to float
-// precision. Every other conversion must survive the way back to the value's own type
-// unchanged, which keeps int -> QString, "2020-01-01" -> QDate and 0, 1, "true", "false" ->
-// bool, but refuses 2 -> bool and invalid UTF-8 bytes -> QString. The null flag plays no part:
-// the data follows in full whatever the sender flagged, numbers and a value of the parameter's
-// own type pass with it, and so must the rest, which QVariant::convert() refuses when flagged.
+// way (NumberConversion). Every other conversion must survive the way back to the value's own
+// type unchanged, which keeps int -> QString, "2020-01-01" -> QDate and 0, 1, "true", "false"
+// -> bool, but refuses 2 -> bool and invalid UTF-8 bytes -> QString. The null flag plays no
+// part: the data follows in full whatever the sender flagged, numbers and a value of the
+// parameter's own type pass with it, and so must the rest, which QVariant::convert() refuses
+// when flagged.
 bool convertLosslessly(QVariant *value, int type)
 {
     if (value->userType() == type)
         return true;
-    switch (type) {
-    case QMetaType::Char:
-        return toInteger<char>(numberIn(*value), value);
-    case QMetaType::SChar:
-        return toInteger<signed char>(numberIn(*value), value);
-    case QMetaType::UChar:
-        return toInteger<uchar>(numberIn(*value), value);
-    case QMetaType::Short:
-        return toInteger<short>(numberIn(*value), value);
-    case QMetaType::UShort:
-        return toInteger<ushort>(numberIn(*value), value);
-    case QMetaType::Int:
-        return toInteger<int>(numberIn(*value), value);
-    case QMetaType::UInt:
-        return toInteger<uint>(numberIn(*value), value);
-    case QMetaType::Long:
-        return toInteger<long>(numberIn(*value), value);
-    case QMetaType::ULong:
-        return toInteger<ulong>(numberIn(*value), value);
-    case QMetaType::LongLong:
-        return toInteger<qlonglong>(numberIn(*value), value);
-    case QMetaType::ULongLong:
-        return toInteger<qulonglong>(numberIn(*value), value);
-    case QMetaType::Double:
-    case QMetaType::Float: {
-        double real = 0;
-        if (!toReal(numberIn(*value), &real))
-            return false;
-        if (type == QMetaType::Double) {
-            *value = real;
-            return true;
-        }
-        if (std::isfinite(real) && std::fabs(real) > FLT_MAX)
-            return false;
-        *value = float(real);
-        return true;
-    }
-    default:
-        break;
-    }
+    if (NumberConversion::isNumeric(type))
+        return NumberConversion::convert(NumberConversion::numberIn(*value), type, value)
+            == NumberConversion::Converted;
     QVariant plain = *value;
     plain.data_ptr().is_null = false;
     QVariant converted = plain;
@@ -269,73 +119,64 @@ qint32 ObjectInterface::invoke(
 {
     *result = QVariant();
     if (request.size() < 2)
-        return PayloadCodec::InvalidParams;
+        return ResultCode::InvalidParams;
     const QVariant &named = request.at(1);
     if (named.userType() != QMetaType::QString && named.userType() != QMetaType::QByteArray)
-        return PayloadCodec::InvalidParams;
+        return ResultCode::InvalidParams;
     const QString text = named.toString();
     const QMetaObject *meta = object->metaObject();
     int index = known->value(text, -1);
     if (index < 0) {
         const QByteArray signature = text.toUtf8();
         if (signature.contains('\0'))
-            return PayloadCodec::InvalidParams;
+            return ResultCode::InvalidParams;
         // No method is declared beyond the limits, and Qt's parsers must not see such a text.
         if (!SignatureLimits::accepts(QStringView(text)))
-            return PayloadCodec::InvalidCommand;
+            return ResultCode::InvalidCommand;
         const int exact = meta->indexOfMethod(signature.constData());
         index = exact >= 0 ? exact
                            : meta->indexOfMethod(
                                QMetaObject::normalizedSignature(signature.constData()).constData());
         if (index < 0 || !isCallable(meta->method(index)))
-            return PayloadCodec::InvalidCommand;
+            return ResultCode::InvalidCommand;
         if (exact >= 0)
             known->insert(text, index);
     }
     const QMetaMethod method = meta->method(index);
 
     const int count = request.size() - 2;
-    if (count != method.parameterCount() || count > MaxArguments)
-        return PayloadCodec::InvalidParams;
+    if (count != method.parameterCount() || count > ArgumentVector::MaxArguments)
+        return ResultCode::InvalidParams;
     const int returnType = method.returnType();
     if (returnType != QMetaType::Void && !PayloadCodec::isStreamable(returnType))
-        return PayloadCodec::DeviceInvalidParams;
+        return ResultCode::DeviceInvalidParams;
 
-    QVariant arguments[MaxArguments];
-    // The return value's place first, then one per argument, as moc's code reads them.
-    void *argv[MaxArguments + 1] = {};
-    for (int i = 0; i < count; ++i) {
-        const int type = method.parameterType(i);
-        QVariant &argument = arguments[i];
-        argument = request.at(i + 2);
-        if (type == QMetaType::QVariant) {
-            argv[i + 1] = &argument;
-            continue;
-        }
-        if (type == QMetaType::UnknownType || !convertLosslessly(&argument, type)) {
-            qCWarning(lcService,
-                "RemotoService: argument %d of %s, a %s, does not convert to %s without "
-                "loss; call refused",
-                i + 1, method.methodSignature().constData(),
-                argument.isValid() ? argument.typeName() : "value of no type",
-                method.parameterTypes().at(i).constData());
-            return PayloadCodec::InvalidParams;
-        }
-        argv[i + 1] = argument.data();
+    QVariant arguments[ArgumentVector::MaxArguments];
+    std::copy(request.cbegin() + 2, request.cend(), arguments);
+    ArgumentVector argv;
+    int refused = -1;
+    if (!argv.fill(method, arguments, count, convertLosslessly, &refused)) {
+        const QVariant &argument = arguments[refused];
+        qCWarning(lcService, "RemotoService: argument %d of %s, a %s, does not convert to %s without "
+                 "loss; call refused",
+            refused + 1, method.methodSignature().constData(),
+            argument.isValid() ? argument.typeName() : "value of no type",
+            method.parameterTypes().at(refused).constData());
+        return ResultCode::InvalidParams;
     }
 
     QVariant returned;
     if (returnType == QMetaType::QVariant) {
-        argv[0] = &returned;
+        argv.setReturnPlace(&returned);
     } else if (returnType != QMetaType::Void) {
         returned = QVariant(returnType, nullptr);
-        argv[0] = returned.data();
+        argv.setReturnPlace(returned.data());
     }
     // The types are settled above, so the call goes straight to the object: QMetaMethod::invoke()
     // would compare every type by name again.
-    QMetaObject::metacall(object, QMetaObject::InvokeMetaMethod, index, argv);
+    QMetaObject::metacall(object, QMetaObject::InvokeMetaMethod, index, argv.data());
     *result = returned;
-    return PayloadCodec::Ok;
+    return ResultCode::Ok;
 }
 
 bool ObjectInterface::isOffered(const QMetaMethod &method)

@@ -20,9 +20,6 @@ QT_END_NAMESPACE
 class ObjectInterface
 {
 public:
-    // QMetaMethod::invoke() takes no more.
-    static constexpr int MaxArguments = 10;
-
     // The class name, then one "Kind ReturnType signature" record per member on offer, in
     // declaration order, base classes first.
     static QStringList describe(const QObject *object);
@@ -37,9 +34,9 @@ public:
     using CallableMethods = QHash<QString, int>;
 
     // Calls the method `request` names ([return holder, signature, arguments...]) when every
-    // argument converts to its parameter type without loss. Returns a PayloadCodec result code;
-    // the method has been called only when that is Ok, and then `result` holds what it
-    // returned (an invalid value for void). `known` belongs to `object`: it spares a lookup of
+    // argument converts to its parameter type without loss. Returns a ResultCode; the method
+    // has been called only when that is Ok, and then `result` holds what it returned (an
+    // invalid value for void). `known` belongs to `object`: it spares a lookup of
     // a signature that was called before.
     static qint32 invoke(
         QObject *object, const QVariantList &request, QVariant *result, CallableMethods *known);

@@ -2,15 +2,15 @@
 
 #include "jsontext.h"
 
+#include <numberconversion.h>
 #include <signaturelimits.h>
 
 #include <QtCore/QDateTime>
 #include <QtCore/QRegularExpression>
 
 #include <algorithm>
-#include <cfloat>
-#include <cmath>
-#include <limits>
+
+using Wire::NumberConversion;
 
 namespace {
 
@@ -58,109 +58,75 @@ Number readWhole(const QString &text, bool *negative, quint64 *magnitude)
     return ok ? Number::Whole : Number::TooLarge;
 }
 
-template <typename T> bool rangeOf(qint64 *min, quint64 *max)
-{
-    *min = qint64(std::numeric_limits<T>::min());
-    *max = quint64(std::numeric_limits<T>::max());
-    return true;
-}
-
-bool integerRange(int type, qint64 *min, quint64 *max)
-{
-    switch (type) {
-    case QMetaType::Int:
-        return rangeOf<int>(min, max);
-    case QMetaType::UInt:
-        return rangeOf<uint>(min, max);
-    case QMetaType::LongLong:
-        return rangeOf<qlonglong>(min, max);
-    case QMetaType::ULongLong:
-        return rangeOf<qulonglong>(min, max);
-    case QMetaType::Long:
-        return rangeOf<long>(min, max);
-    case QMetaType::ULong:
-        return rangeOf<ulong>(min, max);
-    case QMetaType::Short:
-        return rangeOf<short>(min, max);
-    case QMetaType::UShort:
-        return rangeOf<ushort>(min, max);
-    case QMetaType::Char:
-        return rangeOf<char>(min, max);
-    case QMetaType::SChar:
-        return rangeOf<signed char>(min, max);
-    case QMetaType::UChar:
-        return rangeOf<uchar>(min, max);
-    default:
-        return false;
-    }
-}
-
 QString notANumber(const QString &text)
 {
     return text.startsWith(QLatin1Char('"')) ? QStringLiteral("%1 is text, not a number").arg(text)
                                              : QStringLiteral("%1 is not a number").arg(text);
 }
 
-bool convertInteger(
-    int type, qint64 min, quint64 max, const QString &text, QVariant *value, QString *problem)
+QString beyondExactDoubles(const QString &text)
 {
-    bool negative = false;
-    quint64 magnitude = 0;
-    switch (readWhole(text, &negative, &magnitude)) {
-    case Number::NotANumber:
-        *problem = notANumber(text);
-        return false;
-    case Number::Fraction:
-        *problem = QStringLiteral("%1 is not a whole number").arg(text);
-        return false;
-    case Number::TooLarge:
-        *problem = QStringLiteral("%1 is out of its range").arg(text);
-        return false;
-    case Number::Whole:
-        break;
-    }
-    // The lowest value's magnitude is one more than the largest signed value.
-    const quint64 lowest = min < 0 ? quint64(-(min + 1)) + 1 : 0;
-    if ((negative && magnitude > 0) ? magnitude > lowest : magnitude > max) {
-        *problem = QStringLiteral("%1 is out of its range").arg(text);
-        return false;
-    }
-    *value = (negative && magnitude > 0) ? QVariant(-qlonglong(magnitude - 1) - 1)
-                                         : QVariant(qulonglong(magnitude));
-    return value->convert(type);
+    return QStringLiteral("%1 is beyond 2^53, where a double no longer holds every whole number")
+        .arg(text);
 }
 
-bool convertFloating(int type, const QString &text, QVariant *value, QString *problem)
+// The number the text writes for a parameter of a numeric type, exactly: a whole number as
+// that integer, worked out on its digits, so that the rule for integers holds it; for a
+// floating-point type, a number written with a fraction or an exponent as a double. False,
+// with `problem` saying why, when there is none.
+bool readNumber(int type, const QString &text, NumberConversion::Number *number, QString *problem)
 {
     const QRegularExpressionMatch match = matchNumber(text);
     if (!match.hasMatch()) {
         *problem = notANumber(text);
         return false;
     }
-    // What the service takes for a double: whole numbers as written only up to 2^53, where
-    // doubles start skipping some.
+    const bool floating = type == QMetaType::Double || type == QMetaType::Float;
+    if (floating && (match.capturedLength(3) > 0 || match.capturedLength(4) > 0)) {
+        bool ok = false;
+        *number = NumberConversion::Number::ofReal(text.toDouble(&ok));
+        // Qt reads one beyond a double's range as no number at all.
+        if (!ok)
+            *problem = QStringLiteral("%1 is out of its range").arg(text);
+        return ok;
+    }
     bool negative = false;
     quint64 magnitude = 0;
-    const bool written = match.capturedLength(3) == 0 && match.capturedLength(4) == 0;
-    if (written
-        && (readWhole(text, &negative, &magnitude) != Number::Whole
-            || magnitude > (quint64(1) << 53))) {
-        *problem = QStringLiteral("%1 is beyond 2^53, where a double no longer holds every "
-                                  "whole number")
-                       .arg(text);
+    const Number read = readWhole(text, &negative, &magnitude);
+    if (read == Number::Fraction) {
+        *problem = QStringLiteral("%1 is not a whole number").arg(text);
         return false;
     }
-    // Qt reads one beyond a double's range as no number at all.
-    bool ok = false;
-    const double number = text.toDouble(&ok);
-    const double largest
-        = type == QMetaType::Float ? double(FLT_MAX) : std::numeric_limits<double>::max();
-    if (!ok || std::fabs(number) > largest) {
+    // The lowest value's magnitude is one more than the largest signed value.
+    if (read == Number::Whole && (!negative || magnitude == 0)) {
+        *number = NumberConversion::Number::ofUnsigned(magnitude);
+        return true;
+    }
+    if (read == Number::Whole && magnitude <= quint64(1) << 63) {
+        *number = NumberConversion::Number::ofSigned(-qint64(magnitude - 1) - 1);
+        return true;
+    }
+    // Beyond every integer type.
+    *problem
+        = floating ? beyondExactDoubles(text) : QStringLiteral("%1 is out of its range").arg(text);
+    return false;
+}
+
+bool convertNumber(int type, const QString &text, QVariant *value, QString *problem)
+{
+    NumberConversion::Number number;
+    if (!readNumber(type, text, &number, problem))
+        return false;
+    switch (NumberConversion::convert(number, type, value)) {
+    case NumberConversion::Converted:
+        return true;
+    case NumberConversion::Inexact:
+        *problem = beyondExactDoubles(text);
+        return false;
+    default:
         *problem = QStringLiteral("%1 is out of its range").arg(text);
         return false;
     }
-    *value = number;
-    return true;
 }
 
 // Bare text is taken as it is; a JSON string gives its content, so text that would be read
@@ -266,14 +232,9 @@ bool Arguments::convert(
     const int type = SignatureLimits::accepts(typeName)
         ? QMetaType::type(typeName.toLatin1().constData())
         : int(QMetaType::UnknownType);
-    qint64 min = 0;
-    quint64 max = 0;
-    if (integerRange(type, &min, &max))
-        return convertInteger(type, min, max, text, value, problem);
+    if (NumberConversion::isNumeric(type))
+        return convertNumber(type, text, value, problem);
     switch (type) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return convertFloating(type, text, value, problem);
     case QMetaType::Bool:
         if (text != QLatin1String("true") && text != QLatin1String("false")) {
             *problem = QStringLiteral("%1 is neither true nor false").arg(text);

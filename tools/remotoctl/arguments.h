@@ -5,9 +5,9 @@
 #include <QtCore/QVariant>
 
 // Command-line arguments read for the parameters they are given to, so that the service gets
-// exactly what was written or nothing at all. The rules follow the service's own for
-// converting without loss (docs/wire-protocol.md, INVOKE), held to the text a user typed:
-// integer types take whole numbers in their range, floating-point types numbers, bool true
+// exactly what was written or nothing at all. Numbers go by the service's own rule
+// (Wire::NumberConversion), read exactly from the text a user typed; the other types follow
+// the service's rules for converting without loss (docs/wire-protocol.md, INVOKE): bool true
 // or false, QString and other text-like types bare text or a JSON string, lists and maps
 // JSON, date-times ISO 8601 text, byte arrays Base64 text, QVariant any JSON value.
 namespace Arguments {

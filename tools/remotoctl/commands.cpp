@@ -1,128 +1,26 @@
 #include "commands.h"
 
 #include "arguments.h"
+#include "ctllogging.h"
 #include "exitcodes.h"
 #include "jsontext.h"
-#include "member.h"
-#include "objecthandle.h"
 #include "output.h"
-#include "scriptrunner.h"
 #include "session.h"
 #include "watchers.h"
 
-#include <QtCore/QMetaObject>
-
-#include <algorithm>
+#include <member.h>
+#include <methodchoice.h>
+#include <remotoclient.h>
 
 namespace {
 
 QObject *findObject(const Session &session, const QString &name)
 {
-    if (QObject *proxy = session.object(name))
+    QObject *proxy = session.client()->object(name);
+    if (proxy && session.client()->isUp(proxy))
         return proxy;
-    QStringList names;
-    for (const QObject *proxy : session.objects())
-        names.append(proxy->objectName());
-    printError(
-        QStringLiteral("no object named %1 (the service has: %2)")
-            .arg(
-                name, names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
+    printError(session.client()->noSuchObject(name));
     return nullptr;
-}
-
-QString normalized(const QString &signature)
-{
-    return QString::fromUtf8(QMetaObject::normalizedSignature(signature.toUtf8().constData()));
-}
-
-QStringList signatures(const QList<Member> &members)
-{
-    QStringList list;
-    for (const Member &member : members)
-        list.append(member.signature);
-    return list;
-}
-
-QString argumentCount(int count)
-{
-    return count == 0 ? QStringLiteral("no arguments")
-        : count == 1  ? QStringLiteral("1 argument")
-                      : QStringLiteral("%1 arguments").arg(count);
-}
-
-int wrongCount(const QString &objectName, const QString &method, QList<int> counts, int given)
-{
-    std::sort(counts.begin(), counts.end());
-    QStringList numbers;
-    for (const int count : qAsConst(counts))
-        numbers.append(QString::number(count));
-    const QString last = numbers.takeLast();
-    const QString choices = numbers.isEmpty() ? argumentCount(counts.first())
-                                              : numbers.join(QStringLiteral(", "))
-            + QStringLiteral(" or ") + last + QStringLiteral(" arguments");
-    printError(QStringLiteral("%1.%2 takes %3, not %4")
-                   .arg(objectName, method, choices, QString::number(given)));
-    return ExitCode::UnknownMember;
-}
-
-int cannotCall(const QString &objectName, const Member &method)
-{
-    printError(QStringLiteral("the module cannot call %1.%2: it reads the signature as taking %3 "
-                              "where the method takes %4")
-                   .arg(objectName, method.signature, argumentCount(method.moduleArgumentCount),
-                       argumentCount(method.parameterTypes.size())));
-    return ExitCode::UnknownMember;
-}
-
-// The method the module calls for `given`, a name or a signature, with `count` arguments: of
-// the entries with that name and, as the module counts, that many arguments, the last. Says
-// why there is none, and returns the exit code, otherwise.
-int chooseMethod(const QString &objectName, const QList<Member> &methods, const QString &given,
-    int count, Member *chosen)
-{
-    const bool bySignature = given.contains(QLatin1Char('('));
-    const QString signature = bySignature ? normalized(given) : QString();
-    const QString name = bySignature ? signature.left(signature.indexOf(QLatin1Char('('))) : given;
-    const Member *wanted = nullptr;
-    const Member *called = nullptr;
-    const Member *sameCount = nullptr;
-    QList<int> counts;
-    for (const Member &method : methods) {
-        if (method.name != name)
-            continue;
-        if (method.signature == signature)
-            wanted = &method;
-        if (method.moduleArgumentCount == count)
-            called = &method;
-        if (method.parameterTypes.size() == count)
-            sameCount = &method;
-        if (!counts.contains(method.parameterTypes.size()))
-            counts.append(method.parameterTypes.size());
-    }
-    if (counts.isEmpty() || (bySignature && !wanted)) {
-        printError(QStringLiteral("%1 has no method %2; it has: %3")
-                       .arg(objectName, bySignature ? signature : name,
-                           methods.isEmpty() ? QStringLiteral("none")
-                                             : signatures(methods).join(QStringLiteral(", "))));
-        return ExitCode::UnknownMember;
-    }
-    if (wanted && wanted->parameterTypes.size() != count)
-        return wrongCount(objectName, signature, { wanted->parameterTypes.size() }, count);
-    if (!called) {
-        if (wanted || sameCount)
-            return cannotCall(objectName, wanted ? *wanted : *sameCount);
-        return wrongCount(objectName, name, counts, count);
-    }
-    if (wanted && wanted != called) {
-        printError(QStringLiteral("with %1 the module calls %2.%3, not %4: of the methods with "
-                                  "the same name and argument count it calls the last one listed")
-                       .arg(argumentCount(count), objectName, called->signature, signature));
-        return ExitCode::UnknownMember;
-    }
-    if (!called->moduleCallsCorrectly())
-        return cannotCall(objectName, *called);
-    *chosen = *called;
-    return ExitCode::Ok;
 }
 
 QVariantList described(const QList<Member> &members, bool withReturnType)
@@ -144,18 +42,19 @@ QVariantList described(const QList<Member> &members, bool withReturnType)
 int Commands::list(Session &session, bool json)
 {
     QVariantList objects;
-    for (QObject *proxy : session.objects()) {
-        const ObjectHandle object(session.plugin(), proxy);
-        const QList<Member> methods = object.methods();
+    for (QObject *proxy : session.client()->objects()) {
+        const QString name = proxy->objectName();
+        const QString className = proxy->property("className").toString();
+        const QList<Member> methods = RemotoClient::methods(proxy);
         const QList<Member> signalList = Member::parseAll(session.signalList(proxy));
         if (json) {
-            objects.append(QVariantMap { { QStringLiteral("name"), object.name() },
-                { QStringLiteral("class"), object.className() },
+            objects.append(QVariantMap { { QStringLiteral("name"), name },
+                { QStringLiteral("class"), className },
                 { QStringLiteral("methods"), described(methods, true) },
                 { QStringLiteral("signals"), described(signalList, false) } });
             continue;
         }
-        printLine(QStringLiteral("%1 (%2)").arg(object.name(), object.className()));
+        printLine(QStringLiteral("%1 (%2)").arg(name, className));
         for (const Member &method : methods)
             printLine(QStringLiteral("    ") + method.entry());
         for (const Member &signal : signalList)
@@ -172,17 +71,17 @@ int Commands::call(Session &session, const QString &objectName, const QString &m
     QObject *proxy = findObject(session, objectName);
     if (!proxy)
         return ExitCode::UnknownObject;
-    ObjectHandle object(session.plugin(), proxy);
     Member method;
-    const int chosen
-        = chooseMethod(objectName, object.methods(), methodName, texts.size(), &method);
-    if (chosen != ExitCode::Ok)
-        return chosen;
+    QString problem;
+    if (!MethodChoice::choose(objectName, RemotoClient::methods(proxy), methodName, texts.size(),
+            &method, &problem)) {
+        printError(problem);
+        return ExitCode::UnknownMember;
+    }
     QVariantList arguments;
     for (int i = 0; i < texts.size(); ++i) {
         const QString &type = method.parameterTypes.at(i);
         QVariant value;
-        QString problem;
         if (!Arguments::convert(type, texts.at(i), &value, &problem))
             return usageError(
                 QStringLiteral("argument %1 of %2.%3 is of type %4; %5")
@@ -190,18 +89,17 @@ int Commands::call(Session &session, const QString &objectName, const QString &m
         arguments.append(value);
     }
 
-    const int invokesBefore = session.invokesSent();
-    const ObjectHandle::Outcome outcome = object.call(method, arguments);
-    // Nothing the module returns tells a call it never sent from one that succeeded.
-    if (session.invokesSent() == invokesBefore) {
-        printError(QStringLiteral("%1.%2 was not called: the module sent no request%3")
-                       .arg(objectName, method.signature,
-                           outcome.error.isEmpty() ? QString()
-                                                   : QStringLiteral(" (%1)").arg(outcome.error)));
+    const CallOutcome outcome = session.client()->call(proxy, method, arguments);
+    qCDebug(lcCtl, "%s.%s: %s", qUtf8Printable(objectName), qUtf8Printable(method.signature),
+        outcome.isOk() ? "returned" : qUtf8Printable(outcome.errorText()));
+    if (outcome.kind == CallOutcome::NotSent) {
+        printError(QStringLiteral("%1.%2 was not called: %3")
+                       .arg(objectName, method.signature, outcome.errorText()));
         return ExitCode::NotSent;
     }
-    if (!outcome.ok) {
-        printError(QStringLiteral("%1.%2 failed: %3").arg(objectName, method.name, outcome.error));
+    if (!outcome.isOk()) {
+        printError(
+            QStringLiteral("%1.%2 failed: %3").arg(objectName, method.name, outcome.errorText()));
         return ExitCode::CallFailed;
     }
     if (method.returnsValue())
@@ -216,7 +114,7 @@ int Commands::watch(Session &session, const QString &objectName, const QString &
         return ExitCode::UnknownObject;
     const QList<Member> offered = Member::parseAll(session.signalList(proxy));
     const bool bySignature = given.contains(QLatin1Char('('));
-    const QString wanted = bySignature ? normalized(given) : given;
+    const QString wanted = bySignature ? Member::normalized(given) : given;
     QStringList matching;
     for (const Member &signal : offered) {
         if ((bySignature ? signal.signature : signal.name) == wanted)
@@ -224,7 +122,7 @@ int Commands::watch(Session &session, const QString &objectName, const QString &
     }
     const QString choices = offered.isEmpty()
         ? QStringLiteral("it has none")
-        : QStringLiteral("it has: ") + signatures(offered).join(QStringLiteral(", "));
+        : QStringLiteral("it has: ") + Member::signatures(offered).join(QStringLiteral(", "));
     if (matching.isEmpty()) {
         printError(QStringLiteral("%1 has no signal %2; %3").arg(objectName, wanted, choices));
         return ExitCode::UnknownMember;
@@ -239,17 +137,19 @@ int Commands::watch(Session &session, const QString &objectName, const QString &
 
     // Listening before subscribing: events may arrive while the module waits for the answer.
     SignalWatcher watcher(&session, proxy, signature, count);
-    ObjectHandle object(session.plugin(), proxy);
-    const ObjectHandle::Outcome outcome = object.subscribe(signature);
-    if (!outcome.ok && outcome.error.isEmpty()) {
+    const CallOutcome outcome = session.client()->subscribe(proxy, signature);
+    qCDebug(lcCtl, "%s.%s: %s", qUtf8Printable(objectName), signature.constData(),
+        outcome.isOk() ? "subscribed" : qUtf8Printable(outcome.errorText()));
+    // The signal is one the service listed: a plain no says it cannot relay it.
+    if (outcome.kind == CallOutcome::Declined) {
         printError(QStringLiteral("the service does not relay %1.%2: it cannot send a value of "
                                   "one of its parameter types")
                        .arg(objectName, matching.first()));
         return ExitCode::CallFailed;
     }
-    if (!outcome.ok) {
+    if (!outcome.isOk()) {
         printError(QStringLiteral("cannot subscribe to %1.%2: %3")
-                       .arg(objectName, matching.first(), outcome.error));
+                       .arg(objectName, matching.first(), outcome.errorText()));
         return ExitCode::CallFailed;
     }
     return watcher.run();
@@ -259,10 +159,4 @@ int Commands::monitor(Session &session, int count)
 {
     ObjectMonitor monitor(&session, count);
     return monitor.run();
-}
-
-int Commands::script(Session &session, const QString &program, const QString &fileName)
-{
-    ScriptRunner runner(&session);
-    return runner.run(program, fileName);
 }

@@ -17,8 +17,6 @@ int call(
 // `signal` is a name or a signature.
 int watch(Session &session, const QString &object, const QString &signal, int count);
 int monitor(Session &session, int count);
-// `fileName` names the script in messages: its path, or -e for code given on the command line.
-int script(Session &session, const QString &program, const QString &fileName);
 
 } // namespace Commands
 

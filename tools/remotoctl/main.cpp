@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "commands.h"
 #include "exitcodes.h"
 #include "output.h"
@@ -8,6 +9,16 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+#else
+#include <QtCore/QProcess>
+#endif
 
 namespace {
 
@@ -82,24 +93,6 @@ Exit codes:
   10 standard output could not be written (a reader that has gone, as in
      remotoctl watch ... | head -1, ends remotoctl as SIGPIPE does))";
 
-bool readFile(const QString &path, QByteArray *contents, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *contents = file.readAll();
-    return true;
-}
-
-bool readCount(const QString &text, int *value)
-{
-    bool ok = false;
-    *value = text.toInt(&ok);
-    return ok && *value >= 0;
-}
-
 // The plug-in that came with this remotoctl wins: beside it in a build, at its place relative
 // to bin/ in an installed or unpacked tree. Failing both, the module's category folder in Qt's
 // plug-in paths, which QPluginLoader searches for a relative name.
@@ -115,24 +108,47 @@ QString locatePlugin()
     return QStringLiteral("remoto/") + fileName;
 }
 
-int loadPlugin(Session &session, const QString &path)
-{
-    if (session.loadPlugin(path))
-        return ExitCode::Ok;
-    printError(QStringLiteral("cannot load the plug-in %1: %2").arg(path, session.errorString()));
-    return ExitCode::PluginUnavailable;
-}
-
 int printVersion(const QString &pluginPath)
 {
     printLine(QStringLiteral("remotoctl " REMOTOCTL_VERSION));
     Session session;
-    const int loaded = loadPlugin(session, pluginPath);
+    const int loaded = session.load(pluginPath);
     if (loaded == ExitCode::Ok)
         printLine(QStringLiteral("RemotoPlugin2 module %1 (%2)")
                       .arg(session.plugin()->property("moduleVersion").toString(),
                           session.pluginFileName()));
     return loaded;
+}
+
+// Scripts run in remotoctl-script, beside this program: only it needs Qt QML. It takes over
+// this process where it can, so that its output, exit code and signals are this process's.
+int runScript(const QStringList &arguments, const QByteArray &token)
+{
+    const QString program
+        = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("remotoctl-script"));
+    // Kept off its command line, where anyone listing processes would see it.
+    qputenv("REMOTO_TOKEN", token);
+#ifdef Q_OS_UNIX
+    QList<QByteArray> encoded { QFile::encodeName(program) };
+    for (const QString &argument : arguments)
+        encoded.append(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &argument : encoded)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(argv.front(), argv.data());
+    const QString error = QString::fromLocal8Bit(std::strerror(errno));
+#else
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setInputChannelMode(QProcess::ForwardedInputChannel);
+    child.start(program, arguments);
+    if (child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit)
+        return child.exitCode();
+    const QString error = child.errorString();
+#endif
+    printError(QStringLiteral("cannot run %1: %2").arg(program, error));
+    return ExitCode::ScriptFailed;
 }
 
 } // namespace
@@ -195,9 +211,9 @@ int main(int argc, char *argv[])
     const QStringList arguments = positional.mid(1);
     int waitMsecs = 0;
     int count = 0;
-    if (!readCount(parser.value(waitOption), &waitMsecs))
+    if (!CommandLine::readCount(parser.value(waitOption), &waitMsecs))
         return usageError(QStringLiteral("--wait needs a number of milliseconds"));
-    if (!readCount(parser.value(countOption), &count))
+    if (!CommandLine::readCount(parser.value(countOption), &count))
         return usageError(QStringLiteral("--count needs a number"));
 
     const bool watching = command == QLatin1String("watch") || command == QLatin1String("monitor");
@@ -210,8 +226,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(tokenOption) && parser.isSet(tokenFileOption))
         return usageError(QStringLiteral("give --token or --token-file, not both"));
 
-    QString scriptProgram;
-    QString scriptName;
+    QStringList scriptArguments;
     if (command == QLatin1String("list") || command == QLatin1String("monitor")) {
         if (!arguments.isEmpty())
             return usageError(QStringLiteral("%1 takes no arguments").arg(command));
@@ -225,14 +240,15 @@ int main(int argc, char *argv[])
         const bool eval = parser.isSet(evalOption);
         if (eval ? !arguments.isEmpty() : arguments.size() != 1)
             return usageError(QStringLiteral("script needs FILE or -e CODE"));
-        scriptName = eval ? QStringLiteral("-e") : arguments.at(0);
-        scriptProgram = parser.value(evalOption);
         QByteArray program;
         QString error;
-        if (!eval && !readFile(scriptName, &program, &error))
-            return usageError(QStringLiteral("cannot read %1: %2").arg(scriptName, error));
-        if (!eval)
-            scriptProgram = QString::fromUtf8(program);
+        if (!eval && !CommandLine::readFile(arguments.at(0), &program, &error))
+            return usageError(QStringLiteral("cannot read %1: %2").arg(arguments.at(0), error));
+        scriptArguments = QStringList { QStringLiteral("--connect"), parser.value(connectOption),
+            QStringLiteral("--plugin"), parser.value(pluginOption), QStringLiteral("--wait"),
+            QString::number(waitMsecs) }
+            + (eval ? QStringList { QStringLiteral("--eval=") + parser.value(evalOption) }
+                    : QStringList { QStringLiteral("--"), arguments.at(0) });
     } else if (command.isEmpty()) {
         return usageError(QStringLiteral("no command given"));
     } else {
@@ -245,7 +261,7 @@ int main(int argc, char *argv[])
         token = parser.value(tokenOption).toUtf8();
     } else if (parser.isSet(tokenFileOption)) {
         QString error;
-        if (!readFile(parser.value(tokenFileOption), &token, &error))
+        if (!CommandLine::readFile(parser.value(tokenFileOption), &token, &error))
             return usageError(QStringLiteral("cannot read the token file %1: %2")
                                   .arg(parser.value(tokenFileOption), error));
         // The line end an editor or `echo` leaves is not part of the token.
@@ -253,26 +269,14 @@ int main(int argc, char *argv[])
             token.chop(1);
     }
 
-    Session session;
-    if (const int loaded = loadPlugin(session, parser.value(pluginOption)))
-        return loaded;
-    if (!session.setAccessToken(token))
-        return usageError(QStringLiteral("the access token is too long"));
+    if (command == QLatin1String("script"))
+        return runScript(scriptArguments, token);
 
-    const QString address = parser.value(connectOption);
-    switch (session.open(address, waitMsecs)) {
-    case Session::Ready:
-        break;
-    case Session::BadAddress:
-        return usageError(session.errorString());
-    case Session::Unreachable:
-        printError(QStringLiteral("cannot reach the service at %1: %2")
-                       .arg(address, session.errorString()));
-        return ExitCode::Unreachable;
-    case Session::Refused:
-        printError(QStringLiteral("%1: %2").arg(address, session.errorString()));
-        return ExitCode::AccessRefused;
-    }
+    Session session;
+    if (const int loaded = session.load(parser.value(pluginOption)))
+        return loaded;
+    if (const int started = session.start(token, parser.value(connectOption), waitMsecs))
+        return started;
 
     if (command == QLatin1String("list"))
         return Commands::list(session, parser.isSet(jsonOption));
@@ -280,7 +284,5 @@ int main(int argc, char *argv[])
         return Commands::call(session, arguments.at(0), arguments.at(1), arguments.mid(2));
     if (command == QLatin1String("watch"))
         return Commands::watch(session, arguments.at(0), arguments.at(1), count);
-    if (command == QLatin1String("script"))
-        return Commands::script(session, scriptProgram, scriptName);
     return Commands::monitor(session, count);
 }

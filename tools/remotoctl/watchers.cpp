@@ -5,6 +5,8 @@
 #include "output.h"
 #include "session.h"
 
+#include <remotoclient.h>
+
 Watcher::Watcher(Session *session, int count)
     : m_remaining(count)
 {
@@ -16,9 +18,8 @@ Watcher::Watcher(Session *session, int count)
 
 int Watcher::run()
 {
-    if (m_exitCode >= 0)
-        return m_exitCode;
-    return m_loop.exec();
+    m_waiter.wait();
+    return m_exitCode;
 }
 
 void Watcher::print(const QString &line)
@@ -35,7 +36,7 @@ void Watcher::finish(int exitCode)
     if (m_exitCode >= 0)
         return;
     m_exitCode = exitCode;
-    m_loop.exit(exitCode);
+    m_waiter.finish();
 }
 
 SignalWatcher::SignalWatcher(
@@ -83,7 +84,7 @@ ObjectMonitor::ObjectMonitor(Session *session, int count)
         SLOT(objectConnected(QObject *)));
     connect(session->plugin(), SIGNAL(rpcObjectDisonnected(QObject *)), this,
         SLOT(objectDisconnected(QObject *)));
-    const QObjectList present = session->objects();
+    const QObjectList present = session->client()->objects();
     for (QObject *proxy : present)
         report(QStringLiteral("present"), proxy);
 }

@@ -1,7 +1,8 @@
 #ifndef WATCHERS_H
 #define WATCHERS_H
 
-#include <QtCore/QEventLoop>
+#include <waiter.h>
+
 #include <QtCore/QHash>
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
@@ -26,10 +27,10 @@ protected:
     void finish(int exitCode);
 
 private:
-    QEventLoop m_loop;
-    int m_remaining;
     // Finishing may come before run(), while the module waits for an answer in a loop of
     // its own.
+    Waiter m_waiter;
+    int m_remaining;
     int m_exitCode = -1;
 };
 

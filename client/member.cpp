@@ -2,6 +2,8 @@
 
 #include <methodentry.h>
 
+#include <QtCore/QMetaObject>
+
 bool Member::parse(const QString &entry, Member *member)
 {
     const int space = entry.indexOf(QLatin1Char(' '));
@@ -12,8 +14,8 @@ bool Member::parse(const QString &entry, Member *member)
     member->signature = entry.mid(space + 1);
     member->name = entry.mid(space + 1, open - space - 1);
     member->parameterTypes = splitParameterList(entry.mid(open + 1, entry.size() - open - 2));
-    member->moduleArgumentCount = splitMethodEntry(entry).size() - 2;
-    return true;
+    QString calledName;
+    return methodEntryCall(entry, &calledName, &member->moduleArgumentCount);
 }
 
 QList<Member> Member::parseAll(const QStringList &entries)
@@ -25,4 +27,17 @@ QList<Member> Member::parseAll(const QStringList &entries)
             members.append(member);
     }
     return members;
+}
+
+QStringList Member::signatures(const QList<Member> &members)
+{
+    QStringList list;
+    for (const Member &member : members)
+        list.append(member.signature);
+    return list;
+}
+
+QString Member::normalized(const QString &signature)
+{
+    return QString::fromUtf8(QMetaObject::normalizedSignature(signature.toUtf8().constData()));
 }

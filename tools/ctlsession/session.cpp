@@ -1,21 +1,19 @@
 #include "session.h"
 
+#include "ctllogging.h"
+#include "exitcodes.h"
 #include "output.h"
 
 #include <commandcatalogue.h>
 #include <frame.h>
 #include <payloadcodec.h>
-#include <request.h>
+#include <remotoclient.h>
 #include <serviceaddress.h>
 #include <transport.h>
+#include <waiter.h>
 
-#include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QTimer>
-#include <QtCore/QtEndian>
-
-#include <algorithm>
-#include <utility>
 
 using Velmor::Command::Message;
 using Velmor::Connection::State;
@@ -30,20 +28,17 @@ constexpr int SettleMsecs = 5000;
 // ObjectUp messages together, so this long after the last one it is taken to have.
 constexpr int AnnouncementPauseMsecs = 1000;
 
-// The signal entries of a successful GETMETAINFO answer, "void changed(int)". The answer's
-// header holds, little-endian, the time, the result code at 8 and the command at 12; its
-// records read "Kind ReturnType signature", single spaces, as the module reads them.
+// The signal entries of a successful GETMETAINFO answer, "void changed(int)": its records read
+// "Kind ReturnType signature", single spaces, as the module reads them.
 QStringList signalsIn(const Message &message)
 {
     if (message.kind != Velmor::Command::Answer)
         return QStringList();
-    const QByteArray payload = message.payload.toByteArray();
-    if (payload.size() < Wire::PayloadCodec::AnswerHeaderSize
-        || qFromLittleEndian<qint32>(payload.constData() + 8) != 0
-        || qFromLittleEndian<qint32>(payload.constData() + 12) != CommandCatalogue::GetMetaInfo)
-        return QStringList();
+    AnswerHeader header;
     QVariantList values;
-    Wire::PayloadCodec::decodeValueList(payload.mid(Wire::PayloadCodec::AnswerHeaderSize), &values);
+    if (!Wire::PayloadCodec::decodeAnswer(message.payload.toByteArray(), &header, &values)
+        || header.result != ResultCode::Ok || header.command != CommandCatalogue::GetMetaInfo)
+        return QStringList();
     const QStringList records = values.value(0).toStringList();
     QStringList entries;
     for (int i = 1; i < records.size(); ++i) {
@@ -70,8 +65,8 @@ Session::Session()
         m_error = text;
         Q_EMIT changed();
     });
-    connect(&m_connection, &SocketConnection::message, this, &Session::messageArrived);
-    connect(&m_connection, &SocketConnection::stateChanged, this, &Session::linkStateChanged);
+    // Before the plug-in, which load() connects next: see messageHandled().
+    connect(&m_connection, &SocketConnection::message, this, &Session::messageArriving);
     connect(&m_connection, &SocketConnection::initialObjectsAnnounced, this, [this] {
         m_initialObjectsAnnounced = true;
         Q_EMIT changed();
@@ -87,28 +82,53 @@ Session::~Session()
     delete m_plugin.data();
 }
 
-bool Session::loadPlugin(const QString &path)
+int Session::load(const QString &path)
 {
     m_loader.setFileName(path);
     m_plugin = m_loader.instance();
-    if (!m_plugin) {
-        m_error = m_loader.errorString();
-        return false;
-    }
-    if (!QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, this))) {
+    if (m_plugin
+        && !QMetaObject::invokeMethod(m_plugin, "setConnection", Q_ARG(QObject *, &m_connection))) {
         m_error = QStringLiteral("%1 is not the RemotoPlugin2 module").arg(path);
         m_plugin = nullptr;
-        return false;
+    } else if (!m_plugin) {
+        m_error = m_loader.errorString();
     }
+    if (!m_plugin) {
+        printError(QStringLiteral("cannot load the plug-in %1: %2").arg(path, m_error));
+        return ExitCode::PluginUnavailable;
+    }
+    // After the plug-in, so that it has handled each message, and announced its proxies gone,
+    // before this session reacts.
+    connect(&m_connection, &SocketConnection::message, this, &Session::messageHandled);
+    connect(&m_connection, &SocketConnection::stateChanged, this, &Session::linkStateChanged);
+    // Connected to the plug-in before anyone else: whoever hears of a proxy next finds its
+    // signals known.
     connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyConnected(QObject *)));
-    connect(m_plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this,
-        SLOT(proxyDisconnected(QObject *)));
-    return true;
+    m_client = new RemotoClient(m_plugin, this);
+    connect(m_client, &RemotoClient::objectUp, this, &Session::changed);
+    connect(m_client, &RemotoClient::objectDown, this, &Session::changed);
+    return ExitCode::Ok;
 }
 
-bool Session::setAccessToken(const QByteArray &token)
+int Session::start(const QByteArray &token, const QString &address, int waitMsecs)
 {
-    return m_connection.setAccessToken(token);
+    if (!m_connection.setAccessToken(token))
+        return usageError(QStringLiteral("the access token is too long"));
+    qCDebug(lcCtl, "connecting to %s", qUtf8Printable(address));
+    switch (open(address, waitMsecs)) {
+    case Ready:
+        qCDebug(lcCtl, "%d objects are up", int(m_client->objects().size()));
+        return ExitCode::Ok;
+    case BadAddress:
+        return usageError(m_error);
+    case Unreachable:
+        printError(QStringLiteral("cannot reach the service at %1: %2").arg(address, m_error));
+        return ExitCode::Unreachable;
+    case Refused:
+        break;
+    }
+    printError(QStringLiteral("%1: %2").arg(address, m_error));
+    return ExitCode::AccessRefused;
 }
 
 Session::Outcome Session::open(const QString &address, int waitMsecs)
@@ -160,61 +180,29 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
         printError(QStringLiteral("the service did not say when it had announced all its "
                                   "objects; going on with those it announced"));
     // An object whose proxy is not complete by then is left out rather than failing all.
-    waitUntil([this] { return m_connected.size() >= m_announced.size(); }, announced);
+    waitUntil([this] { return m_client->objects().size() >= m_announced.size(); }, announced);
     m_open = true;
     return Ready;
 }
 
-QObjectList Session::objects() const
-{
-    QObjectList list(m_connected.begin(), m_connected.end());
-    std::sort(list.begin(), list.end(),
-        [](const QObject *a, const QObject *b) { return a->objectName() < b->objectName(); });
-    return list;
-}
-
-QObject *Session::object(const QString &name) const
-{
-    for (QObject *proxy : m_connected) {
-        if (proxy->objectName() == name)
-            return proxy;
-    }
-    return nullptr;
-}
-
 void Session::proxyConnected(QObject *proxy)
 {
-    // Connected to the plug-in before anyone else: whoever hears of the proxy next finds its
-    // signals known.
     if (!m_signals.contains(proxy))
         connect(
             proxy, &QObject::destroyed, this, [this](QObject *gone) { m_signals.remove(gone); });
-    m_signals.insert(proxy, m_arrivingSignals);
-    m_connected.insert(proxy);
-    Q_EMIT changed();
+    m_signals.insert(proxy, m_arrivingSignals.value(m_arrivingSignals.size() - 1));
 }
 
-void Session::proxyDisconnected(QObject *proxy)
+void Session::messageArriving(const Message &message)
 {
-    m_connected.remove(proxy);
-    Q_EMIT changed();
+    m_arrivingSignals.append(signalsIn(message));
 }
 
-void Session::request(const Request *request)
+// Each message reaches messageArriving(), then the plug-in, then this, all of them before the
+// next one, even one the plug-in handles meanwhile.
+void Session::messageHandled(const Message &message)
 {
-    if (request && request->command().toInt() == CommandCatalogue::Invoke)
-        ++m_invokesSent;
-    m_connection.request(request);
-}
-
-void Session::messageArrived(const Message &message)
-{
-    // The plug-in first, so that it has handled the message before this session reacts. A
-    // proxy comes up while the plug-in handles its meta information; a call made from a slot
-    // then may handle another, hence the list is put back afterwards.
-    const QStringList outer = std::exchange(m_arrivingSignals, signalsIn(message));
-    Q_EMIT this->message(message);
-    m_arrivingSignals = outer;
+    m_arrivingSignals.removeLast();
     if (message.kind == Velmor::Command::ObjectUp) {
         m_announced.insert(message.objectId);
         if (!m_initialObjectsAnnounced)
@@ -227,8 +215,6 @@ void Session::messageArrived(const Message &message)
 
 void Session::linkStateChanged(State state)
 {
-    // The plug-in first, so that it has announced its proxies gone before this session reacts.
-    Q_EMIT stateChanged(state);
     if (state == Velmor::Connection::ConnectionLost) {
         m_announced.clear();
         if (m_open) {
@@ -261,17 +247,12 @@ QString Session::failureCause(const QString &address, int waitedMsecs) const
 
 bool Session::waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline)
 {
-    if (done() || deadline.hasExpired())
-        return done();
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &Session::changed, &loop, [&] {
+    Waiter waiter;
+    connect(this, &Session::changed, &waiter, [&] {
         if (done())
-            loop.quit();
+            waiter.finish();
     });
-    timer.start(int(deadline.remainingTime()));
-    loop.exec();
+    if (!done())
+        waiter.wait(deadline);
     return done();
 }

@@ -1,0 +1,3 @@
+#include "ctllogging.h"
+
+Q_LOGGING_CATEGORY(lcCtl, "remoto.ctl", QtInfoMsg)
