@@ -1,5 +1,6 @@
 #include "remotoresponse.h"
 
+#include "answerheader.h"
 #include "base64codec.h"
 #include "commandcatalogue.h"
 #include "resultcodetable.h"
@@ -11,9 +12,7 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QPointer>
 #include <QtCore/QSharedPointer>
-#include <QtCore/QtEndian>
 
-#include <cstring>
 
 struct RemotoResponsePrivate
 {
@@ -28,19 +27,6 @@ struct RemotoResponsePrivate
     QPointer<QObject> requestReader;
     QEventLoop *waiter = nullptr;
 };
-
-namespace {
-constexpr int AnswerHeaderSize = 16;
-constexpr int InvalidMessage = 5;
-
-double readDoubleLE(const char *p)
-{
-    const quint64 bits = qFromLittleEndian<quint64>(p);
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-} // namespace
 
 RemotoResponse::RemotoResponse(Request *request, bool autoDelete)
     : d(new RemotoResponsePrivate)
@@ -147,21 +133,20 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
 {
     d->finished = true;
     d->rawData = answer;
-    if (answer.size() < AnswerHeaderSize) {
+    AnswerHeader header;
+    if (!AnswerHeader::read(answer, &header)) {
         // Too short to hold even the header: report it as bad data rather than as an empty
-        // success, and read nothing past the end.
+        // success.
         d->timeStamp = QDateTime();
-        d->error = InvalidMessage;
+        d->error = ResultCode::InvalidMessage;
         d->commandCode = -1;
         d->data.clear();
     } else {
-        const char *header = answer.constData();
-        d->timeStamp = Tarn::doubleToDateTime(readDoubleLE(header));
-        d->error = qFromLittleEndian<qint32>(header + 8);
-        d->commandCode = qFromLittleEndian<qint32>(header + 12);
-        const QByteArray body = QByteArray::fromRawData(header + AnswerHeaderSize,
-                                                        answer.size() - AnswerHeaderSize);
-        const Base64Codec::Reused decoded(body, Base64Codec::Mode::Lenient);
+        d->timeStamp = Tarn::doubleToDateTime(header.oleDate);
+        d->error = header.result;
+        d->commandCode = header.command;
+        const Base64Codec::Reused decoded(
+            AnswerHeader::body(answer), Base64Codec::Mode::Lenient);
         ValueListDecoder::decode(decoded.bytes(), &d->data);
     }
     finish();

@@ -3,6 +3,7 @@
 #include "commandcatalogue.h"
 #include "framechannel.h"
 #include "payloadcodec.h"
+#include "resultcodetable.h"
 #include "request.h"
 #include "serviceaddress.h"
 #include "transport.h"
@@ -386,7 +387,7 @@ void SocketConnection::Private::reportLinkLost()
         const Velmor::Command::Message answer
             = markedMessage(Velmor::Command::Answer, it.key(), it->objectId,
                 Wire::PayloadCodec::encodeAnswer(
-                    Wire::PayloadCodec::ConnectionError, it->command, {}, now));
+                    ResultCode::ConnectionError, it->command, {}, now));
         emit q->message(answer);
     }
     if (alive)

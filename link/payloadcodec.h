@@ -12,8 +12,8 @@ namespace Wire {
 
 // The payloads inside request and message frames: value lists, answers and signal
 // notifications, as docs/wire-protocol.md lays them out. Answers carry the protocol's result
-// codes, which read here as there: PayloadCodec::InvalidParams is ResultCode::InvalidParams.
-class PayloadCodec : public ResultCode
+// codes (ResultCode).
+class PayloadCodec
 {
 public:
     // Base64 text of the QDataStream form (default settings) of `values`.

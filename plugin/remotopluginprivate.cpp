@@ -4,6 +4,7 @@
 #include "remotoobject.h"
 #include "remotoplugin.h"
 #include "remotoresponse.h"
+#include "resultcodetable.h"
 #include "signaldelivery.h"
 
 #include <request.h>
@@ -13,8 +14,6 @@
 using Velmor::Command::Message;
 
 namespace {
-constexpr int RefusedResult = 17;
-
 // The event mask 2, little-endian, padded with zero bytes to the length the remote side
 // has always been sent.
 QByteArray eventMask()
@@ -160,7 +159,7 @@ bool RemotoPluginPrivate::message(const Message &message)
 
     if (message.kind == Velmor::Command::Refused) {
         if (response)
-            CommandChannel::close(response, RefusedResult);
+            CommandChannel::close(response, ResultCode::NoRights);
         return true;
     }
     if (message.kind != Velmor::Command::Answer) {

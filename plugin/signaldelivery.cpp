@@ -1,5 +1,6 @@
 #include "signaldelivery.h"
 
+#include "argumentvector.h"
 #include "base64codec.h"
 #include "remotoobject.h"
 #include "valuelistdecoder.h"
@@ -10,9 +11,9 @@
 #include <QtCore/QPointer>
 #include <QtCore/QVector>
 
-namespace {
-constexpr int MaxSignalArguments = 10;
+#include <algorithm>
 
+namespace {
 // Raises the proxy's own signal only when the values fit its parameters: the activation
 // hands raw pointers to slots, which would otherwise read one type's storage as another's.
 void activateSignal(QObject *proxy, const QMetaObject *metaObject, int index, QVariant returnValue,
@@ -20,25 +21,19 @@ void activateSignal(QObject *proxy, const QMetaObject *metaObject, int index, QV
 {
     const QMetaMethod method = metaObject->method(index);
     const int count = arguments.size();
-    if (count > MaxSignalArguments || count != method.parameterCount())
+    if (count > ArgumentVector::MaxArguments)
         return;
-    void *argv[MaxSignalArguments + 1] = {};
-    for (int i = 0; i < count; ++i) {
-        const int type = method.parameterType(i);
-        QVariant &argument = arguments[i];
-        if (type == QMetaType::QVariant) {
-            argv[i + 1] = &argument;
-            continue;
-        }
-        if (type == QMetaType::UnknownType || !argument.convert(type))
-            return;
-        argv[i + 1] = argument.data();
-    }
+    QVariant values[ArgumentVector::MaxArguments];
+    std::move(arguments.begin(), arguments.end(), values);
+    ArgumentVector argv;
+    if (!argv.fill(method, values, count,
+            [](QVariant *value, int type) { return value->convert(type); }))
+        return;
     const int returnType = method.returnType();
     if (returnType != QMetaType::Void && returnType != QMetaType::UnknownType
         && returnValue.userType() == returnType)
-        argv[0] = returnValue.data();
-    QMetaObject::activate(proxy, metaObject, index - metaObject->methodOffset(), argv);
+        argv.setReturnPlace(returnValue.data());
+    QMetaObject::activate(proxy, metaObject, index - metaObject->methodOffset(), argv.data());
 }
 
 // The proxy class's own signals, the only ones a notification may raise besides event(). The

@@ -60,10 +60,12 @@ ClassDescription describeClass(const QStringList &records, bool *clean)
             description.signalList.append(entry);
         } else if (kind == QLatin1String("Slot") || kind == QLatin1String("Method")) {
             description.methodList.append(entry);
-            const QStringList parts = splitMethodEntry(entry);
-            if (parts.size() >= 2)
-                description.methodIndex.insert(MethodKey(parts.at(1), parts.size() - 2),
-                    MethodCall { returnHolderFor(fields.at(1)), fields.at(2) });
+            // Inserted in list order, so a key keeps the last entry that matches it: the one
+            // chosenMethodEntry() gives.
+            MethodKey key;
+            if (methodEntryCall(entry, &key.first, &key.second))
+                description.methodIndex.insert(
+                    key, MethodCall { returnHolderFor(fields.at(1)), fields.at(2) });
         }
     }
     return description;

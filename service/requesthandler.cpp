@@ -6,6 +6,7 @@
 #include "message.h"
 #include "objectinterface.h"
 #include "payloadcodec.h"
+#include "resultcodetable.h"
 #include "servicelog.h"
 #include "signalrelay.h"
 
@@ -119,17 +120,17 @@ void RequestHandler::requestArrived(quint64 clientId, const Frame &frame)
         return;
     }
     if (!entry) {
-        answer(clientId, frame, PayloadCodec::InvalidDeviceId);
+        answer(clientId, frame, ResultCode::InvalidDeviceId);
         return;
     }
     QObject *object = entry->object;
     switch (frame.command) {
     case CommandCatalogue::GetInfo:
-        answer(clientId, frame, PayloadCodec::Ok,
+        answer(clientId, frame, ResultCode::Ok,
             { QString::fromUtf8(object->metaObject()->className()), entry->name });
         break;
     case CommandCatalogue::GetMetaInfo:
-        answer(clientId, frame, PayloadCodec::Ok, { ObjectInterface::describe(object) });
+        answer(clientId, frame, ResultCode::Ok, { ObjectInterface::describe(object) });
         break;
     case CommandCatalogue::Invoke:
         invoke(clientId, frame, *entry);
@@ -139,7 +140,7 @@ void RequestHandler::requestArrived(quint64 clientId, const Frame &frame)
         signalRequest(clientId, frame, *entry);
         break;
     default:
-        answer(clientId, frame, PayloadCodec::InvalidCommand);
+        answer(clientId, frame, ResultCode::InvalidCommand);
     }
 }
 
@@ -150,7 +151,7 @@ void RequestHandler::invoke(quint64 clientId, const Frame &frame, Published &ent
         ? PayloadCodec::readValueList(frame.payload, &request)
         : PayloadCodec::decodeValueList(frame.payload, &request);
     if (!read) {
-        answer(clientId, frame, PayloadCodec::InvalidParams);
+        answer(clientId, frame, ResultCode::InvalidParams);
         return;
     }
     // The method may do anything: withdraw its object, drop the client, destroy the service.
@@ -159,7 +160,7 @@ void RequestHandler::invoke(quint64 clientId, const Frame &frame, Published &ent
     const qint32 code = ObjectInterface::invoke(entry.object, request, &result, &entry.callable);
     if (!alive)
         return;
-    if (code == PayloadCodec::Ok)
+    if (code == ResultCode::Ok)
         answer(clientId, frame, code, { true, result });
     else
         answer(clientId, frame, code);
@@ -172,7 +173,7 @@ void RequestHandler::signalRequest(quint64 clientId, const Frame &frame, Publish
         QByteArray::FromBase64Result text = QByteArray::fromBase64Encoding(
             frame.payload, QByteArray::AbortOnBase64DecodingErrors);
         if (text.decodingStatus != QByteArray::Base64DecodingStatus::Ok) {
-            answer(clientId, frame, PayloadCodec::InvalidParams);
+            answer(clientId, frame, ResultCode::InvalidParams);
             return;
         }
         signature = std::move(text.decoded);
@@ -183,7 +184,7 @@ void RequestHandler::signalRequest(quint64 clientId, const Frame &frame, Publish
         done = entry.relay->subscribe(index, clientId);
     else if (index >= 0)
         done = entry.relay->unsubscribe(index, clientId);
-    answer(clientId, frame, PayloadCodec::Ok, { done });
+    answer(clientId, frame, ResultCode::Ok, { done });
 }
 
 void RequestHandler::answer(
@@ -197,7 +198,7 @@ void RequestHandler::answer(
     // A result that cannot be written, or cannot fit a frame, is the object's fault.
     if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message))
         payload = PayloadCodec::encodeAnswer(
-            PayloadCodec::DeviceInvalidParams, request.command, QVariantList(), now);
+            ResultCode::DeviceInvalidParams, request.command, QVariantList(), now);
     channel->send(
         Frame::message(Velmor::Command::Answer, request.requestUid, request.objectId, payload));
     // A host waits for these answers; the others go out with whatever else the pass sends.
