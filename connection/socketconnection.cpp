@@ -6,6 +6,7 @@
 #include "resultcodetable.h"
 #include "request.h"
 #include "serviceaddress.h"
+#include "tlssettings.h"
 #include "transport.h"
 
 #include <QtCore/QIODevice>
@@ -51,7 +52,7 @@ public:
 
     void startAttempt();
     void attemptSucceeded();
-    void attemptFailed(const QString &error);
+    void attemptFailed(const QString &error, bool final);
     void linkLost(Wire::FrameChannel *channel, const QString &reason);
     void frameArrived(const Wire::Frame &frame);
     void refusalArrived(const Wire::Frame &frame);
@@ -65,6 +66,7 @@ public:
     SocketConnection *const q;
     Wire::ServiceAddress m_address;
     QByteArray m_token;
+    Wire::TlsSettings m_tls;
     // The socket of an attempt still connecting.
     QIODevice *m_pending = nullptr;
     Wire::FrameChannel *m_channel = nullptr;
@@ -126,7 +128,7 @@ bool SocketConnection::connectToService(const QString &address)
 {
     const ServiceAddress parsed = ServiceAddress::parse(address);
     const bool usable = parsed.kind == ServiceAddress::Local
-        || (parsed.kind == ServiceAddress::Tcp && !parsed.host.isEmpty() && parsed.port > 0);
+        || (parsed.isNetwork() && !parsed.host.isEmpty() && parsed.port > 0);
     if (!usable) {
         d->m_error = QStringLiteral("not a service address: %1").arg(address);
         return false;
@@ -161,6 +163,33 @@ bool SocketConnection::setAccessToken(const QByteArray &token)
         return false;
     d->m_token = token;
     return true;
+}
+
+bool SocketConnection::setTlsCaFile(const QString &file)
+{
+    if (file.isEmpty()) {
+        d->m_tls.authorities.clear();
+        return true;
+    }
+    return d->m_tls.loadAuthorities(file, &d->m_error);
+}
+
+bool SocketConnection::setTlsPin(const QString &sha256Hex)
+{
+    if (d->m_tls.setPin(sha256Hex))
+        return true;
+    d->m_error = QStringLiteral("not a SHA-256 digest in hex: %1").arg(sha256Hex);
+    return false;
+}
+
+bool SocketConnection::setTlsClientCertificate(const QString &chainFile, const QString &keyFile)
+{
+    if (chainFile.isEmpty() && keyFile.isEmpty()) {
+        d->m_tls.chain.clear();
+        d->m_tls.key = QSslKey();
+        return true;
+    }
+    return d->m_tls.loadChain(chainFile, keyFile, &d->m_error);
 }
 
 void SocketConnection::setAutoReconnect(bool enabled)
@@ -239,10 +268,10 @@ void SocketConnection::Private::startAttempt()
 {
     dropPendingSocket();
     setState(Velmor::Connection::Connecting);
-    m_pending = Wire::Transport::createSocket(m_address, q);
+    m_pending = Wire::Transport::createSocket(m_address, m_tls, q);
     Wire::Transport::watchAttempt(
-        m_pending, q, [this] { attemptSucceeded(); },
-        [this](const QString &error) { attemptFailed(error); });
+        m_pending, m_tls, q, [this] { attemptSucceeded(); },
+        [this](const QString &error, bool final) { attemptFailed(error, final); });
     Wire::Transport::startConnecting(m_pending, m_address);
 }
 
@@ -269,9 +298,12 @@ void SocketConnection::Private::attemptSucceeded()
     setState(Velmor::Connection::Connected);
 }
 
-void SocketConnection::Private::attemptFailed(const QString &error)
+void SocketConnection::Private::attemptFailed(const QString &error, bool final)
 {
     dropPendingSocket();
+    // A certificate refused now would be refused again; never fall back to clear text either.
+    if (final)
+        m_wanted = false;
     m_error = error;
     qCDebug(lcConnection, "SocketConnection: no link to %s: %s",
         qUtf8Printable(m_address.toString()), qUtf8Printable(error));

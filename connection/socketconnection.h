@@ -28,9 +28,9 @@ public:
     // Drops the link without reporting it lost.
     ~SocketConnection() override;
 
-    // Accepts "local:NAME" or "tcp://HOST:PORT" and drops any current link first. For an
-    // address of another form it returns false and leaves the current link alone; failures
-    // of the attempt itself are reported through stateChanged() and errorOccurred().
+    // Accepts "local:NAME", "tcp://HOST:PORT" or "tls://HOST:PORT" and drops any current link
+    // first. For an address of another form it returns false and leaves the current link alone;
+    // failures of the attempt itself are reported through stateChanged() and errorOccurred().
     Q_INVOKABLE bool connectToService(const QString &address);
     // A link that was up is reported lost before the state settles at Disconnected, so the
     // module lets go of the service's objects. Whenever a link is reported lost, every INVOKE
@@ -49,6 +49,19 @@ public:
     // Sent in the hello that opens every link, reconnections included. False, changing
     // nothing, for a token longer than the hello can carry.
     bool setAccessToken(const QByteArray &token);
+    // The CA certificates (PEM) that a tls:// service's certificate must be issued by, in
+    // place of the system's; an empty name goes back to the system's. False, with
+    // errorString() and nothing changed, when the file holds no certificate.
+    bool setTlsCaFile(const QString &file);
+    // The SHA-256 of the DER SubjectPublicKeyInfo of a tls:// service's certificate, 64 hex
+    // digits: a certificate with this key is taken whoever issued it, one with another key
+    // never; its host name and dates still count. An empty pin removes it. False, changing
+    // nothing, for anything else.
+    bool setTlsPin(const QString &sha256Hex);
+    // The certificate chain and unencrypted private key (PEM) shown to a tls:// service that
+    // asks for one; empty names show none. False, with errorString() and nothing changed,
+    // when either file cannot be used.
+    bool setTlsClientCertificate(const QString &chainFile, const QString &keyFile);
     // With it on, a lost link or a failed attempt is followed by another attempt, after a
     // delay that starts at the first reconnect delay and doubles up to the maximum.
     void setAutoReconnect(bool enabled);
@@ -68,7 +81,8 @@ signals:
     void stateChanged(const Velmor::Connection::State state);
     // Also emitted when the service refuses the link, as soon as it says so; the link is
     // then reported lost when the service closes it, without a second error. A link refused
-    // for its access token is not tried again: the state settles at Disconnected.
+    // for its access token, or an attempt whose TLS handshake refused the service's
+    // certificate, is not tried again: the state settles at Disconnected.
     void errorOccurred(const QString &text);
     // Once per link, after the messages announcing every object the service had when it
     // admitted the link: from then on a host knows which objects to expect. A service from

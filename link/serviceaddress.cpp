@@ -15,10 +15,12 @@ ServiceAddress ServiceAddress::parse(const QString &text)
         return address;
     }
     const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != QLatin1String("tcp") || !url.userInfo().isEmpty()
-        || !url.path().isEmpty() || url.hasQuery() || url.hasFragment())
+    const bool tls = url.scheme() == QLatin1String("tls");
+    if (!url.isValid() || (!tls && url.scheme() != QLatin1String("tcp"))
+        || !url.userInfo().isEmpty() || !url.path().isEmpty() || url.hasQuery()
+        || url.hasFragment())
         return address;
-    address.kind = Tcp;
+    address.kind = tls ? Tls : Tcp;
     address.host = url.host();
     address.port = url.port();
     return address;
@@ -29,9 +31,10 @@ QString ServiceAddress::toString() const
     switch (kind) {
     case Local:
         return QStringLiteral("local:") + name;
-    case Tcp: {
+    case Tcp:
+    case Tls: {
         QUrl url;
-        url.setScheme(QStringLiteral("tcp"));
+        url.setScheme(kind == Tls ? QStringLiteral("tls") : QStringLiteral("tcp"));
         url.setHost(host);
         url.setPort(port);
         return url.toString();
@@ -40,6 +43,11 @@ QString ServiceAddress::toString() const
         break;
     }
     return QString();
+}
+
+bool ServiceAddress::isNetwork() const
+{
+    return kind == Tcp || kind == Tls;
 }
 
 } // namespace Wire

@@ -1,11 +1,15 @@
 #include "transport.h"
 
+#include "tlsserver.h"
+
 #include <QtCore/QDir>
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QSslSocket>
 #include <QtNetwork/QTcpServer>
 #include <QtNetwork/QTcpSocket>
 
+#include <memory>
 #include <type_traits>
 
 namespace Wire {
@@ -49,25 +53,60 @@ template <typename Socket> using Kind = std::remove_pointer_t<Socket>;
 
 } // namespace
 
-QIODevice *Transport::createSocket(const ServiceAddress &address, QObject *parent)
+QIODevice *Transport::createSocket(
+    const ServiceAddress &address, const TlsSettings &tls, QObject *parent)
 {
     if (address.kind == ServiceAddress::Local)
         return new QLocalSocket(parent);
-    return new QTcpSocket(parent);
+    if (address.kind != ServiceAddress::Tls)
+        return new QTcpSocket(parent);
+    auto socket = new QSslSocket(parent);
+    socket->setSslConfiguration(tls.configuration(false));
+    return socket;
 }
 
-void Transport::watchAttempt(QIODevice *socket, QObject *context,
-    const std::function<void()> &connected, const std::function<void(const QString &)> &failed)
+void Transport::watchAttempt(QIODevice *socket, const TlsSettings &tls, QObject *context,
+    const std::function<void()> &connected,
+    const std::function<void(const QString &, bool final)> &failed)
 {
+    if (auto secure = qobject_cast<QSslSocket *>(socket)) {
+        // The verdict is kept, since the socket then fails with a message of its own.
+        auto refusal = std::make_shared<QString>();
+        QObject::connect(secure, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors),
+            context, [secure, tls, refusal](const QList<QSslError> &errors) {
+                *refusal = tls.verdict(secure->peerCertificate(), errors);
+                if (refusal->isEmpty())
+                    secure->ignoreSslErrors(errors);
+            });
+        QObject::connect(secure, &QSslSocket::encrypted, context, [secure, tls, connected, failed] {
+            // Without errors the issuer was trusted, yet a pin must match all the same.
+            const QString refused = tls.verdict(secure->peerCertificate(), {});
+            if (refused.isEmpty())
+                connected();
+            else
+                failed(refused, true);
+        });
+        QObject::connect(secure, &QSslSocket::errorOccurred, context, [secure, failed, refusal] {
+            if (refusal->isEmpty())
+                failed(secure->errorString(), false);
+            else
+                failed(*refusal, true);
+        });
+        return;
+    }
     visitSocket(socket, [&](auto kind) {
         QObject::connect(kind, &Kind<decltype(kind)>::connected, context, connected);
         QObject::connect(kind, &Kind<decltype(kind)>::errorOccurred, context,
-            [kind, failed] { failed(kind->errorString()); });
+            [kind, failed] { failed(kind->errorString(), false); });
     });
 }
 
 void Transport::startConnecting(QIODevice *socket, const ServiceAddress &address)
 {
+    if (auto secure = qobject_cast<QSslSocket *>(socket)) {
+        secure->connectToHostEncrypted(address.host, quint16(address.port));
+        return;
+    }
     visitSocket(socket,
         Overloaded { [&](QLocalSocket *local) { local->connectToServer(address.name); },
             [&](QAbstractSocket *network) {
@@ -109,6 +148,11 @@ void Transport::abort(QIODevice *socket)
 {
     if (!visitSocket(socket, [](auto kind) { kind->abort(); }))
         socket->close();
+}
+
+QTcpServer *Transport::createTlsServer(const TlsSettings &tls, QObject *parent)
+{
+    return new TlsServer(tls.configuration(true), parent);
 }
 
 void Transport::watchServer(

@@ -2,6 +2,7 @@
 #define TRANSPORT_H
 
 #include "serviceaddress.h"
+#include "tlssettings.h"
 
 #include <QtCore/QString>
 
@@ -10,6 +11,7 @@
 QT_BEGIN_NAMESPACE
 class QIODevice;
 class QObject;
+class QTcpServer;
 QT_END_NAMESPACE
 
 namespace Wire {
@@ -19,11 +21,15 @@ namespace Wire {
 // them apart, so the link code on both ends deals in QIODevice and QObject alone.
 namespace Transport {
 
-// A socket of the address's kind, owned by `parent`, not yet connecting.
-QIODevice *createSocket(const ServiceAddress &address, QObject *parent);
-// Connected before startConnecting(), since a local socket may fail from inside it.
-void watchAttempt(QIODevice *socket, QObject *context,
-    const std::function<void()> &connected, const std::function<void(const QString &)> &failed);
+// A socket of the address's kind, owned by `parent`, not yet connecting; a TLS one shows and
+// trusts what `tls` says.
+QIODevice *createSocket(const ServiceAddress &address, const TlsSettings &tls, QObject *parent);
+// Connected before startConnecting(), since a local socket may fail from inside it. A TLS
+// socket counts as connected once its handshake is done and the service's certificate passed
+// `tls`; one that did not pass fails with `final` set, since trying again changes nothing.
+void watchAttempt(QIODevice *socket, const TlsSettings &tls, QObject *context,
+    const std::function<void()> &connected,
+    const std::function<void(const QString &, bool final)> &failed);
 void startConnecting(QIODevice *socket, const ServiceAddress &address);
 
 // `ended` runs with the reason when a connected socket is closed by the peer or fails.
@@ -39,6 +45,8 @@ void flush(QIODevice *socket);
 // Drops the connection at once, buffered output included.
 void abort(QIODevice *socket);
 
+// A TCP server whose connections carry TLS as `tls` says.
+QTcpServer *createTlsServer(const TlsSettings &tls, QObject *parent);
 // `accepted` gets every connection that `server`, a QLocalServer or QTcpServer, takes in.
 void watchServer(
     QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted);

@@ -18,14 +18,15 @@ constexpr quint32 UnadmittedMaxFrameSize = 4096;
 // Requests a refused client already sent still get their Refused answer meanwhile.
 constexpr int RefusedLinger = 1000;
 
-// Takes as long for every token of the right length, so timing tells nothing of the token.
+// Takes as long for every token given, whatever its length, so timing tells nothing of the
+// expected token, not even how long it is.
 bool sameToken(const QByteArray &given, const QByteArray &expected)
 {
-    if (given.size() != expected.size())
-        return false;
-    uchar difference = 0;
-    for (int i = 0; i < given.size(); ++i)
-        difference |= uchar(given.at(i) ^ expected.at(i));
+    uint difference = uint(given.size() ^ expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const uchar offered = i < given.size() ? uchar(given.at(i)) : 0;
+        difference |= uint(offered ^ uchar(expected.at(i)));
+    }
     return difference == 0;
 }
 

@@ -4,6 +4,9 @@
 #include "requesthandler.h"
 #include "servicelistener.h"
 
+#include <QtNetwork/QSslCertificate>
+#include <QtNetwork/QSslKey>
+
 // Declared in this order, so that each part goes before the client table it uses.
 struct RemotoService::Private
 {
@@ -64,6 +67,34 @@ QString RemotoService::errorString() const
 bool RemotoService::setAccessToken(const QByteArray &token)
 {
     return d->clients.setAccessToken(token);
+}
+
+bool RemotoService::setTlsCertificate(const QString &chainFile, const QString &keyFile)
+{
+    return d->listener.loadTlsChain(chainFile, keyFile);
+}
+
+bool RemotoService::setTlsCertificate(const QList<QSslCertificate> &chain, const QSslKey &key)
+{
+    if (chain.isEmpty() || key.isNull())
+        return false;
+    d->listener.tls().chain = chain;
+    d->listener.tls().key = key;
+    return true;
+}
+
+bool RemotoService::setTlsClientCa(const QString &file)
+{
+    if (file.isEmpty()) {
+        setTlsClientCa(QList<QSslCertificate>());
+        return true;
+    }
+    return d->listener.loadTlsClientCa(file);
+}
+
+void RemotoService::setTlsClientCa(const QList<QSslCertificate> &authorities)
+{
+    d->listener.tls().authorities = authorities;
 }
 
 void RemotoService::setAllowUnauthenticated(bool allow)

@@ -8,6 +8,11 @@
 
 #include <memory>
 
+QT_BEGIN_NAMESPACE
+class QSslCertificate;
+class QSslKey;
+QT_END_NAMESPACE
+
 // The remote side: publishes objects of this process under names and serves any number of
 // clients over a local socket or TCP. Clients reach only what is published, and of that only
 // what ObjectInterface offers. Published objects must live in the service's thread.
@@ -27,10 +32,11 @@ public:
     // Stops listening and drops every client; the published objects are not deleted.
     ~RemotoService() override;
 
-    // "local:NAME", or "tcp://HOST:PORT" with HOST an IP address or "localhost"; an empty
-    // host ("tcp://:PORT") means loopback, port 0 any free port. A host other machines can
-    // reach needs an access token or setAllowUnauthenticated(). A local socket file left
-    // behind by a service that is gone is replaced; one that a live service answers on, and
+    // "local:NAME", or "tcp://HOST:PORT" or "tls://HOST:PORT" with HOST an IP address or
+    // "localhost"; an empty host ("tcp://:PORT") means loopback, port 0 any free port. A
+    // tls:// address needs setTlsCertificate() first. A host other machines can reach needs
+    // an access token, a client CA (tls:// only) or setAllowUnauthenticated(). A local socket file
+    // left behind by a service that is gone is replaced; one that a live service answers on, and
     // anything that is not a socket file, is not. Stops any previous listening first.
     bool listen(const QString &address);
     // Stops listening and drops every client; published objects stay published.
@@ -45,6 +51,19 @@ public:
     // Clients whose hello arrives from now on must carry this token; an empty token lets
     // every client in. False, changing nothing, for a token longer than a hello carries.
     bool setAccessToken(const QByteArray &token);
+    // The certificate chain, its first certificate the service's own, and unencrypted private
+    // key (PEM files) that tls:// listeners from now on show. False, with errorString() and
+    // nothing changed, when either file cannot be used.
+    bool setTlsCertificate(const QString &chainFile, const QString &keyFile);
+    // The same from certificates and a key in memory. False, changing nothing, for an empty
+    // chain or a null key.
+    bool setTlsCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
+    // The CA certificates (PEM) whose certificates clients of tls:// listeners from now on
+    // must show; an empty name asks clients for none. False, with errorString() and nothing
+    // changed, when the file holds no certificate.
+    bool setTlsClientCa(const QString &file);
+    // The same from certificates in memory; an empty list asks clients for none.
+    void setTlsClientCa(const QList<QSslCertificate> &authorities);
     // Lets listen() take a TCP address beyond loopback while no access token is set.
     void setAllowUnauthenticated(bool allow);
     // How long a frame from a client may take, from its first byte to its last.

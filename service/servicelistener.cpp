@@ -58,6 +58,12 @@ bool clearLeftoverSocket(const QString &name, QString *error)
     return true;
 }
 
+QString secured(ServiceAddress address)
+{
+    address.kind = ServiceAddress::Tls;
+    return address.toString();
+}
+
 } // namespace
 
 ServiceListener::ServiceListener(ClientTable *clients, QObject *parent)
@@ -101,6 +107,21 @@ void ServiceListener::setAllowUnauthenticated(bool allow)
     m_allowUnauthenticated = allow;
 }
 
+Wire::TlsSettings &ServiceListener::tls()
+{
+    return m_tls;
+}
+
+bool ServiceListener::loadTlsChain(const QString &chainFile, const QString &keyFile)
+{
+    return m_tls.loadChain(chainFile, keyFile, &m_error);
+}
+
+bool ServiceListener::loadTlsClientCa(const QString &file)
+{
+    return m_tls.loadAuthorities(file, &m_error);
+}
+
 bool ServiceListener::listen(const QString &where)
 {
     const ServiceAddress parsed = ServiceAddress::parse(where);
@@ -123,7 +144,7 @@ bool ServiceListener::listen(const QString &where)
         m_check.start();
         return true;
     }
-    if (parsed.kind != ServiceAddress::Tcp || parsed.port < 0) {
+    if (!parsed.isNetwork() || parsed.port < 0) {
         m_error = QStringLiteral("not a service address: %1").arg(where);
         return false;
     }
@@ -134,12 +155,26 @@ bool ServiceListener::listen(const QString &where)
         m_error = QStringLiteral("not an IP address: %1").arg(parsed.host);
         return false;
     }
-    if (!m_clients->requiresToken() && !m_allowUnauthenticated && !host.isLoopback()) {
-        m_error = QStringLiteral("%1 is reachable from other machines and no access token is set")
-                      .arg(where);
+    const bool tls = parsed.kind == ServiceAddress::Tls;
+    if (tls && m_tls.chain.isEmpty()) {
+        m_error = QStringLiteral("%1 needs a certificate and its private key").arg(where);
         return false;
     }
-    auto server = new QTcpServer(this);
+    // Encryption alone tells nothing of who connects: someone must still show something.
+    const bool clientsShowSomething
+        = m_clients->requiresToken() || (tls && !m_tls.authorities.isEmpty());
+    if (!clientsShowSomething && !m_allowUnauthenticated && !host.isLoopback()) {
+        m_error = tls ? QStringLiteral("%1 is reachable from other machines and neither an access "
+                                       "token nor a client CA is set")
+                            .arg(where)
+                      : QStringLiteral("%1 is reachable from other machines and no access token is "
+                                       "set; a token over tcp:// travels in clear text, so listen "
+                                       "on %2 with a certificate and key and set an access "
+                                       "token or a client CA")
+                            .arg(where, secured(parsed));
+        return false;
+    }
+    auto server = tls ? Wire::Transport::createTlsServer(m_tls, this) : new QTcpServer(this);
     if (!server->listen(host, quint16(parsed.port))) {
         m_error = server->errorString();
         delete server;
@@ -157,7 +192,7 @@ bool ServiceListener::listen(const QString &where)
         Qt::QueuedConnection);
     m_server = server;
     ServiceAddress actual;
-    actual.kind = ServiceAddress::Tcp;
+    actual.kind = parsed.kind;
     actual.host = server->serverAddress().toString();
     actual.port = server->serverPort();
     m_address = actual.toString();

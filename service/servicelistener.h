@@ -6,6 +6,8 @@
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 
+#include "tlssettings.h"
+
 class ClientTable;
 
 // Listens on one address for a service and hands every connection to the client table. A
@@ -30,6 +32,11 @@ public:
     QString address() const;
     QString errorString() const;
     void setAllowUnauthenticated(bool allow);
+    // What tls:// addresses listened on from now on show and ask of clients. The loading
+    // ones give errorString() when they fail.
+    Wire::TlsSettings &tls();
+    bool loadTlsChain(const QString &chainFile, const QString &keyFile);
+    bool loadTlsClientCa(const QString &file);
 
 signals:
     // Emitted last, with the listener already retrying.
@@ -52,6 +59,7 @@ private:
     // The socket file to watch; empty when the local server has none or listens on TCP.
     QString m_socketFile;
     bool m_allowUnauthenticated = false;
+    Wire::TlsSettings m_tls;
     QTimer m_check;
     QTimer m_relistenTimer;
     int m_relistenDelay;
