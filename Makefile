@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 60
 # Qt QML for the script library, python3 for the wire-protocol client test, abigail-tools for
 # the ABI check, doxygen for the API reference.
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
-                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools doxygen
+                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools doxygen openssl
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev

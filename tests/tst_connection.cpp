@@ -1,4 +1,5 @@
 #include "rawservice.h"
+#include "testcertificates.h"
 
 #include <commandcatalogue.h>
 #include <connectionstate.h>
@@ -56,6 +57,20 @@ int closedTcpPort()
     return probe.serverPort();
 }
 
+// A service on loopback showing `shown`, one of make-test-certificates.sh's certificates, and
+// a connection trusting their CA, or only `pin` when it has one.
+bool setUpTls(RemotoService &service, const QString &shown, SocketConnection &connection,
+    const QString &pin)
+{
+    const QString made = testCertificates();
+    return !made.isEmpty()
+        && service.setTlsCertificate(made + shown + QStringLiteral(".pem"),
+            made + QStringLiteral("service.key"))
+        && service.listen(QStringLiteral("tls://127.0.0.1:0"))
+        && (pin.isEmpty() ? connection.setTlsCaFile(made + QStringLiteral("ca.pem"))
+                          : connection.setTlsPin(pin));
+}
+
 } // namespace
 
 class tst_Connection : public QObject
@@ -105,6 +120,8 @@ void tst_Connection::addresses_data()
         << "tcp://:5000" << int(ServiceAddress::Tcp) << QString() << QString() << 5000;
     QTest::newRow("tcp on IPv6") << "tcp://[::1]:7" << int(ServiceAddress::Tcp) << QString()
                                  << "::1" << 7;
+    QTest::newRow("tls") << "tls://localhost:5000" << int(ServiceAddress::Tls) << QString()
+                         << "localhost" << 5000;
     QTest::newRow("tcp without port")
         << "tcp://host" << int(ServiceAddress::Tcp) << QString() << "host" << -1;
     QTest::newRow("local without name")
@@ -148,6 +165,7 @@ void tst_Connection::unusableAddressRefused_data()
     QTest::newRow("no host") << "tcp://:5000";
     QTest::newRow("no port") << "tcp://localhost";
     QTest::newRow("port zero") << "tcp://localhost:0";
+    QTest::newRow("tls without port") << "tls://localhost";
     QTest::newRow("not an address") << "svc";
 }
 
@@ -392,21 +410,28 @@ void tst_Connection::localRefusals()
 
 void tst_Connection::linkLostWhenServiceGoes_data()
 {
-    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QString>("address");
+    // What a tls:// connection trusts: the test CA, or this pin.
+    QTest::addColumn<QString>("pin");
 
-    QTest::newRow("local socket") << false;
-    QTest::newRow("tcp") << true;
+    QTest::newRow("local socket") << QStringLiteral("local:") + uniqueSocketName() << QString();
+    QTest::newRow("tcp") << "tcp://:0" << QString();
+    QTest::newRow("tls") << "tls:" << QString();
+    // Pinned, the key alone counts: the connection trusts neither the CA nor the system's.
+    QTest::newRow("tls pinned") << "tls:" << testCertificatePin();
 }
 
 void tst_Connection::linkLostWhenServiceGoes()
 {
-    QFETCH(bool, tcp);
+    QFETCH(QString, address);
+    QFETCH(QString, pin);
 
     auto service = std::make_unique<RemotoService>();
-    const QString address
-        = tcp ? QStringLiteral("tcp://:0") : QStringLiteral("local:") + uniqueSocketName();
-    QVERIFY2(service->listen(address), qPrintable(service->errorString()));
     SocketConnection connection;
+    if (address.startsWith(QLatin1String("tls")))
+        QVERIFY(setUpTls(*service, QStringLiteral("service"), connection, pin));
+    else
+        QVERIFY2(service->listen(address), qPrintable(service->errorString()));
     QSignalSpy states(&connection, &SocketConnection::stateChanged);
     QVERIFY(connection.connectToService(service->address()));
     QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Connected, 10000);
@@ -421,23 +446,49 @@ void tst_Connection::linkLostWhenServiceGoes()
 void tst_Connection::failedAttempt_data()
 {
     QTest::addColumn<QString>("address");
+    // The certificate a tls:// service shows, for the address it then listens on.
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<QString>("error");
 
-    QTest::newRow("local socket") << QStringLiteral("local:") + uniqueSocketName();
-    QTest::newRow("tcp") << QStringLiteral("tcp://127.0.0.1:%1").arg(closedTcpPort());
+    QTest::newRow("local socket") << QStringLiteral("local:") + uniqueSocketName() << QString()
+                                  << QString() << QString();
+    QTest::newRow("tcp") << QStringLiteral("tcp://127.0.0.1:%1").arg(closedTcpPort())
+                         << QString() << QString() << QString();
+    QTest::newRow("tls expired") << QString() << "expired" << QString() << "has expired";
+    QTest::newRow("tls wrong host name")
+        << QString() << "wronghost" << QString() << "for another host name";
+    QTest::newRow("tls unknown issuer")
+        << QString() << "stranger" << QString() << "has an unknown issuer";
+    QTest::newRow("tls pin mismatch") << QString() << "service" << QString(64, QLatin1Char('0'))
+                                      << "does not match the pinned public key";
 }
 
 void tst_Connection::failedAttempt()
 {
     QFETCH(QString, address);
+    QFETCH(QString, shown);
+    QFETCH(QString, pin);
+    QFETCH(QString, error);
 
+    RemotoService service;
     SocketConnection connection;
+    if (!shown.isEmpty()) {
+        QVERIFY(setUpTls(service, shown, connection, pin));
+        address = service.address();
+        // A refused certificate would be refused again, so it is not retried even so.
+        connection.setAutoReconnect(true);
+        connection.setReconnectDelays(10, 10);
+    }
     QSignalSpy states(&connection, &SocketConnection::stateChanged);
     QSignalSpy errors(&connection, &SocketConnection::errorOccurred);
     QVERIFY(connection.connectToService(address));
     QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::Disconnected, 10000);
+    QTest::qWait(50);
     QCOMPARE(statesOf(states),
         (QList<State> { Velmor::Connection::Connecting, Velmor::Connection::Disconnected }));
     QCOMPARE(errors.size(), 1);
+    QVERIFY2(connection.errorString().contains(error), qPrintable(connection.errorString()));
 }
 
 void tst_Connection::waitingCallsAnsweredAtLoss_data()
