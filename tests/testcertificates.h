@@ -12,8 +12,8 @@ inline QString testCertificates()
     static QTemporaryDir dir;
     static const bool made = [] {
         QProcess script;
-        script.start(QStringLiteral("sh"),
-            { QStringLiteral(REMOTO_CERTIFICATE_SCRIPT), dir.path() });
+        script.start(
+            QStringLiteral("sh"), { QStringLiteral(REMOTO_CERTIFICATE_SCRIPT), dir.path() });
         return dir.isValid() && script.waitForFinished(60000)
             && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
     }();

@@ -59,13 +59,13 @@ int closedTcpPort()
 
 // A service on loopback showing `shown`, one of make-test-certificates.sh's certificates, and
 // a connection trusting their CA, or only `pin` when it has one.
-bool setUpTls(RemotoService &service, const QString &shown, SocketConnection &connection,
-    const QString &pin)
+bool setUpTls(
+    RemotoService &service, const QString &shown, SocketConnection &connection, const QString &pin)
 {
     const QString made = testCertificates();
     return !made.isEmpty()
-        && service.setTlsCertificate(made + shown + QStringLiteral(".pem"),
-            made + QStringLiteral("service.key"))
+        && service.setTlsCertificate(
+            made + shown + QStringLiteral(".pem"), made + QStringLiteral("service.key"))
         && service.listen(QStringLiteral("tls://127.0.0.1:0"))
         && (pin.isEmpty() ? connection.setTlsCaFile(made + QStringLiteral("ca.pem"))
                           : connection.setTlsPin(pin));
@@ -453,8 +453,8 @@ void tst_Connection::failedAttempt_data()
 
     QTest::newRow("local socket") << QStringLiteral("local:") + uniqueSocketName() << QString()
                                   << QString() << QString();
-    QTest::newRow("tcp") << QStringLiteral("tcp://127.0.0.1:%1").arg(closedTcpPort())
-                         << QString() << QString() << QString();
+    QTest::newRow("tcp") << QStringLiteral("tcp://127.0.0.1:%1").arg(closedTcpPort()) << QString()
+                         << QString() << QString();
     QTest::newRow("tls expired") << QString() << "expired" << QString() << "has expired";
     QTest::newRow("tls wrong host name")
         << QString() << "wronghost" << QString() << "for another host name";

@@ -1,5 +1,6 @@
 #include "messagelog.h"
 #include "rawservice.h"
+#include "testcertificates.h"
 
 #include <commandcatalogue.h>
 #include <connectionstate.h>
@@ -1081,13 +1082,33 @@ void tst_Service::listenAddresses_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("listens");
     QTest::addColumn<QString>("hostTaken");
+    // What the service has for TLS: nothing, a certificate, or a client CA as well.
+    QTest::addColumn<QString>("tls");
+    // Part of why it does not listen.
+    QTest::addColumn<QString>("error");
 
-    QTest::newRow("loopback by default") << "tcp://:0" << true << "127.0.0.1";
-    QTest::newRow("localhost") << "tcp://localhost:0" << true << "127.0.0.1";
-    QTest::newRow("IPv4 address") << "tcp://127.0.0.1:0" << true << "127.0.0.1";
-    QTest::newRow("host name") << "tcp://example.invalid:0" << false << QString();
-    QTest::newRow("no port") << "tcp://127.0.0.1" << false << QString();
-    QTest::newRow("no form") << "svc" << false << QString();
+    QTest::newRow("loopback by default")
+        << "tcp://:0" << true << "127.0.0.1" << QString() << QString();
+    QTest::newRow("localhost") << "tcp://localhost:0" << true << "127.0.0.1" << QString()
+                               << QString();
+    QTest::newRow("IPv4 address") << "tcp://127.0.0.1:0" << true << "127.0.0.1" << QString()
+                                  << QString();
+    QTest::newRow("host name") << "tcp://example.invalid:0" << false << QString() << QString()
+                               << "not an IP address";
+    QTest::newRow("no port") << "tcp://127.0.0.1" << false << QString() << QString()
+                             << "not a service address";
+    QTest::newRow("no form") << "svc" << false << QString() << QString() << "not a service address";
+    QTest::newRow("beyond loopback in clear text")
+        << "tcp://0.0.0.0:0" << false << QString() << QString() << "listen on tls://0.0.0.0:0";
+    QTest::newRow("tls") << "tls://127.0.0.1:0" << true << "127.0.0.1"
+                         << "certificate" << QString();
+    QTest::newRow("tls without certificate")
+        << "tls://127.0.0.1:0" << false << QString() << QString() << "needs a certificate";
+    QTest::newRow("tls beyond loopback without client CA")
+        << "tls://0.0.0.0:0" << false << QString() << "certificate"
+        << "nor a client CA";
+    QTest::newRow("tls beyond loopback with client CA") << "tls://0.0.0.0:0" << true << "0.0.0.0"
+                                                        << "client CA" << QString();
 }
 
 void tst_Service::listenAddresses()
@@ -1095,20 +1116,34 @@ void tst_Service::listenAddresses()
     QFETCH(QString, address);
     QFETCH(bool, listens);
     QFETCH(QString, hostTaken);
+    QFETCH(QString, tls);
+    QFETCH(QString, error);
 
     RemotoService other;
+    Peer peer;
+    const QString made = tls.isEmpty() ? QString() : testCertificates();
+    if (!tls.isEmpty()) {
+        QVERIFY(other.setTlsCertificate(made + "service.pem", made + "service.key"));
+        QVERIFY(peer.connection.setTlsCaFile(made + "ca.pem"));
+    }
+    if (tls == QLatin1String("client CA")) {
+        QVERIFY(other.setTlsClientCa(made + "ca.pem"));
+        QVERIFY(peer.connection.setTlsClientCertificate(made + "client.pem", made + "client.key"));
+    }
     QCOMPARE(other.listen(address), listens);
     QCOMPARE(other.isListening(), listens);
     if (!listens) {
-        QVERIFY(!other.errorString().isEmpty());
+        QVERIFY2(other.errorString().contains(error), qPrintable(other.errorString()));
         QCOMPARE(other.address(), QString());
         return;
     }
-    const QUrl taken(other.address());
+    QUrl taken(other.address());
     QCOMPARE(taken.host(), hostTaken);
     QVERIFY(taken.port() > 0);
-    Peer peer;
-    QVERIFY(peer.connectTo(other));
+    // The certificate names loopback, which is where any address of this machine leads.
+    taken.setHost(QStringLiteral("127.0.0.1"));
+    QVERIFY(peer.connection.connectToService(taken.toString()));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.connection.state(), Velmor::Connection::Connected, 10000);
     other.close();
     QVERIFY(!other.isListening());
     QTRY_COMPARE_WITH_TIMEOUT(peer.connection.state(), Velmor::Connection::ConnectionLost, 10000);
@@ -1143,15 +1178,28 @@ void tst_Service::accessToken_data()
     QTest::addColumn<QByteArray>("serviceToken");
     QTest::addColumn<QByteArray>("clientToken");
     QTest::addColumn<bool>("admitted");
+    // Empty on a local socket; else on TLS, where the service asks for client certificates
+    // and the client shows the one named, when it is "client" (issued by the CA the service
+    // trusts) or "intruder" (issued by another).
+    QTest::addColumn<QString>("tls");
 
     QTest::newRow("right token") << QByteArrayLiteral("s3cret") << QByteArrayLiteral("s3cret")
-                                 << true;
+                                 << true << QString();
     QTest::newRow("wrong token") << QByteArrayLiteral("s3cret") << QByteArrayLiteral("s3creT")
-                                 << false;
+                                 << false << QString();
     QTest::newRow("longer token") << QByteArrayLiteral("s3cret") << QByteArrayLiteral("s3cret!")
-                                  << false;
-    QTest::newRow("missing token") << QByteArrayLiteral("s3cret") << QByteArray() << false;
-    QTest::newRow("service without token") << QByteArray() << QByteArrayLiteral("anything") << true;
+                                  << false << QString();
+    QTest::newRow("missing token")
+        << QByteArrayLiteral("s3cret") << QByteArray() << false << QString();
+    QTest::newRow("service without token")
+        << QByteArray() << QByteArrayLiteral("anything") << true << QString();
+    QTest::newRow("right token over tls")
+        << QByteArrayLiteral("s3cret") << QByteArrayLiteral("s3cret") << true << "tls";
+    QTest::newRow("wrong token over tls")
+        << QByteArrayLiteral("s3cret") << QByteArrayLiteral("s3creT") << false << "tls";
+    QTest::newRow("client certificate") << QByteArray() << QByteArray() << true << "client";
+    QTest::newRow("client certificate of another issuer")
+        << QByteArray() << QByteArray() << false << "intruder";
 }
 
 void tst_Service::accessToken()
@@ -1159,10 +1207,32 @@ void tst_Service::accessToken()
     QFETCH(QByteArray, serviceToken);
     QFETCH(QByteArray, clientToken);
     QFETCH(bool, admitted);
+    QFETCH(QString, tls);
 
     QSignalSpy masks(service.get(), &RemotoService::eventMaskReceived);
     QVERIFY(service->setAccessToken(serviceToken));
     Peer peer(clientToken);
+    if (!tls.isEmpty()) {
+        const QString made = testCertificates();
+        QVERIFY(!made.isEmpty());
+        QVERIFY(service->setTlsCertificate(made + "service.pem", made + "service.key"));
+        if (tls != QLatin1String("tls")) {
+            QVERIFY(service->setTlsClientCa(made + "ca.pem"));
+            QVERIFY(
+                peer.connection.setTlsClientCertificate(made + tls + ".pem", made + "client.key"));
+        }
+        QVERIFY2(service->listen("tls://127.0.0.1:0"), qPrintable(service->errorString()));
+        QVERIFY(peer.connection.setTlsCaFile(made + "ca.pem"));
+    }
+    if (tls == QLatin1String("intruder")) {
+        // Refused in the handshake, which the client may still have taken for done.
+        QSignalSpy errors(&peer.connection, &SocketConnection::errorOccurred);
+        QVERIFY(peer.connection.connectToService(service->address()));
+        QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(service->clientCount(), 0, 10000);
+        QCOMPARE(peer.messagesOfKind(Velmor::Command::ObjectUp).size(), 0);
+        return;
+    }
     QVERIFY(peer.connectTo(*service));
 
     if (admitted) {
