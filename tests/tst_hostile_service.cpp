@@ -1,4 +1,5 @@
 #include "rawservice.h"
+#include "testcertificates.h"
 
 #include <commandcatalogue.h>
 #include <frame.h>
@@ -11,6 +12,7 @@
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpSocket>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
 
@@ -149,6 +151,8 @@ private Q_SLOTS:
     void refusedAndClosed_data();
     void refusedAndClosed();
     void clientLimit();
+    void tlsHandshakeBounded_data();
+    void tlsHandshakeBounded();
     void memoryBudget_data();
     void memoryBudget();
     void connectionReportsRefusal();
@@ -271,6 +275,46 @@ void tst_HostileService::clientLimit()
     fourth.socket.write(hello());
     QTRY_COMPARE_WITH_TIMEOUT(fourth.messageKinds(), announced, Patience);
     QCOMPARE(second.socket.state(), QLocalSocket::ConnectedState);
+}
+
+void tst_HostileService::tlsHandshakeBounded_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    // Whether the service still waits for more: the garbage is refused at once.
+    QTest::addColumn<bool>("stalls");
+
+    QTest::newRow("garbage before the handshake") << hello() << false;
+    // The header of a record announcing a ClientHello that never comes.
+    QTest::newRow("stalled handshake") << QByteArray("\x16\x03\x01\x02\x00", 5) << true;
+}
+
+// Until its handshake is done a TLS client holds a place like any other and has no longer than
+// any other to send its hello.
+void tst_HostileService::tlsHandshakeBounded()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, stalls);
+
+    const QString made = testCertificates();
+    QVERIFY(!made.isEmpty());
+    QVERIFY(service->setTlsCertificate(made + "service.pem", made + "service.key"));
+    QVERIFY(service->listen(QStringLiteral("tls://127.0.0.1:0")));
+    service->setHelloTimeout(300);
+    service->setMaxClients(1);
+    const QUrl address(service->address());
+    QTcpSocket client;
+    client.connectToHost(address.host(), quint16(address.port()));
+    QVERIFY(client.waitForConnected(10000));
+    client.write(bytes);
+    if (stalls) {
+        QTRY_COMPARE_WITH_TIMEOUT(service->clientCount(), 1, Patience);
+        QTcpSocket second;
+        second.connectToHost(address.host(), quint16(address.port()));
+        QVERIFY(second.waitForConnected(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QAbstractSocket::UnconnectedState, Patience);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(service->clientCount(), 0, Patience);
 }
 
 void tst_HostileService::memoryBudget_data()
