@@ -54,7 +54,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption listenOption(QStringLiteral("listen"),
         QStringLiteral(
-            "Where to listen: local:NAME or tcp://HOST:PORT (default local:remoto-demo). Give it "
+            "Where to listen: local:NAME, tcp://HOST:PORT or tls://HOST:PORT (default "
+            "local:remoto-demo). Give it "
             "more than once to listen on several addresses, each serving the same objects and "
             "taking --max-clients hosts of its own; if any of them cannot be listened on, the "
             "service exits with status 1."),
@@ -64,6 +65,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption openOption(QStringLiteral("allow-unauthenticated"),
         QStringLiteral("Listen beyond loopback without --token, letting anyone who reaches the "
                        "address call the objects."));
+    const QCommandLineOption tlsCertOption(QStringLiteral("tls-cert"),
+        QStringLiteral("tls://: the certificate chain (PEM) shown to hosts, the service's own "
+                       "first."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKeyOption(QStringLiteral("tls-key"),
+        QStringLiteral("tls://: the unencrypted private key (PEM) of --tls-cert."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsCaOption(QStringLiteral("tls-ca"),
+        QStringLiteral("tls://: admit only hosts showing a certificate issued by a CA in FILE "
+                       "(PEM); enough to listen beyond loopback without --token."),
+        QStringLiteral("FILE"));
     const QCommandLineOption maxClientsOption(QStringLiteral("max-clients"),
         QStringLiteral("Serve at most N hosts at once (default %1).")
             .arg(RemotoService::DefaultMaxClients),
@@ -72,6 +84,7 @@ int main(int argc, char *argv[])
     parser.addOption(tokenOption);
     parser.addOption(openOption);
     parser.addOption(maxClientsOption);
+    parser.addOptions({ tlsCertOption, tlsKeyOption, tlsCaOption });
     parser.process(app);
 
     QTextStream err(stderr);
@@ -95,6 +108,12 @@ int main(int argc, char *argv[])
         serving.append(service);
         if (!service->setAccessToken(token)) {
             err << "remoto-demo-service: the access token is too long" << Qt::endl;
+            return 1;
+        }
+        const bool tlsUsable = (!parser.isSet(tlsCertOption) && !parser.isSet(tlsKeyOption))
+            || service->setTlsCertificate(parser.value(tlsCertOption), parser.value(tlsKeyOption));
+        if (!tlsUsable || !service->setTlsClientCa(parser.value(tlsCaOption))) {
+            err << "remoto-demo-service: " << service->errorString() << Qt::endl;
             return 1;
         }
         service->setAllowUnauthenticated(parser.isSet(openOption));

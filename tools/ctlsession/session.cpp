@@ -114,6 +114,8 @@ int Session::start(const QByteArray &token, const QString &address, int waitMsec
 {
     if (!m_connection.setAccessToken(token))
         return usageError(QStringLiteral("the access token is too long"));
+    if (const int unusable = useTlsSettings())
+        return unusable;
     qCDebug(lcCtl, "connecting to %s", qUtf8Printable(address));
     switch (open(address, waitMsecs)) {
     case Ready:
@@ -129,6 +131,21 @@ int Session::start(const QByteArray &token, const QString &address, int waitMsec
     }
     printError(QStringLiteral("%1: %2").arg(address, m_error));
     return ExitCode::AccessRefused;
+}
+
+int Session::useTlsSettings()
+{
+    const QString certificate = qEnvironmentVariable("REMOTO_TLS_CERT");
+    const QString key = qEnvironmentVariable("REMOTO_TLS_KEY");
+    if (certificate.isEmpty() != key.isEmpty())
+        return usageError(QStringLiteral("give --tls-cert and --tls-key together"));
+    if (!m_connection.setTlsCaFile(qEnvironmentVariable("REMOTO_TLS_CA"))
+        || !m_connection.setTlsClientCertificate(certificate, key))
+        return usageError(m_connection.errorString());
+    if (!m_connection.setTlsPin(qEnvironmentVariable("REMOTO_TLS_PIN")))
+        return usageError(QStringLiteral("--tls-pin needs the SHA-256 of the service's public "
+                                         "key, 64 hex digits"));
+    return ExitCode::Ok;
 }
 
 Session::Outcome Session::open(const QString &address, int waitMsecs)

@@ -32,8 +32,10 @@ public:
     // Loads the plug-in and gives it the connection; when it cannot, says why on standard
     // error. Returns the exit code.
     int load(const QString &path);
-    // Presents the token, opens the link and waits for the objects (open()); when that fails,
-    // says why on standard error. Returns the exit code. The plug-in must be loaded.
+    // Presents the token, takes the TLS settings of REMOTO_TLS_CA, REMOTO_TLS_PIN,
+    // REMOTO_TLS_CERT and REMOTO_TLS_KEY, opens the link and waits for the objects (open());
+    // when that fails, says why on standard error. Returns the exit code. The plug-in must be
+    // loaded.
     int start(const QByteArray &token, const QString &address, int waitMsecs);
     // Connects, then waits until the service has announced the objects it has and each of
     // them has a proxy. A service that never says it has announced all is taken to have a
@@ -66,6 +68,7 @@ private:
     void linkStateChanged(Velmor::Connection::State state);
     bool waitUntil(const std::function<bool()> &done, const QDeadlineTimer &deadline);
     QString failureCause(const QString &address, int waitedMsecs) const;
+    int useTlsSettings();
 
     SocketConnection m_connection;
     QPluginLoader m_loader;

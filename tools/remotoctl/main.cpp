@@ -75,6 +75,12 @@ Environment:
   REMOTO_ADDRESS   the default for --connect (otherwise local:remoto-demo)
   REMOTO_PLUGIN    the default for --plugin
   REMOTO_TOKEN     the access token, unless --token or --token-file is given
+  REMOTO_TLS_CA, REMOTO_TLS_PIN, REMOTO_TLS_CERT, REMOTO_TLS_KEY
+                   the defaults for --tls-ca, --tls-pin, --tls-cert, --tls-key
+
+Over TLS, trusting the CA that issued the service's certificate:
+  remotoctl --connect tls://calc.example.org:4711 --tls-ca ca.pem \
+      --token-file token.txt list
 
 Exit codes:
   0  success
@@ -165,7 +171,8 @@ int main(int argc, char *argv[])
         = qEnvironmentVariable("REMOTO_ADDRESS", QStringLiteral("local:remoto-demo"));
     const QString defaultPlugin = qEnvironmentVariable("REMOTO_PLUGIN", locatePlugin());
     const QCommandLineOption connectOption(QStringLiteral("connect"),
-        QStringLiteral("The service: local:NAME or tcp://HOST:PORT (default %1).")
+        QStringLiteral("The service: local:NAME, tcp://HOST:PORT or tls://HOST:PORT (default "
+                       "%1).")
             .arg(defaultAddress),
         QStringLiteral("ADDRESS"), defaultAddress);
     const QCommandLineOption tokenOption(QStringLiteral("token"),
@@ -174,6 +181,21 @@ int main(int argc, char *argv[])
         QStringLiteral("TOKEN"));
     const QCommandLineOption tokenFileOption(QStringLiteral("token-file"),
         QStringLiteral("Present the access token held in FILE (one line)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsCaOption(QStringLiteral("tls-ca"),
+        QStringLiteral("tls://: take the service's certificate only if a CA in FILE (PEM) "
+                       "issued it, rather than one the system trusts."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsPinOption(QStringLiteral("tls-pin"),
+        QStringLiteral("tls://: take the service's certificate only if the SHA-256 of its public "
+                       "key (DER SubjectPublicKeyInfo) is SHA256, in hex, whoever issued it."),
+        QStringLiteral("SHA256"));
+    const QCommandLineOption tlsCertOption(QStringLiteral("tls-cert"),
+        QStringLiteral("tls://: show the client certificate chain in FILE (PEM) to a service "
+                       "that asks for one."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKeyOption(QStringLiteral("tls-key"),
+        QStringLiteral("tls://: the unencrypted private key (PEM) of --tls-cert."),
         QStringLiteral("FILE"));
     const QCommandLineOption waitOption(QStringLiteral("wait"),
         QStringLiteral("Keep trying to connect for up to MS milliseconds, for a service that "
@@ -195,8 +217,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption versionOption(
         QStringList { QStringLiteral("v"), QStringLiteral("version") },
         QStringLiteral("Print the versions of remotoctl and of the module it loads."));
-    parser.addOptions({ connectOption, tokenOption, tokenFileOption, waitOption, pluginOption,
-        countOption, evalOption, jsonOption, versionOption });
+    parser.addOptions({ connectOption, tokenOption, tokenFileOption, tlsCaOption, tlsPinOption,
+        tlsCertOption, tlsKeyOption, waitOption, pluginOption, countOption, evalOption, jsonOption,
+        versionOption });
     parser.addPositionalArgument(
         QStringLiteral("command"), QStringLiteral("list, call, watch, monitor or script."));
     parser.addPositionalArgument(QStringLiteral("arguments"),
@@ -267,6 +290,18 @@ int main(int argc, char *argv[])
         // The line end an editor or `echo` leaves is not part of the token.
         while (token.endsWith('\n') || token.endsWith('\r'))
             token.chop(1);
+    }
+
+    // The session, and a script's, take them from the variables.
+    const std::pair<const QCommandLineOption *, const char *> tlsSettings[] = {
+        { &tlsCaOption, "REMOTO_TLS_CA" },
+        { &tlsPinOption, "REMOTO_TLS_PIN" },
+        { &tlsCertOption, "REMOTO_TLS_CERT" },
+        { &tlsKeyOption, "REMOTO_TLS_KEY" },
+    };
+    for (const auto &[option, variable] : tlsSettings) {
+        if (parser.isSet(*option))
+            qputenv(variable, parser.value(*option).toLocal8Bit());
     }
 
     if (command == QLatin1String("script"))
