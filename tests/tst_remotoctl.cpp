@@ -1,4 +1,5 @@
 #include "demoservice.h"
+#include "testcertificates.h"
 
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
@@ -437,16 +438,28 @@ void tst_Remotoctl::accessToken_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("environment");
     QTest::addColumn<int>("exitCode");
+    // Whether the service listens on tls:// with make-test-certificates.sh's certificate.
+    QTest::addColumn<bool>("tls");
 
-    // FILE stands for a file holding the right token on a line of its own.
-    QTest::newRow("none") << QStringList() << QString() << 7;
-    QTest::newRow("wrong") << QStringList { "--token", "wrong" } << QString() << 7;
-    QTest::newRow("right") << QStringList { "--token", "open-sesame" } << QString() << 0;
-    QTest::newRow("from the environment") << QStringList() << "open-sesame" << 0;
-    QTest::newRow("--token wins") << QStringList { "--token", "wrong" } << "open-sesame" << 7;
-    QTest::newRow("from a file") << QStringList { "--token-file", "FILE" } << "wrong" << 0;
+    // FILE stands for a file holding the right token on a line of its own, CERTS/ for the
+    // folder of the test certificates, PIN for the service certificate's pin.
+    QTest::newRow("none") << QStringList() << QString() << 7 << false;
+    QTest::newRow("wrong") << QStringList { "--token", "wrong" } << QString() << 7 << false;
+    QTest::newRow("right") << QStringList { "--token", "open-sesame" } << QString() << 0 << false;
+    QTest::newRow("from the environment") << QStringList() << "open-sesame" << 0 << false;
+    QTest::newRow("--token wins") << QStringList { "--token", "wrong" } << "open-sesame" << 7
+                                  << false;
+    QTest::newRow("from a file") << QStringList { "--token-file", "FILE" } << "wrong" << 0 << false;
     QTest::newRow("not both") << QStringList { "--token", "x", "--token-file", "FILE" } << QString()
-                              << 1;
+                              << 1 << false;
+    QTest::newRow("over tls with a CA")
+        << QStringList { "--tls-ca", "CERTS/ca.pem" } << "open-sesame" << 0 << true;
+    QTest::newRow("over tls with a pin")
+        << QStringList { "--tls-pin", "PIN" } << "open-sesame" << 0 << true;
+    QTest::newRow("over tls, wrong token")
+        << QStringList { "--tls-ca", "CERTS/ca.pem" } << "wrong" << 7 << true;
+    QTest::newRow("over tls, issuer unknown to the system")
+        << QStringList() << "open-sesame" << 3 << true;
 }
 
 void tst_Remotoctl::accessToken()
@@ -454,16 +467,27 @@ void tst_Remotoctl::accessToken()
     QFETCH(QStringList, arguments);
     QFETCH(QString, environment);
     QFETCH(int, exitCode);
+    QFETCH(bool, tls);
 
-    DemoService guarded({ QStringLiteral("--token"), QStringLiteral("open-sesame") });
+    const QString made = tls ? testCertificates() : QString();
+    QVERIFY(!tls || !made.isEmpty());
+    DemoService guarded(QStringList { QStringLiteral("--token"), QStringLiteral("open-sesame") }
+        + (tls ? QStringList { QStringLiteral("--listen"), QStringLiteral("tls://127.0.0.1:0"),
+               QStringLiteral("--tls-cert"), made + "service.pem", QStringLiteral("--tls-key"),
+               made + "service.key" }
+               : QStringList()));
     QVERIFY(guarded.start());
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^CERTS/")), made);
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^PIN$")), testCertificatePin());
     QTemporaryFile file;
     QVERIFY(file.open());
     file.write("open-sesame\n");
     file.close();
     arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), file.fileName());
     QProcessEnvironment variables = environmentWithout({ QStringLiteral("REMOTO_ADDRESS"),
-        QStringLiteral("REMOTO_PLUGIN"), QStringLiteral("REMOTO_TOKEN") });
+        QStringLiteral("REMOTO_PLUGIN"), QStringLiteral("REMOTO_TOKEN"),
+        QStringLiteral("REMOTO_TLS_CA"), QStringLiteral("REMOTO_TLS_PIN"),
+        QStringLiteral("REMOTO_TLS_CERT"), QStringLiteral("REMOTO_TLS_KEY") });
     if (!environment.isEmpty())
         variables.insert(QStringLiteral("REMOTO_TOKEN"), environment);
 
