@@ -66,11 +66,17 @@ wait_for_line() {
 
 [ -x "$service_bin" ] && [ -x "$ctl_bin" ] || fail "build first: $service_bin and $ctl_bin are missing"
 
-heading "Starting the demo service on local:$name"
-"$service_bin" --listen "local:$name" >"$workdir/service.out" &
+# A throwaway CA and a certificate for 127.0.0.1 that it issued, for the TLS step.
+tls="$workdir/tls"
+"$(dirname "$0")/make-test-certificates.sh" "$tls" 2>/dev/null || fail "openssl could not make certificates"
+
+heading "Starting the demo service on local:$name, and on TLS with a throwaway certificate"
+"$service_bin" --listen "local:$name" --listen tls://127.0.0.1:0 --tls-cert "$tls/service.pem" \
+    --tls-key "$tls/service.key" >"$workdir/service.out" &
 service_pid=$!
-wait_for_line "$workdir/service.out" '^listening on' "$service_pid" || fail "the service did not start"
+wait_for_line "$workdir/service.out" '^listening on tls://' "$service_pid" || fail "the service did not start"
 cat "$workdir/service.out"
+tls_address=$(sed -n 's/^listening on \(tls:.*\)/\1/p' "$workdir/service.out")
 
 heading "The published objects, their classes, methods and signals"
 run list
@@ -119,6 +125,13 @@ EOF
 )"
 echo "A call the service refuses throws, and ends the script when uncaught (the service logs why):"
 run script -e 'remoto.call("calculator", "add", "two", 2)' 2>&1 || echo "(exit code $?)"
+
+heading "Over TLS, as a host on another machine would connect"
+run --connect "$tls_address" --tls-ca "$tls/ca.pem" call calculator add 2 3
+echo "The same service, not trusting the CA that issued its certificate:"
+run --connect "$tls_address" call calculator add 2 3 2>&1 || echo "(exit code $?)"
+echo "Trusting its public key instead, pinned by its SHA-256:"
+run --connect "$tls_address" --tls-pin "$(cat "$tls/service.pin")" call calculator add 2 3
 
 heading "Calling something that is not there"
 run call calculator divide 1 2 2>&1 || echo "(exit code $?)"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Makes throwaway certificates for the TLS tests in DIR, with Debian's openssl:
+# Makes throwaway certificates for the TLS tests and the demo in DIR, with Debian's openssl:
 #   ca.pem              the CA the tests trust; other-ca.pem one they do not
 #   service.pem/.key    localhost and 127.0.0.1, issued by ca; service.pin its key's SHA-256
 #   expired.pem         the same key and names, issued by ca, no longer valid
