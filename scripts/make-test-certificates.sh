@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes throwaway certificates for the TLS tests and the demo in DIR, with Debian's openssl:
 #   ca.pem              the CA the tests trust; other-ca.pem one they do not
-#   service.pem/.key    localhost and 127.0.0.1, issued by ca; service.pin its key's SHA-256
+#   service.pem/.key    localhost, 127.0.0.1 and what EXTRA_NAMES adds ("IP:10.1.2.3"),
+#                       issued by ca; service.pin its key's SHA-256
 #   expired.pem         the same key and names, issued by ca, no longer valid
 #   wronghost.pem       the same key, issued by ca for wrong.invalid only
 #   stranger.pem        the same key and names, issued by other-ca
@@ -30,7 +31,7 @@ authority ca
 authority other-ca
 key service.key
 key client.key
-issue service ca DNS:localhost,IP:127.0.0.1 -days 2
+issue service ca "DNS:localhost,IP:127.0.0.1${EXTRA_NAMES:+,$EXTRA_NAMES}" -days 2
 issue wronghost ca DNS:wrong.invalid -days 2
 issue stranger other-ca DNS:localhost,IP:127.0.0.1 -days 2
 # Its end a day before its start: expired from the moment it is made.
