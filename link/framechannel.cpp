@@ -62,7 +62,7 @@ bool FrameChannel::send(const Frame &frame)
     if (headSize == 0)
         return false;
     const qint64 size = headSize + frame.payload.size();
-    if (m_socket->bytesToWrite() + size > MaxPendingBytes) {
+    if (Transport::bytesToWrite(m_socket) + size > MaxPendingBytes) {
         abort(QStringLiteral("the peer stopped reading"));
         return false;
     }
@@ -108,7 +108,7 @@ qint64 FrameChannel::bufferedBytes() const
 {
     m_growthSignalled = false;
     return m_reader.bufferedBytes() + m_inboxBytes + m_socket->bytesAvailable()
-        + m_socket->bytesToWrite();
+        + Transport::bytesToWrite(m_socket);
 }
 
 void FrameChannel::abortAfter(const Frame &last, const QString &reason)
@@ -116,7 +116,7 @@ void FrameChannel::abortAfter(const Frame &last, const QString &reason)
     if (m_closed)
         return;
     const QByteArray bytes = last.encode();
-    if (m_socket->bytesToWrite() + bytes.size() <= MaxPendingBytes)
+    if (Transport::bytesToWrite(m_socket) + bytes.size() <= MaxPendingBytes)
         m_socket->write(bytes);
     abort(reason);
 }

@@ -139,6 +139,16 @@ bool Transport::isConnected(QIODevice *socket)
     return connected;
 }
 
+qint64 Transport::bytesToWrite(QIODevice *socket)
+{
+    qint64 pending = socket->bytesToWrite();
+    // Once encrypted, output waits in a buffer of its own that bytesToWrite() leaves out, as
+    // much of it as a peer that stops reading lets pile up.
+    if (auto secure = qobject_cast<QSslSocket *>(socket))
+        pending += secure->encryptedBytesToWrite();
+    return pending;
+}
+
 void Transport::flush(QIODevice *socket)
 {
     visitSocket(socket, [](auto kind) { kind->flush(); });

@@ -40,6 +40,8 @@ void watchEnd(
 void sendWithoutDelay(QIODevice *socket);
 // A device that is no socket counts as connected while it is open.
 bool isConnected(QIODevice *socket);
+// Output written and not yet taken by the system, whatever waits already encrypted included.
+qint64 bytesToWrite(QIODevice *socket);
 // Hands buffered output to the system, as far as it takes it without waiting.
 void flush(QIODevice *socket);
 // Drops the connection at once, buffered output included.

@@ -12,6 +12,7 @@
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QSslSocket>
 #include <QtNetwork/QTcpSocket>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
@@ -322,44 +323,74 @@ void tst_HostileService::memoryBudget_data()
     // What each of two modest clients and one greedy client send; none of them reads.
     QTest::addColumn<QByteArray>("modest");
     QTest::addColumn<QByteArray>("greedy");
+    // Over TLS, where output waits encrypted as well.
+    QTest::addColumn<bool>("tls");
 
     QTest::newRow("frames held half-sent")
-        << hello() + partialRequest(MiB) << hello() + partialRequest(12 * MiB);
-    QTest::newRow("answers left unread") << hello() + blobRequests(1) << hello() + blobRequests(12);
+        << hello() + partialRequest(MiB) << hello() + partialRequest(12 * MiB) << false;
+    QTest::newRow("answers left unread")
+        << hello() + blobRequests(1) << hello() + blobRequests(12) << false;
+    QTest::newRow("answers left unread over tls")
+        << hello() + blobRequests(1) << hello() + blobRequests(12) << true;
 }
 
 void tst_HostileService::memoryBudget()
 {
     QFETCH(QByteArray, modest);
     QFETCH(QByteArray, greedy);
+    QFETCH(bool, tls);
 
+    const QString made = tls ? testCertificates() : QString();
+    SocketConnection peer;
+    if (tls) {
+        QVERIFY(service->setTlsCertificate(made + "service.pem", made + "service.key"));
+        QVERIFY(service->listen(QStringLiteral("tls://127.0.0.1:0")));
+        QVERIFY(peer.setTlsCaFile(made + "ca.pem"));
+    }
+    const QUrl address(service->address());
     // Both modest clients together stay below it, whatever their buffers' slack.
     service->setMemoryBudget(8 * MiB);
-    QLocalSocket clients[3];
+    QLocalSocket locals[3];
+    QSslSocket secures[3];
+    QIODevice *clients[3];
     for (int i = 0; i < 3; ++i) {
+        if (tls) {
+            secures[i].setPeerVerifyMode(QSslSocket::VerifyNone);
+            secures[i].connectToHostEncrypted(address.host(), quint16(address.port()));
+            QTRY_VERIFY_WITH_TIMEOUT(secures[i].isEncrypted(), Patience);
+            clients[i] = &secures[i];
+        } else {
+            locals[i].connectToServer(name);
+            QVERIFY(locals[i].waitForConnected(10000));
+            clients[i] = &locals[i];
+        }
         // Left in the kernel, unread answers hold the service's output back.
-        clients[i].setReadBufferSize(1);
-        clients[i].connectToServer(name);
-        QVERIFY(clients[i].waitForConnected(10000));
-        clients[i].write(i == 1 ? greedy : modest);
+        locals[i].setReadBufferSize(1);
+        secures[i].setReadBufferSize(1);
+        clients[i]->write(i == 1 ? greedy : modest);
     }
     QTRY_COMPARE_WITH_TIMEOUT(service->clientCount(), 2, Patience);
     // Reading again, each client learns whether its link is still there.
-    for (QLocalSocket &client : clients)
-        client.setReadBufferSize(0);
-    QTRY_COMPARE_WITH_TIMEOUT(clients[1].state(), QLocalSocket::UnconnectedState, Patience);
+    for (int i = 0; i < 3; ++i) {
+        locals[i].setReadBufferSize(0);
+        secures[i].setReadBufferSize(0);
+    }
+    const auto linked = [&](int i) {
+        return tls ? secures[i].state() == QAbstractSocket::ConnectedState
+                   : locals[i].state() == QLocalSocket::ConnectedState;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!linked(1), Patience);
 
     // A client that behaves is served meanwhile, and the modest ones keep their links.
-    SocketConnection peer;
     QSignalSpy messages(&peer, &SocketConnection::message);
-    QVERIFY(peer.connectToService(QStringLiteral("local:") + name));
+    QVERIFY(peer.connectToService(service->address()));
     QTRY_COMPARE_WITH_TIMEOUT(objectUps(messages), 1, Patience);
     const Request info(0, int(FirstObjectId), GetInfo, QByteArray(), Velmor::Command::Marker);
     peer.request(&info);
     QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, Patience);
     QCOMPARE(messages.last().at(0).value<Message>().kind, int(Velmor::Command::Answer));
-    QCOMPARE(clients[0].state(), QLocalSocket::ConnectedState);
-    QCOMPARE(clients[2].state(), QLocalSocket::ConnectedState);
+    QVERIFY(linked(0));
+    QVERIFY(linked(2));
     QCOMPARE(service->clientCount(), 3);
 }
 
