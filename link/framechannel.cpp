@@ -62,10 +62,8 @@ bool FrameChannel::send(const Frame &frame)
     if (headSize == 0)
         return false;
     const qint64 size = headSize + frame.payload.size();
-    if (m_socket->bytesToWrite() + size > MaxPendingBytes) {
-        abort(QStringLiteral("the peer stopped reading"));
+    if (!roomFor(size))
         return false;
-    }
     bool written;
     if (size <= SmallFrameSize) {
         // One write into the socket's buffer costs more than copying a small frame together.
@@ -80,6 +78,23 @@ bool FrameChannel::send(const Frame &frame)
     }
     signalGrowth();
     return written;
+}
+
+bool FrameChannel::sendEncoded(const QByteArray &frame)
+{
+    if (m_closed || !roomFor(frame.size()))
+        return false;
+    const bool written = m_socket->write(frame) == frame.size();
+    signalGrowth();
+    return written;
+}
+
+bool FrameChannel::roomFor(qint64 size)
+{
+    if (m_socket->bytesToWrite() + size <= MaxPendingBytes)
+        return true;
+    abort(QStringLiteral("the peer stopped reading"));
+    return false;
 }
 
 void FrameChannel::flush()

@@ -62,7 +62,10 @@ void ClientTable::accept(QIODevice *socket)
         [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
     connect(channel, &FrameChannel::closed, this,
         [this, clientId](const QString &reason) { drop(clientId, reason); });
-    connect(channel, &FrameChannel::bufferedBytesGrew, this, [this] { budgetMayBeExceeded(); });
+    connect(channel, &FrameChannel::bufferedBytesGrew, this, [this, clientId] {
+        m_grown.push_back(clientId);
+        budgetMayBeExceeded();
+    });
     QTimer::singleShot(m_helloTimeout, channel, [this, clientId] {
         const auto it = m_clients.find(clientId);
         if (it != m_clients.end() && !it->second.helloSeen)
@@ -190,6 +193,7 @@ void ClientTable::drop(quint64 clientId, const QString &reason)
     if (it == m_clients.end())
         return;
     FrameChannel *channel = it->second.channel;
+    m_heldTotal -= it->second.held;
     m_clients.erase(it);
     qCDebug(lcService, "RemotoService: client %llu dropped: %s", clientId, qUtf8Printable(reason));
     channel->disconnect(this);
@@ -224,21 +228,37 @@ void ClientTable::budgetMayBeExceeded()
 void ClientTable::enforceBudget()
 {
     m_budgetCheckQueued = false;
+    for (quint64 clientId : m_grown) {
+        const auto it = m_clients.find(clientId);
+        if (it != m_clients.end())
+            recount(it->second);
+    }
+    m_grown.clear();
+    if (m_heldTotal <= m_memoryBudget)
+        return;
+    // The other channels' figures may be stale, but only ever too high: output they held has
+    // gone out since without a word. Only a count over all of them tells who is dropped.
     for (;;) {
-        qint64 total = 0;
         qint64 most = -1;
         quint64 costliest = 0;
-        for (const auto &client : m_clients) {
-            const qint64 held = client.second.channel->bufferedBytes();
-            total += held;
+        for (auto &client : m_clients) {
+            const qint64 held = recount(client.second);
             if (held > most) {
                 most = held;
                 costliest = client.first;
             }
         }
-        if (total <= m_memoryBudget)
+        if (m_heldTotal <= m_memoryBudget)
             return;
         refuse(costliest, Frame::OverBudget,
             QStringLiteral("the service holds too much data for this client"));
     }
+}
+
+qint64 ClientTable::recount(Client &client)
+{
+    const qint64 held = client.channel->bufferedBytes();
+    m_heldTotal += held - client.held;
+    client.held = held;
+    return held;
 }
