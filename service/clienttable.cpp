@@ -8,6 +8,12 @@
 #include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QTimer>
 
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 using Wire::Frame;
 using Wire::FrameChannel;
 
@@ -29,12 +35,30 @@ bool sameToken(const QByteArray &given, const QByteArray &expected)
     return difference == 0;
 }
 
+// Descriptors left to the rest of the process: the listener, files, other libraries' sockets.
+constexpr int ReservedDescriptors = 64;
+
+// Each client holds a descriptor, and a process cannot open more than its soft limit; a
+// library leaves raising it to the program.
+int defaultMaxClients()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const qint64 open = qint64(qMin<rlim_t>(limit.rlim_cur, rlim_t(std::numeric_limits<int>::max())));
+        // A small limit is shared half and half rather than left to the service alone.
+        return int(open > 2 * ReservedDescriptors ? open - ReservedDescriptors : open / 2);
+    }
+#endif
+    return RemotoService::DefaultMaxClients;
+}
+
 } // namespace
 
 ClientTable::ClientTable(QObject *parent)
     : QObject(parent)
     , m_stallTimeout(FrameChannel::DefaultStallTimeout)
-    , m_maxClients(RemotoService::DefaultMaxClients)
+    , m_maxClients(defaultMaxClients())
     , m_helloTimeout(RemotoService::DefaultHelloTimeout)
     , m_memoryBudget(RemotoService::DefaultMemoryBudget)
 {
@@ -131,6 +155,11 @@ void ClientTable::setStallTimeout(int msecs)
 void ClientTable::setMaxClients(int count)
 {
     m_maxClients = count;
+}
+
+int ClientTable::maxClients() const
+{
+    return m_maxClients;
 }
 
 void ClientTable::setHelloTimeout(int msecs)

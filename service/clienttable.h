@@ -45,6 +45,7 @@ public:
     bool requiresToken() const;
     void setStallTimeout(int msecs);
     void setMaxClients(int count);
+    int maxClients() const;
     void setHelloTimeout(int msecs);
     void setMemoryBudget(qint64 bytes);
 
