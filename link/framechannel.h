@@ -84,6 +84,9 @@ private:
     static void continueNestedDeliveries();
     // False, the link aborted, when `size` more bytes would exceed MaxPendingBytes.
     bool roomFor(qint64 size);
+    // Straight to the system while nothing waits before the bytes, else into the socket's
+    // buffer.
+    bool write(const char *data, qint64 size);
     void signalGrowth();
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered, and what was sent

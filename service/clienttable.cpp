@@ -45,7 +45,8 @@ int defaultMaxClients()
 #ifdef Q_OS_UNIX
     rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        const qint64 open = qint64(qMin<rlim_t>(limit.rlim_cur, rlim_t(std::numeric_limits<int>::max())));
+        const qint64 open
+            = qint64(qMin<rlim_t>(limit.rlim_cur, rlim_t(std::numeric_limits<int>::max())));
         // A small limit is shared half and half rather than left to the service alone.
         return int(open > 2 * ReservedDescriptors ? open - ReservedDescriptors : open / 2);
     }
