@@ -17,7 +17,9 @@
 #include <QtCore/QPointer>
 #include <QtCore/QProcess>
 #include <QtCore/QTimer>
+#include <QtCore/QtEndian>
 #include <QtNetwork/QHostAddress>
+#include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
 #include <QtRemoteObjects/QRemoteObjectDynamicReplica>
 #include <QtRemoteObjects/QRemoteObjectNode>
@@ -29,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -196,6 +199,7 @@ public:
     }
     int add(int a, int b) { return call(QStringLiteral("add"), { a, b }).toInt(); }
     int length(const QString &text) { return call(QStringLiteral("length"), { text }).toInt(); }
+    void fire() { call(QStringLiteral("burst"), { 1 }); }
     bool subscribe()
     {
         int result = -1;
@@ -269,6 +273,7 @@ public:
     int add(int a, int b) { return wait(call("add", Q_ARG(int, a), Q_ARG(int, b))).toInt(); }
     int length(const QString &text) { return wait(call("length", Q_ARG(QString, text))).toInt(); }
     bool subscribe() { return connect(m_bench, SIGNAL(fired(int)), this, SLOT(onFired())); }
+    void fire() { QMetaObject::invokeMethod(m_bench, "burst", Q_ARG(int, 1)); }
     bool burst(int count)
     {
         m_received = 0;
@@ -307,6 +312,144 @@ private:
     std::vector<QRemoteObjectDynamicReplica *> m_replicas;
     int m_ready = 0;
     int m_received = 0;
+};
+
+// Many hosts of the module in one process, each on a link of its own, speaking raw frames
+// (docs/wire-protocol.md) as the module would: hello, the announcements, GETINFO, GETMETAINFO
+// and SIGCONNECT for fired(int), then counting the notifications.
+class WireHosts : public QObject
+{
+public:
+    ~WireHosts() override { close(); }
+
+    bool open(const QString &address, int count)
+    {
+        const QString name = address.mid(int(std::strlen("local:")));
+        for (int i = 0; i < count; ++i) {
+            auto link = std::make_unique<Link>();
+            Link *raw = link.get();
+            connect(&link->socket, &QLocalSocket::readyRead, this, [this, raw] { read(raw); });
+            // A full backlog leaves the socket connecting for a while.
+            connect(&link->socket, &QLocalSocket::connected, this,
+                [raw] { raw->socket.write(frame(Hello, QByteArray(), QByteArray())); });
+            link->socket.connectToServer(name);
+            m_links.push_back(std::move(link));
+        }
+        return waitFor([&] { return m_subscribed == count; });
+    }
+    void close()
+    {
+        m_links.clear();
+        m_subscribed = 0;
+        m_received = 0;
+    }
+    qint64 received() const { return m_received; }
+
+private:
+    enum FrameType { Hello = 1, Request = 2, Message = 3 };
+    enum Kind { Notify = 0, Answer = 1, ObjectUp = 3, ObjectsAnnounced = 256 };
+    static constexpr qint32 Marker = 0x29111993;
+    struct Link
+    {
+        QLocalSocket socket;
+        QByteArray pending;
+        quint32 bench = 0;
+        quint32 lastUid = 0;
+        int answers = 0;
+    };
+
+    static QByteArray frame(int type, const QByteArray &header, const QByteArray &payload)
+    {
+        QByteArray bytes(8, '\0');
+        qToBigEndian<quint32>(quint32(4 + header.size() + payload.size()), bytes.data());
+        bytes[4] = 1;
+        bytes[5] = char(type);
+        return bytes + header + payload;
+    }
+    static void request(Link *link, qint32 command, const QByteArray &payload = QByteArray())
+    {
+        QByteArray header(20, '\0');
+        qToBigEndian<quint32>(++link->lastUid, header.data());
+        qToBigEndian<qint32>(qint32(link->lastUid), header.data() + 4);
+        qToBigEndian<quint32>(link->bench, header.data() + 8);
+        qToBigEndian<qint32>(command, header.data() + 12);
+        qToBigEndian<qint32>(Marker, header.data() + 16);
+        link->socket.write(frame(Request, header, payload));
+    }
+    void read(Link *link)
+    {
+        link->pending += link->socket.readAll();
+        int at = 0;
+        while (link->pending.size() - at >= 24) {
+            const char *bytes = link->pending.constData() + at;
+            const int size = 4 + int(qFromBigEndian<quint32>(bytes));
+            if (link->pending.size() - at < size)
+                break;
+            const quint32 object = qFromBigEndian<quint32>(bytes + 12);
+            const qint32 kind = qFromBigEndian<qint32>(bytes + 16);
+            at += size;
+            if (bytes[5] != Message)
+                fail("a wire host was refused");
+            if (kind == Notify) {
+                ++m_received;
+            } else if (kind == ObjectUp) {
+                link->bench = object;
+            } else if (kind == ObjectsAnnounced) {
+                request(link, 0x1100);
+                request(link, 0x1101);
+                request(link, 0x1103, QByteArray("fired(int)").toBase64());
+            } else if (kind == Answer && ++link->answers == 3) {
+                ++m_subscribed;
+            }
+        }
+        link->pending.remove(0, at);
+    }
+
+    std::vector<std::unique_ptr<Link>> m_links;
+    int m_subscribed = 0;
+    qint64 m_received = 0;
+};
+
+// As many dynamic replicas of "bench", each on a node and a link of its own.
+class QtroReplicas : public QObject
+{
+    Q_OBJECT
+public:
+    ~QtroReplicas() override { close(); }
+
+    bool open(const QString &address, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            m_nodes.push_back(std::make_unique<QRemoteObjectNode>());
+            if (!m_nodes.back()->connectToNode(QUrl(address)))
+                return false;
+            m_replicas.emplace_back(m_nodes.back()->acquireDynamic(QStringLiteral("bench")));
+            QRemoteObjectDynamicReplica *replica = m_replicas.back().get();
+            connect(replica, &QRemoteObjectReplica::initialized, this, [this, replica] {
+                connect(replica, SIGNAL(fired(int)), this, SLOT(onFired()));
+                ++m_ready;
+            });
+        }
+        return waitFor([&] { return m_ready == count; });
+    }
+    void close()
+    {
+        m_replicas.clear();
+        m_nodes.clear();
+        m_ready = 0;
+        m_received = 0;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    qint64 received() const { return m_received; }
+
+private Q_SLOTS:
+    void onFired() { ++m_received; }
+
+private:
+    std::vector<std::unique_ptr<QRemoteObjectNode>> m_nodes;
+    std::vector<std::unique_ptr<QRemoteObjectDynamicReplica>> m_replicas;
+    int m_ready = 0;
+    qint64 m_received = 0;
 };
 
 // One repetition's figures, each taken the same way for both systems.
@@ -379,6 +522,16 @@ Sample callRate(
         (service.cpuNs() - serviceCpu) / 1e3 / calls };
 }
 
+// Each host of the fan-out holds a descriptor here, and the services inherit the limit.
+void raiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 void pinToOneCpu()
 {
     cpu_set_t set;
@@ -394,6 +547,7 @@ int main(int argc, char **argv)
 {
     // Before anything starts: the services inherit the affinity.
     pinToOneCpu();
+    raiseOpenFileLimit();
     QCoreApplication app(argc, argv);
     QPluginLoader loader(QStringLiteral(REMOTO_PLUGIN_PATH));
     if (!loader.instance())
@@ -487,6 +641,47 @@ int main(int argc, char **argv)
     callsOver(remotoLocal, qtroLocal, true);
     const QStringList tcp = freeTcpAddresses();
     callsOver(tcp.at(0), tcp.at(1), false);
+
+    // One emission relayed to many hosts at a time: notifications delivered per second, and
+    // the service's CPU per delivered notification.
+    for (const int hosts : { 100, 1000 }) {
+        const QString fanRow = QStringLiteral("fan-out to %1 hosts, local socket").arg(hosts);
+        BenchReport::measuring(qPrintable(fanRow));
+        const QString remotoAddress = localAddress("remoto", ++serial);
+        const QString qtroAddress = localAddress("qtro", ++serial);
+        Service remotoService("remoto", remotoAddress, 0);
+        Service qtroService("qtro", qtroAddress, 0);
+        WireHosts wire;
+        QtroReplicas replicas;
+        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0)
+            || !wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
+            fail("the fan-out hosts did not all subscribe");
+        const int emissions = hosts > 100 ? 200 : 1000;
+        const auto fanOut = [&](auto *sender, const auto &subscribers, const Service &service) {
+            const qint64 serviceCpu = service.cpuNs();
+            QElapsedTimer timer;
+            timer.start();
+            for (int i = 0; i < emissions; ++i) {
+                const qint64 expected = subscribers.received() + hosts;
+                sender->fire();
+                if (!waitFor([&] { return subscribers.received() >= expected; }))
+                    fail("an emission did not reach every host");
+            }
+            const double delivered = double(hosts) * emissions;
+            return Sample { delivered / (timer.nsecsElapsed() / 1e9),
+                (service.cpuNs() - serviceCpu) / 1e3 / delivered };
+        };
+        const Medians m = alternate(
+            rounds, [&] { return fanOut(&remoto, wire, remotoService); },
+            [&] { return fanOut(&qtro, replicas, qtroService); });
+        row(qPrintable(fanRow), m.remoto[0], m.qtro[0], "notes/s", Better::Higher, 1.2);
+        row("  service CPU per delivered notification", m.remoto[1], m.qtro[1], "us", Better::Lower,
+            0.83);
+        wire.close();
+        replicas.close();
+        remoto.close();
+        qtro.close();
+    }
 
     for (const int objects : { 1000, 10000 }) {
         const QString connectRow
