@@ -127,6 +127,18 @@ public:
     }
 
     qint64 cpuNs() const { return processCpuNs(m_process.processId()); }
+    // The service's resident memory now, in KiB.
+    double rssKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            fail("cannot read the service's memory");
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble();
+        }
+        fail("the service's memory is not in /proc");
+    }
 
     // Has the service publish `count` more objects, named p1, p2, ... on a fresh service.
     void startPublishing(int count)
@@ -653,9 +665,34 @@ int main(int argc, char **argv)
         Service qtroService("qtro", qtroAddress, 0);
         WireHosts wire;
         QtroReplicas replicas;
-        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0)
-            || !wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
+        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
+            fail("a host did not connect");
+        const double remotoAlone = remotoService.rssKiB();
+        const double qtroAlone = qtroService.rssKiB();
+        if (!wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
             fail("the fan-out hosts did not all subscribe");
+        if (hosts == 1000) {
+            // The hosts idle, each with its objects known and one subscription.
+            const char *const idleRow = "idle hosts: service memory per host";
+            BenchReport::measuring(idleRow);
+            const double remotoPerHost = (remotoService.rssKiB() - remotoAlone) / hosts;
+            const double qtroPerHost = (qtroService.rssKiB() - qtroAlone) / hosts;
+            std::printf("%-44s %12.1f %12.1f  %-9s %7.2f", idleRow, remotoPerHost, qtroPerHost,
+                "KiB", remotoPerHost / qtroPerHost);
+            BenchReport::printTarget(remotoPerHost, Better::Lower, 64, "remoto ", " KiB");
+            std::vector<double> canary;
+            for (int i = 0; i < 200; ++i) {
+                QElapsedTimer timer;
+                timer.start();
+                if (remoto.add(2, 3) != 5)
+                    fail("the canary call answered wrong");
+                canary.push_back(timer.nsecsElapsed() / 1e6);
+            }
+            const double slowest = *std::max_element(canary.begin(), canary.end());
+            std::printf("%-44s %12.2f %12s  %-9s %7s", "  slowest of 200 canary calls", slowest, "",
+                "ms", "");
+            BenchReport::printTarget(slowest, Better::Lower, 5, "remoto ", " ms");
+        }
         const int emissions = hosts > 100 ? 200 : 1000;
         const auto fanOut = [&](auto *sender, const auto &subscribers, const Service &service) {
             const qint64 serviceCpu = service.cpuNs();
