@@ -10,6 +10,7 @@
 #include <socketconnection.h>
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDataStream>
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
@@ -326,6 +327,16 @@ private:
     int m_received = 0;
 };
 
+// One repetition's figures, each taken the same way for both systems.
+using Sample = std::vector<double>;
+
+// Calls per second in all, and the 99th percentile of the latencies, in milliseconds.
+Sample callFigures(std::vector<double> *latencies, qint64 elapsedNs)
+{
+    std::sort(latencies->begin(), latencies->end());
+    return { latencies->size() / (elapsedNs / 1e9), (*latencies)[latencies->size() * 99 / 100] };
+}
+
 // Many hosts of the module in one process, each on a link of its own, speaking raw frames
 // (docs/wire-protocol.md) as the module would: hello, the announcements, GETINFO, GETMETAINFO
 // and SIGCONNECT for fired(int), then counting the notifications.
@@ -356,6 +367,21 @@ public:
         m_received = 0;
     }
     qint64 received() const { return m_received; }
+    // Every host calls add(2, 3) `calls` times, each call once the last is answered: calls
+    // per second in all, and the 99th percentile of the calls' latency in milliseconds.
+    Sample callAll(int calls)
+    {
+        m_latencies.clear();
+        m_clock.start();
+        for (const auto &link : m_links) {
+            link->callsLeft = calls;
+            invoke(link.get());
+        }
+        const size_t total = size_t(calls) * m_links.size();
+        if (!waitFor([&] { return m_latencies.size() == total; }))
+            fail("a call went unanswered");
+        return callFigures(&m_latencies, m_clock.nsecsElapsed());
+    }
 
 private:
     enum FrameType { Hello = 1, Request = 2, Message = 3 };
@@ -368,7 +394,22 @@ private:
         quint32 bench = 0;
         quint32 lastUid = 0;
         int answers = 0;
+        int callsLeft = 0;
+        qint64 sentAt = 0;
     };
+
+    void invoke(Link *link)
+    {
+        static const QByteArray payload = [] {
+            QByteArray bytes;
+            QDataStream out(&bytes, QIODevice::WriteOnly);
+            out << QVariantList { QVariant(), QStringLiteral("add(int,int)"), 2, 3 };
+            return bytes.toBase64();
+        }();
+        --link->callsLeft;
+        link->sentAt = m_clock.nsecsElapsed();
+        request(link, 0x1102, payload);
+    }
 
     static QByteArray frame(int type, const QByteArray &header, const QByteArray &payload)
     {
@@ -412,6 +453,13 @@ private:
                 request(link, 0x1103, QByteArray("fired(int)").toBase64());
             } else if (kind == Answer && ++link->answers == 3) {
                 ++m_subscribed;
+            } else if (kind == Answer && link->answers > 3) {
+                // The answer's result code, after its time stamp.
+                if (size < 36 || qFromLittleEndian<qint32>(bytes + 32) != 0)
+                    fail("add(2, 3) failed on a wire host");
+                m_latencies.push_back((m_clock.nsecsElapsed() - link->sentAt) / 1e6);
+                if (link->callsLeft > 0)
+                    invoke(link);
             }
         }
         link->pending.remove(0, at);
@@ -420,6 +468,8 @@ private:
     std::vector<std::unique_ptr<Link>> m_links;
     int m_subscribed = 0;
     qint64 m_received = 0;
+    QElapsedTimer m_clock;
+    std::vector<double> m_latencies;
 };
 
 // As many dynamic replicas of "bench", each on a node and a link of its own.
@@ -453,19 +503,46 @@ public:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     qint64 received() const { return m_received; }
+    // As WireHosts::callAll().
+    Sample callAll(int calls)
+    {
+        std::vector<double> latencies;
+        QElapsedTimer clock;
+        clock.start();
+        for (const auto &replica : m_replicas)
+            invoke(replica.get(), calls, &clock, &latencies);
+        const size_t total = size_t(calls) * m_replicas.size();
+        if (!waitFor([&] { return latencies.size() == total; }))
+            fail("a call went unanswered");
+        return callFigures(&latencies, clock.nsecsElapsed());
+    }
 
 private Q_SLOTS:
     void onFired() { ++m_received; }
 
 private:
+    void invoke(QRemoteObjectDynamicReplica *replica, int callsLeft, const QElapsedTimer *clock,
+        std::vector<double> *latencies)
+    {
+        QRemoteObjectPendingCall pending;
+        const qint64 sentAt = clock->nsecsElapsed();
+        QMetaObject::invokeMethod(replica, "add", Q_RETURN_ARG(QRemoteObjectPendingCall, pending),
+            Q_ARG(int, 2), Q_ARG(int, 3));
+        auto *watcher = new QRemoteObjectPendingCallWatcher(pending, replica);
+        connect(watcher, &QRemoteObjectPendingCallWatcher::finished, this,
+            [=](QRemoteObjectPendingCallWatcher *done) {
+                latencies->push_back((clock->nsecsElapsed() - sentAt) / 1e6);
+                done->deleteLater();
+                if (callsLeft > 1)
+                    invoke(replica, callsLeft - 1, clock, latencies);
+            });
+    }
+
     std::vector<std::unique_ptr<QRemoteObjectNode>> m_nodes;
     std::vector<std::unique_ptr<QRemoteObjectDynamicReplica>> m_replicas;
     int m_ready = 0;
     qint64 m_received = 0;
 };
-
-// One repetition's figures, each taken the same way for both systems.
-using Sample = std::vector<double>;
 
 double median(std::vector<double> values)
 {
@@ -718,6 +795,24 @@ int main(int argc, char **argv)
         replicas.close();
         remoto.close();
         qtro.close();
+    }
+
+    {
+        const int hosts = 100;
+        const char *const callersRow = "100 hosts calling add(int,int), local socket";
+        BenchReport::measuring(callersRow);
+        const QString remotoAddress = localAddress("remoto", ++serial);
+        const QString qtroAddress = localAddress("qtro", ++serial);
+        Service remotoService("remoto", remotoAddress, 0);
+        Service qtroService("qtro", qtroAddress, 0);
+        WireHosts wire;
+        QtroReplicas replicas;
+        if (!wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
+            fail("the calling hosts did not all connect");
+        const Medians m = alternate(
+            rounds, [&] { return wire.callAll(200); }, [&] { return replicas.callAll(200); });
+        row(callersRow, m.remoto[0], m.qtro[0], "calls/s", Better::Higher, 1.0);
+        row("  99th percentile latency", m.remoto[1], m.qtro[1], "ms", Better::Lower, 1.0);
     }
 
     for (const int objects : { 1000, 10000 }) {
