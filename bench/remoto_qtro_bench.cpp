@@ -10,6 +10,7 @@
 #include <socketconnection.h>
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDataStream>
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
@@ -17,8 +18,11 @@
 #include <QtCore/QPointer>
 #include <QtCore/QProcess>
 #include <QtCore/QTimer>
+#include <QtCore/QtEndian>
 #include <QtNetwork/QHostAddress>
+#include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
 #include <QtRemoteObjects/QRemoteObjectDynamicReplica>
 #include <QtRemoteObjects/QRemoteObjectNode>
 #include <QtRemoteObjects/QRemoteObjectPendingCall>
@@ -29,6 +33,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -124,6 +129,18 @@ public:
     }
 
     qint64 cpuNs() const { return processCpuNs(m_process.processId()); }
+    // The service's resident memory now, in KiB.
+    double rssKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            fail("cannot read the service's memory");
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble();
+        }
+        fail("the service's memory is not in /proc");
+    }
 
     // Has the service publish `count` more objects, named p1, p2, ... on a fresh service.
     void startPublishing(int count)
@@ -196,6 +213,7 @@ public:
     }
     int add(int a, int b) { return call(QStringLiteral("add"), { a, b }).toInt(); }
     int length(const QString &text) { return call(QStringLiteral("length"), { text }).toInt(); }
+    void fire() { call(QStringLiteral("burst"), { 1 }); }
     bool subscribe()
     {
         int result = -1;
@@ -269,6 +287,7 @@ public:
     int add(int a, int b) { return wait(call("add", Q_ARG(int, a), Q_ARG(int, b))).toInt(); }
     int length(const QString &text) { return wait(call("length", Q_ARG(QString, text))).toInt(); }
     bool subscribe() { return connect(m_bench, SIGNAL(fired(int)), this, SLOT(onFired())); }
+    void fire() { QMetaObject::invokeMethod(m_bench, "burst", Q_ARG(int, 1)); }
     bool burst(int count)
     {
         m_received = 0;
@@ -311,6 +330,234 @@ private:
 
 // One repetition's figures, each taken the same way for both systems.
 using Sample = std::vector<double>;
+
+// Calls per second in all, and the 99th percentile of the latencies, in milliseconds.
+Sample callFigures(std::vector<double> *latencies, qint64 elapsedNs)
+{
+    std::sort(latencies->begin(), latencies->end());
+    return { latencies->size() / (elapsedNs / 1e9), (*latencies)[latencies->size() * 99 / 100] };
+}
+
+// Many hosts of the module in one process, each on a link of its own, speaking raw frames
+// (docs/wire-protocol.md) as the module would: hello, the announcements, GETINFO, GETMETAINFO
+// and SIGCONNECT for fired(int), then counting the notifications.
+class WireHosts : public QObject
+{
+public:
+    ~WireHosts() override { close(); }
+
+    bool open(const QString &address, int count)
+    {
+        const bool local = address.startsWith(QLatin1String("local:"));
+        const QUrl url(address);
+        for (int i = 0; i < count; ++i) {
+            auto link = std::make_unique<Link>();
+            Link *raw = link.get();
+            const auto hello
+                = [raw] { raw->socket->write(frame(Hello, QByteArray(), QByteArray())); };
+            // A full backlog leaves a socket connecting for a while.
+            if (local) {
+                auto socket = new QLocalSocket;
+                link->socket.reset(socket);
+                connect(socket, &QLocalSocket::connected, this, hello);
+                socket->connectToServer(address.mid(int(std::strlen("local:"))));
+            } else {
+                auto socket = new QTcpSocket;
+                link->socket.reset(socket);
+                connect(socket, &QTcpSocket::connected, this, [socket, hello] {
+                    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                    hello();
+                });
+                socket->connectToHost(url.host(), quint16(url.port()));
+            }
+            connect(link->socket.get(), &QIODevice::readyRead, this, [this, raw] { read(raw); });
+            m_links.push_back(std::move(link));
+        }
+        return waitFor([&] { return m_subscribed == count; });
+    }
+    void close()
+    {
+        m_links.clear();
+        m_subscribed = 0;
+        m_received = 0;
+    }
+    qint64 received() const { return m_received; }
+    // Every host calls add(2, 3) `calls` times, each call once the last is answered: calls
+    // per second in all, and the 99th percentile of the calls' latency in milliseconds.
+    Sample callAll(int calls)
+    {
+        m_latencies.clear();
+        m_clock.start();
+        for (const auto &link : m_links) {
+            link->callsLeft = calls;
+            invoke(link.get());
+        }
+        const size_t total = size_t(calls) * m_links.size();
+        if (!waitFor([&] { return m_latencies.size() == total; }))
+            fail("a call went unanswered");
+        return callFigures(&m_latencies, m_clock.nsecsElapsed());
+    }
+
+private:
+    enum FrameType { Hello = 1, Request = 2, Message = 3 };
+    enum Kind { Notify = 0, Answer = 1, ObjectUp = 3, ObjectsAnnounced = 256 };
+    static constexpr qint32 Marker = 0x29111993;
+    struct Link
+    {
+        std::unique_ptr<QIODevice> socket;
+        QByteArray pending;
+        quint32 bench = 0;
+        quint32 lastUid = 0;
+        int answers = 0;
+        int callsLeft = 0;
+        qint64 sentAt = 0;
+    };
+
+    void invoke(Link *link)
+    {
+        static const QByteArray payload = [] {
+            QByteArray bytes;
+            QDataStream out(&bytes, QIODevice::WriteOnly);
+            out << QVariantList { QVariant(), QStringLiteral("add(int,int)"), 2, 3 };
+            return bytes.toBase64();
+        }();
+        --link->callsLeft;
+        link->sentAt = m_clock.nsecsElapsed();
+        request(link, 0x1102, payload);
+    }
+
+    static QByteArray frame(int type, const QByteArray &header, const QByteArray &payload)
+    {
+        QByteArray bytes(8, '\0');
+        qToBigEndian<quint32>(quint32(4 + header.size() + payload.size()), bytes.data());
+        bytes[4] = 1;
+        bytes[5] = char(type);
+        return bytes + header + payload;
+    }
+    static void request(Link *link, qint32 command, const QByteArray &payload = QByteArray())
+    {
+        QByteArray header(20, '\0');
+        qToBigEndian<quint32>(++link->lastUid, header.data());
+        qToBigEndian<qint32>(qint32(link->lastUid), header.data() + 4);
+        qToBigEndian<quint32>(link->bench, header.data() + 8);
+        qToBigEndian<qint32>(command, header.data() + 12);
+        qToBigEndian<qint32>(Marker, header.data() + 16);
+        link->socket->write(frame(Request, header, payload));
+    }
+    void read(Link *link)
+    {
+        link->pending += link->socket->readAll();
+        int at = 0;
+        while (link->pending.size() - at >= 24) {
+            const char *bytes = link->pending.constData() + at;
+            const int size = 4 + int(qFromBigEndian<quint32>(bytes));
+            if (link->pending.size() - at < size)
+                break;
+            const quint32 object = qFromBigEndian<quint32>(bytes + 12);
+            const qint32 kind = qFromBigEndian<qint32>(bytes + 16);
+            at += size;
+            if (bytes[5] != Message)
+                fail("a wire host was refused");
+            if (kind == Notify) {
+                ++m_received;
+            } else if (kind == ObjectUp) {
+                link->bench = object;
+            } else if (kind == ObjectsAnnounced) {
+                request(link, 0x1100);
+                request(link, 0x1101);
+                request(link, 0x1103, QByteArray("fired(int)").toBase64());
+            } else if (kind == Answer && ++link->answers == 3) {
+                ++m_subscribed;
+            } else if (kind == Answer && link->answers > 3) {
+                // The answer's result code, after its time stamp.
+                if (size < 36 || qFromLittleEndian<qint32>(bytes + 32) != 0)
+                    fail("add(2, 3) failed on a wire host");
+                m_latencies.push_back((m_clock.nsecsElapsed() - link->sentAt) / 1e6);
+                if (link->callsLeft > 0)
+                    invoke(link);
+            }
+        }
+        link->pending.remove(0, at);
+    }
+
+    std::vector<std::unique_ptr<Link>> m_links;
+    int m_subscribed = 0;
+    qint64 m_received = 0;
+    QElapsedTimer m_clock;
+    std::vector<double> m_latencies;
+};
+
+// As many dynamic replicas of "bench", each on a node and a link of its own.
+class QtroReplicas : public QObject
+{
+    Q_OBJECT
+public:
+    ~QtroReplicas() override { close(); }
+
+    bool open(const QString &address, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            m_nodes.push_back(std::make_unique<QRemoteObjectNode>());
+            if (!m_nodes.back()->connectToNode(QUrl(address)))
+                return false;
+            m_replicas.emplace_back(m_nodes.back()->acquireDynamic(QStringLiteral("bench")));
+            QRemoteObjectDynamicReplica *replica = m_replicas.back().get();
+            connect(replica, &QRemoteObjectReplica::initialized, this, [this, replica] {
+                connect(replica, SIGNAL(fired(int)), this, SLOT(onFired()));
+                ++m_ready;
+            });
+        }
+        return waitFor([&] { return m_ready == count; });
+    }
+    void close()
+    {
+        m_replicas.clear();
+        m_nodes.clear();
+        m_ready = 0;
+        m_received = 0;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    qint64 received() const { return m_received; }
+    // As WireHosts::callAll().
+    Sample callAll(int calls)
+    {
+        std::vector<double> latencies;
+        QElapsedTimer clock;
+        clock.start();
+        for (const auto &replica : m_replicas)
+            invoke(replica.get(), calls, &clock, &latencies);
+        const size_t total = size_t(calls) * m_replicas.size();
+        if (!waitFor([&] { return latencies.size() == total; }))
+            fail("a call went unanswered");
+        return callFigures(&latencies, clock.nsecsElapsed());
+    }
+
+private Q_SLOTS:
+    void onFired() { ++m_received; }
+
+private:
+    void invoke(QRemoteObjectDynamicReplica *replica, int callsLeft, const QElapsedTimer *clock,
+        std::vector<double> *latencies)
+    {
+        QRemoteObjectPendingCall pending;
+        const qint64 sentAt = clock->nsecsElapsed();
+        QMetaObject::invokeMethod(replica, "add", Q_RETURN_ARG(QRemoteObjectPendingCall, pending),
+            Q_ARG(int, 2), Q_ARG(int, 3));
+        auto *watcher = new QRemoteObjectPendingCallWatcher(pending, replica);
+        connect(watcher, &QRemoteObjectPendingCallWatcher::finished, this,
+            [=](QRemoteObjectPendingCallWatcher *done) {
+                latencies->push_back((clock->nsecsElapsed() - sentAt) / 1e6);
+                done->deleteLater();
+                if (callsLeft > 1)
+                    invoke(replica, callsLeft - 1, clock, latencies);
+            });
+    }
+
+    std::vector<std::unique_ptr<QRemoteObjectNode>> m_nodes;
+    std::vector<std::unique_ptr<QRemoteObjectDynamicReplica>> m_replicas;
+    int m_ready = 0;
+    qint64 m_received = 0;
+};
 
 double median(std::vector<double> values)
 {
@@ -379,6 +626,16 @@ Sample callRate(
         (service.cpuNs() - serviceCpu) / 1e3 / calls };
 }
 
+// Each host of the fan-out holds a descriptor here, and the services inherit the limit.
+void raiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 void pinToOneCpu()
 {
     cpu_set_t set;
@@ -394,6 +651,7 @@ int main(int argc, char **argv)
 {
     // Before anything starts: the services inherit the affinity.
     pinToOneCpu();
+    raiseOpenFileLimit();
     QCoreApplication app(argc, argv);
     QPluginLoader loader(QStringLiteral(REMOTO_PLUGIN_PATH));
     if (!loader.instance())
@@ -487,6 +745,108 @@ int main(int argc, char **argv)
     callsOver(remotoLocal, qtroLocal, true);
     const QStringList tcp = freeTcpAddresses();
     callsOver(tcp.at(0), tcp.at(1), false);
+
+    // Many hosts on one service, over either transport.
+    for (const bool overTcp : { false, true }) {
+        const QLatin1String transport(overTcp ? "TCP loopback" : "local socket");
+        const auto addressPair = [&] {
+            return overTcp
+                ? freeTcpAddresses()
+                : QStringList { localAddress("remoto", ++serial), localAddress("qtro", ++serial) };
+        };
+        // One emission relayed to many hosts at a time: notifications delivered per second, and
+        // the service's CPU per delivered notification.
+        // A thousand hosts over TCP are left out: not all of them connect in this benchmark yet.
+        for (const int hosts :
+            overTcp ? std::vector<int> { 100 } : std::vector<int> { 100, 1000 }) {
+            const QString fanRow
+                = QStringLiteral("fan-out to %1 hosts, %2").arg(hosts).arg(transport);
+            BenchReport::measuring(qPrintable(fanRow));
+            const QStringList addresses = addressPair();
+            const QString &remotoAddress = addresses.at(0);
+            const QString &qtroAddress = addresses.at(1);
+            Service remotoService("remoto", remotoAddress, 0);
+            Service qtroService("qtro", qtroAddress, 0);
+            WireHosts wire;
+            QtroReplicas replicas;
+            if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
+                fail("a host did not connect");
+            const double remotoAlone = remotoService.rssKiB();
+            const double qtroAlone = qtroService.rssKiB();
+            if (!wire.open(remotoAddress, hosts))
+                fail("the wire-level hosts did not all subscribe");
+            if (!replicas.open(qtroAddress, hosts))
+                fail("the replicas did not all connect");
+            if (hosts == 1000) {
+                // The hosts idle, each with its objects known and one subscription.
+                const QString idleRow
+                    = QStringLiteral("idle hosts: memory per host, %1").arg(transport);
+                BenchReport::measuring(qPrintable(idleRow));
+                const double remotoPerHost = (remotoService.rssKiB() - remotoAlone) / hosts;
+                const double qtroPerHost = (qtroService.rssKiB() - qtroAlone) / hosts;
+                std::printf("%-44s %12.1f %12.1f  %-9s %7.2f", qPrintable(idleRow), remotoPerHost,
+                    qtroPerHost, "KiB", remotoPerHost / qtroPerHost);
+                BenchReport::printTarget(remotoPerHost, Better::Lower, 64, "remoto ", " KiB");
+                std::vector<double> canary;
+                for (int i = 0; i < 200; ++i) {
+                    QElapsedTimer timer;
+                    timer.start();
+                    if (remoto.add(2, 3) != 5)
+                        fail("the canary call answered wrong");
+                    canary.push_back(timer.nsecsElapsed() / 1e6);
+                }
+                const double slowest = *std::max_element(canary.begin(), canary.end());
+                std::printf("%-44s %12.2f %12s  %-9s %7s", "  slowest of 200 canary calls", slowest,
+                    "", "ms", "");
+                BenchReport::printTarget(slowest, Better::Lower, 5, "remoto ", " ms");
+            }
+            const int emissions = hosts > 100 ? 200 : 1000;
+            const auto fanOut = [&](auto *sender, const auto &subscribers, const Service &service) {
+                const qint64 serviceCpu = service.cpuNs();
+                QElapsedTimer timer;
+                timer.start();
+                for (int i = 0; i < emissions; ++i) {
+                    const qint64 expected = subscribers.received() + hosts;
+                    sender->fire();
+                    if (!waitFor([&] { return subscribers.received() >= expected; }))
+                        fail("an emission did not reach every host");
+                }
+                const double delivered = double(hosts) * emissions;
+                return Sample { delivered / (timer.nsecsElapsed() / 1e9),
+                    (service.cpuNs() - serviceCpu) / 1e3 / delivered };
+            };
+            const Medians m = alternate(
+                rounds, [&] { return fanOut(&remoto, wire, remotoService); },
+                [&] { return fanOut(&qtro, replicas, qtroService); });
+            row(qPrintable(fanRow), m.remoto[0], m.qtro[0], "notes/s", Better::Higher, 1.2);
+            row("  service CPU per delivered notification", m.remoto[1], m.qtro[1], "us",
+                Better::Lower, 0.83);
+            wire.close();
+            replicas.close();
+            remoto.close();
+            qtro.close();
+        }
+
+        {
+            const int hosts = 100;
+            const QString callersRow
+                = QStringLiteral("100 hosts calling add(int,int), %1").arg(transport);
+            BenchReport::measuring(qPrintable(callersRow));
+            const QStringList addresses = addressPair();
+            const QString &remotoAddress = addresses.at(0);
+            const QString &qtroAddress = addresses.at(1);
+            Service remotoService("remoto", remotoAddress, 0);
+            Service qtroService("qtro", qtroAddress, 0);
+            WireHosts wire;
+            QtroReplicas replicas;
+            if (!wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
+                fail("the calling hosts did not all connect");
+            const Medians m = alternate(
+                rounds, [&] { return wire.callAll(200); }, [&] { return replicas.callAll(200); });
+            row(qPrintable(callersRow), m.remoto[0], m.qtro[0], "calls/s", Better::Higher, 1.0);
+            row("  99th percentile latency", m.remoto[1], m.qtro[1], "ms", Better::Lower, 1.0);
+        }
+    }
 
     for (const int objects : { 1000, 10000 }) {
         const QString connectRow

@@ -11,6 +11,10 @@
 #include <memory>
 #include <vector>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -32,6 +36,28 @@ void quitOnTerminationSignals(QCoreApplication *app)
             QCoreApplication::quit();
     });
     poll->start(100);
+}
+
+// Every host takes a descriptor, and the service sizes its default client limit from the soft
+// limit on open files: a program may raise it to the hard one, which a library must not do.
+void raiseOpenFileLimit(QTextStream &err)
+{
+#ifdef Q_OS_UNIX
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (soft != limit.rlim_max && setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        limit.rlim_cur = soft;
+    const auto figure = [](rlim_t value) {
+        return value == RLIM_INFINITY ? QStringLiteral("unlimited") : QString::number(value);
+    };
+    err << "remoto-demo-service: open files: soft limit " << figure(soft) << ", now "
+        << figure(limit.rlim_cur) << " (hard limit " << figure(limit.rlim_max) << ")" << Qt::endl;
+#else
+    Q_UNUSED(err)
+#endif
 }
 
 } // namespace
@@ -77,8 +103,9 @@ int main(int argc, char *argv[])
                        "(PEM); enough to listen beyond loopback without --token."),
         QStringLiteral("FILE"));
     const QCommandLineOption maxClientsOption(QStringLiteral("max-clients"),
-        QStringLiteral("Serve at most N hosts at once (default %1).")
-            .arg(RemotoService::DefaultMaxClients),
+        QStringLiteral("Serve at most N hosts at once (default: as many as the limit on open "
+                       "files allows, raised to its hard limit at start, less room for the "
+                       "service's own files)."),
         QStringLiteral("N"));
     parser.addOption(listenOption);
     parser.addOption(tokenOption);
@@ -88,9 +115,10 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     QTextStream err(stderr);
+    raiseOpenFileLimit(err);
     const QStringList addresses = parser.values(listenOption);
     const QByteArray token = parser.value(tokenOption).toUtf8();
-    int maxClients = RemotoService::DefaultMaxClients;
+    int maxClients = 0;
     if (parser.isSet(maxClientsOption)) {
         bool number = false;
         maxClients = parser.value(maxClientsOption).toInt(&number);
@@ -117,7 +145,8 @@ int main(int argc, char *argv[])
             return 1;
         }
         service->setAllowUnauthenticated(parser.isSet(openOption));
-        service->setMaxClients(maxClients);
+        if (maxClients > 0)
+            service->setMaxClients(maxClients);
         // The library has already logged the failure; an address nobody can reach any more
         // must not go unnoticed.
         QObject::connect(

@@ -62,24 +62,49 @@ bool FrameChannel::send(const Frame &frame)
     if (headSize == 0)
         return false;
     const qint64 size = headSize + frame.payload.size();
-    if (Transport::bytesToWrite(m_socket) + size > MaxPendingBytes) {
-        abort(QStringLiteral("the peer stopped reading"));
+    if (!roomFor(size))
         return false;
-    }
     bool written;
     if (size <= SmallFrameSize) {
         // One write into the socket's buffer costs more than copying a small frame together.
         char whole[SmallFrameSize];
         std::memcpy(whole, head, size_t(headSize));
         std::memcpy(whole + headSize, frame.payload.constData(), size_t(frame.payload.size()));
-        written = m_socket->write(whole, size) == size;
+        written = write(whole, size);
     } else {
-        // A large payload is copied once, into the socket's buffer, not assembled first.
-        written = m_socket->write(head, headSize) == headSize
-            && m_socket->write(frame.payload) == frame.payload.size();
+        // A large payload is copied at most once, into the socket's buffer, not assembled
+        // first.
+        written = write(head, headSize) && write(frame.payload.constData(), frame.payload.size());
     }
     signalGrowth();
     return written;
+}
+
+bool FrameChannel::sendEncoded(const QByteArray &frame)
+{
+    if (m_closed || !roomFor(frame.size()))
+        return false;
+    const qint64 direct = Transport::writeNow(m_socket, frame.constData(), frame.size());
+    // What the system did not take waits in the socket's buffer, which shares the bytes.
+    const bool written = direct == frame.size()
+        || (direct == 0 ? m_socket->write(frame) == frame.size()
+                        : write(frame.constData() + direct, frame.size() - direct));
+    signalGrowth();
+    return written;
+}
+
+bool FrameChannel::write(const char *data, qint64 size)
+{
+    const qint64 direct = Transport::writeNow(m_socket, data, size);
+    return direct == size || m_socket->write(data + direct, size - direct) == size - direct;
+}
+
+bool FrameChannel::roomFor(qint64 size)
+{
+    if (Transport::bytesToWrite(m_socket) + size <= MaxPendingBytes)
+        return true;
+    abort(QStringLiteral("the peer stopped reading"));
+    return false;
 }
 
 void FrameChannel::flush()

@@ -35,6 +35,9 @@ public:
     // False when the channel is closed or the frame is too large to send. The frame goes out
     // with the socket's next pass through the event loop, together with all sent meanwhile.
     bool send(const Frame &frame);
+    // As send(), for a frame already encoded: one frame sent to many channels is encoded once,
+    // and its bytes are shared by every socket's output rather than copied into each.
+    bool sendEncoded(const QByteArray &frame);
     // Hands what was sent to the system now, for a frame whose peer is waiting for it.
     void flush();
     bool isOpen() const { return !m_closed; }
@@ -79,6 +82,11 @@ private:
     // thread reads on for the channels still delivering.
     void watchNestedLoops();
     static void continueNestedDeliveries();
+    // False, the link aborted, when `size` more bytes would exceed MaxPendingBytes.
+    bool roomFor(qint64 size);
+    // Straight to the system while nothing waits before the bytes, else into the socket's
+    // buffer.
+    bool write(const char *data, qint64 size);
     void signalGrowth();
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered, and what was sent

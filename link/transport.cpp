@@ -12,6 +12,11 @@
 #include <memory>
 #include <type_traits>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#endif
+
 namespace Wire {
 
 namespace {
@@ -152,6 +157,32 @@ qint64 Transport::bytesToWrite(QIODevice *socket)
 void Transport::flush(QIODevice *socket)
 {
     visitSocket(socket, [](auto kind) { kind->flush(); });
+}
+
+qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
+{
+#ifdef Q_OS_UNIX
+    // Exactly these classes: a subclass may transform the bytes on their way (encryption).
+    const QMetaObject *kind = socket->metaObject();
+    if ((kind != &QLocalSocket::staticMetaObject && kind != &QTcpSocket::staticMetaObject)
+        || socket->bytesToWrite() > 0 || !isConnected(socket))
+        return 0;
+    qintptr descriptor = -1;
+    visitSocket(socket, [&](auto plain) { descriptor = plain->socketDescriptor(); });
+    if (descriptor < 0)
+        return 0;
+    ssize_t written;
+    do
+        written = ::send(int(descriptor), data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (written < 0 && errno == EINTR);
+    // A failure is left to the socket's own write, which reports it as the socket does.
+    return written > 0 ? qint64(written) : 0;
+#else
+    Q_UNUSED(socket)
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+    return 0;
+#endif
 }
 
 void Transport::abort(QIODevice *socket)

@@ -44,6 +44,11 @@ bool isConnected(QIODevice *socket);
 qint64 bytesToWrite(QIODevice *socket);
 // Hands buffered output to the system, as far as it takes it without waiting.
 void flush(QIODevice *socket);
+// Hands `data` to the system past the socket's own buffer, as far as it takes it without
+// waiting, for a plain socket with nothing buffered; returns how many bytes it took (0 for any
+// other socket). The socket's buffer would arm its write notifier for every write, and some
+// event dispatchers pay for that in proportion to all the sockets they watch.
+qint64 writeNow(QIODevice *socket, const char *data, qint64 size);
 // Drops the connection at once, buffered output included.
 void abort(QIODevice *socket);
 

@@ -8,6 +8,12 @@
 #include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QTimer>
 
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 using Wire::Frame;
 using Wire::FrameChannel;
 
@@ -30,12 +36,31 @@ bool sameToken(const QByteArray &given, const QByteArray &expected)
     return difference == 0;
 }
 
+// Descriptors left to the rest of the process: the listener, files, other libraries' sockets.
+constexpr int ReservedDescriptors = 64;
+
+// Each client holds a descriptor, and a process cannot open more than its soft limit; a
+// library leaves raising it to the program.
+int defaultMaxClients()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const qint64 open
+            = qint64(qMin<rlim_t>(limit.rlim_cur, rlim_t(std::numeric_limits<int>::max())));
+        // A small limit is shared half and half rather than left to the service alone.
+        return int(open > 2 * ReservedDescriptors ? open - ReservedDescriptors : open / 2);
+    }
+#endif
+    return RemotoService::DefaultMaxClients;
+}
+
 } // namespace
 
 ClientTable::ClientTable(QObject *parent)
     : QObject(parent)
     , m_stallTimeout(FrameChannel::DefaultStallTimeout)
-    , m_maxClients(RemotoService::DefaultMaxClients)
+    , m_maxClients(defaultMaxClients())
     , m_helloTimeout(RemotoService::DefaultHelloTimeout)
     , m_memoryBudget(RemotoService::DefaultMemoryBudget)
 {
@@ -63,7 +88,10 @@ void ClientTable::accept(QIODevice *socket)
         [this, clientId](const Frame &frame) { frameArrived(clientId, frame); });
     connect(channel, &FrameChannel::closed, this,
         [this, clientId](const QString &reason) { drop(clientId, reason); });
-    connect(channel, &FrameChannel::bufferedBytesGrew, this, [this] { budgetMayBeExceeded(); });
+    connect(channel, &FrameChannel::bufferedBytesGrew, this, [this, clientId] {
+        m_grown.push_back(clientId);
+        budgetMayBeExceeded();
+    });
     QTimer::singleShot(m_helloTimeout, channel, [this, clientId] {
         const auto it = m_clients.find(clientId);
         if (it != m_clients.end() && !it->second.helloSeen)
@@ -131,6 +159,11 @@ void ClientTable::setMaxClients(int count)
     m_maxClients = count;
 }
 
+int ClientTable::maxClients() const
+{
+    return m_maxClients;
+}
+
 void ClientTable::setHelloTimeout(int msecs)
 {
     m_helloTimeout = msecs;
@@ -191,6 +224,7 @@ void ClientTable::drop(quint64 clientId, const QString &reason)
     if (it == m_clients.end())
         return;
     FrameChannel *channel = it->second.channel;
+    m_heldTotal -= it->second.held;
     m_clients.erase(it);
     qCDebug(lcService, "RemotoService: client %llu dropped: %s", clientId, qUtf8Printable(reason));
     channel->disconnect(this);
@@ -225,21 +259,37 @@ void ClientTable::budgetMayBeExceeded()
 void ClientTable::enforceBudget()
 {
     m_budgetCheckQueued = false;
+    for (quint64 clientId : m_grown) {
+        const auto it = m_clients.find(clientId);
+        if (it != m_clients.end())
+            recount(it->second);
+    }
+    m_grown.clear();
+    if (m_heldTotal <= m_memoryBudget)
+        return;
+    // The other channels' figures may be stale, but only ever too high: output they held has
+    // gone out since without a word. Only a count over all of them tells who is dropped.
     for (;;) {
-        qint64 total = 0;
         qint64 most = -1;
         quint64 costliest = 0;
-        for (const auto &client : m_clients) {
-            const qint64 held = client.second.channel->bufferedBytes();
-            total += held;
+        for (auto &client : m_clients) {
+            const qint64 held = recount(client.second);
             if (held > most) {
                 most = held;
                 costliest = client.first;
             }
         }
-        if (total <= m_memoryBudget)
+        if (m_heldTotal <= m_memoryBudget)
             return;
         refuse(costliest, Frame::OverBudget,
             QStringLiteral("the service holds too much data for this client"));
     }
+}
+
+qint64 ClientTable::recount(Client &client)
+{
+    const qint64 held = client.channel->bufferedBytes();
+    m_heldTotal += held - client.held;
+    client.held = held;
+    return held;
 }

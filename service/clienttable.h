@@ -7,6 +7,7 @@
 #include <QtCore/QPointer>
 
 #include <map>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QAbstractEventDispatcher;
@@ -44,6 +45,7 @@ public:
     bool requiresToken() const;
     void setStallTimeout(int msecs);
     void setMaxClients(int count);
+    int maxClients() const;
     void setHelloTimeout(int msecs);
     void setMemoryBudget(qint64 bytes);
 
@@ -63,6 +65,9 @@ private:
         Wire::FrameChannel *channel = nullptr;
         bool helloSeen = false;
         bool admitted = false;
+        // What the channel held when last asked: the budget is checked against the sum of
+        // these, so a pass costs as much as the channels that grew in it, not all of them.
+        qint64 held = 0;
     };
 
     void frameArrived(quint64 clientId, const Wire::Frame &frame);
@@ -71,6 +76,8 @@ private:
     void drop(quint64 clientId, const QString &reason);
     void budgetMayBeExceeded();
     void enforceBudget();
+    // Asks the client's channel again and returns what it holds now.
+    qint64 recount(Client &client);
 
     QByteArray m_token;
     int m_stallTimeout;
@@ -78,6 +85,9 @@ private:
     int m_helloTimeout;
     qint64 m_memoryBudget;
     bool m_budgetCheckQueued = false;
+    // The sum of the clients' `held`, and the clients whose channels grew since it was taken.
+    qint64 m_heldTotal = 0;
+    std::vector<quint64> m_grown;
     QPointer<QAbstractEventDispatcher> m_budgetWatch;
     quint64 m_lastClientId = 0;
     std::map<quint64, Client> m_clients;

@@ -112,6 +112,11 @@ void RemotoService::setMaxClients(int count)
     d->clients.setMaxClients(count);
 }
 
+int RemotoService::maxClients() const
+{
+    return d->clients.maxClients();
+}
+
 void RemotoService::setHelloTimeout(int msecs)
 {
     d->clients.setHelloTimeout(msecs);

@@ -20,7 +20,9 @@ class REMOTOSERVICE_EXPORT RemotoService : public QObject
 {
     Q_OBJECT
 public:
-    // How many clients are admitted at once unless setMaxClients() says otherwise.
+    // How many clients are admitted at once unless setMaxClients() says otherwise, on systems
+    // that set no limit on a process's open files. Elsewhere the default is what the soft
+    // limit in force when the service is made leaves after the service's own files.
     static constexpr int DefaultMaxClients = 256;
     // Milliseconds a client may take to send its hello unless setHelloTimeout() says otherwise.
     static constexpr int DefaultHelloTimeout = 10000;
@@ -70,6 +72,7 @@ public:
     void setStallTimeout(int msecs);
     // Clients beyond this many at once are refused as they connect.
     void setMaxClients(int count);
+    int maxClients() const;
     // How long a client connecting from now on may take to send its hello.
     void setHelloTimeout(int msecs);
     // What all clients together may hold of the service's memory in frames being read and

@@ -223,10 +223,12 @@ void RequestHandler::relay(quint32 objectId, const QString &signature, const QVa
             qUtf8Printable(signature));
         return;
     }
-    const Frame frame = Frame::message(Velmor::Command::Notify, 0, objectId, m_notificationText);
+    // Encoded once for all subscribers, whose sockets then share these bytes.
+    const QByteArray frame
+        = Frame::message(Velmor::Command::Notify, 0, objectId, m_notificationText).encode();
     for (quint64 clientId : clientIds) {
         if (FrameChannel *channel = m_clients->channel(clientId))
-            channel->send(frame);
+            channel->sendEncoded(frame);
     }
 }
 

@@ -23,6 +23,10 @@
 #include <cstring>
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 using Velmor::Command::Message;
 
 namespace {
@@ -308,6 +312,8 @@ private Q_SLOTS:
     void withdrawAndRepublish();
     void destroyedObjectWithdrawn();
     void publishRefusals();
+    void defaultClientLimit_data();
+    void defaultClientLimit();
 
     void listenAddresses_data();
     void listenAddresses();
@@ -1075,6 +1081,34 @@ void tst_Service::publishRefusals()
     QVERIFY(!service->withdraw(QStringLiteral("other")));
     QCOMPARE(service->objectId(QStringLiteral("other")), 0u);
     QCOMPARE(service->publishedNames(), QStringList { QStringLiteral("calc") });
+}
+
+void tst_Service::defaultClientLimit_data()
+{
+    QTest::addColumn<int>("softLimit");
+    QTest::addColumn<int>("clients");
+    QTest::newRow("Debian's default leaves room for the service's own files") << 1024 << 960;
+    QTest::newRow("a raised limit holds a thousand hosts") << 4096 << 4032;
+    QTest::newRow("a small limit is shared half and half") << 100 << 50;
+}
+
+void tst_Service::defaultClientLimit()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(int, softLimit);
+    QFETCH(int, clients);
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < rlim_t(softLimit))
+        QSKIP("the hard limit on open files is lower than this row needs");
+    rlimit lowered = saved;
+    lowered.rlim_cur = rlim_t(softLimit);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const auto restore = qScopeGuard([&saved] { setrlimit(RLIMIT_NOFILE, &saved); });
+    QCOMPARE(RemotoService().maxClients(), clients);
+#else
+    QSKIP("no limit on open files here");
+#endif
 }
 
 void tst_Service::listenAddresses_data()
