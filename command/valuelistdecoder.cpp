@@ -37,8 +37,8 @@ constexpr qint32 MaxOffsetSeconds = std::numeric_limits<int>::max() / 1000;
 constexpr quint32 MaxBitCount = quint32(std::numeric_limits<int>::max() / 8 - 1) * 8;
 // At its default precision QDataStream writes a float as a double.
 constexpr qint64 FloatSize = 8;
-// QColor::ExtendedRgb, the last spec QColor names.
-constexpr qint8 LastColorSpec = 5;
+// QColor::ExtendedRgb, the last colour model QColor names.
+constexpr qint8 LastColorModel = 5;
 // The keys a QKeySequence holds.
 constexpr quint32 MaxKeys = 4;
 
@@ -351,12 +351,12 @@ private:
         }
     }
 
-    // A colour: its spec, then alpha and four components. QColor keeps whatever spec byte it
+    // A colour: its model, then alpha and four components. QColor keeps whatever model byte it
     // reads; one that QColor does not name is refused.
     qint64 colorEnd(qint64 offset) const
     {
-        qint8 spec;
-        if (!numberAt(offset, &spec) || spec < 0 || spec > LastColorSpec)
+        qint8 model;
+        if (!numberAt(offset, &model) || model < 0 || model > LastColorModel)
             return -1;
         return fixedEnd(offset + 1, 5 * 2);
     }

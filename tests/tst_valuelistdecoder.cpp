@@ -704,7 +704,7 @@ void tst_ValueListDecoder::refusesUnreadable_data()
     QTest::newRow("cbor value") << listOf(
         1, head(QMetaType::QCborValue) + wire(QByteArray("\xf6")));
     QTest::newRow("colour cut short") << listOf(1, head(QMetaType::QColor) + QByteArray(10, '\0'));
-    QTest::newRow("colour of a spec QColor does not name")
+    QTest::newRow("colour of a model QColor does not name")
         << listOf(1, head(QMetaType::QColor) + wire(qint8(6)) + QByteArray(10, '\0'));
     QTest::newRow("key sequence of five keys")
         << listOf(1, head(QMetaType::QKeySequence) + wire(quint32(5)) + QByteArray(20, '\0'));
