@@ -72,6 +72,8 @@ public:
     void setStallTimeout(int msecs);
     // Clients beyond this many at once are refused as they connect.
     void setMaxClients(int count);
+    // How many clients are admitted at once: by default the soft limit on open files less
+    // room for the service's own, or DefaultMaxClients where the system sets none.
     int maxClients() const;
     // How long a client connecting from now on may take to send its hello.
     void setHelloTimeout(int msecs);
