@@ -69,16 +69,6 @@ bool RpcObjectRegistry::isEmpty() const
     return entries.isEmpty();
 }
 
-RpcObjectRegistry::const_iterator RpcObjectRegistry::begin() const
-{
-    return entries.constBegin();
-}
-
-RpcObjectRegistry::const_iterator RpcObjectRegistry::end() const
-{
-    return entries.constEnd();
-}
-
 RpcObjectEntryPtr RpcObjectRegistry::insert(quint32 objectId)
 {
     RpcObjectEntryPtr &entry = entries[objectId];
