@@ -69,6 +69,16 @@ bool RpcObjectRegistry::isEmpty() const
     return entries.isEmpty();
 }
 
+RpcObjectRegistry::const_iterator RpcObjectRegistry::begin() const
+{
+    return entries.constBegin();
+}
+
+RpcObjectRegistry::const_iterator RpcObjectRegistry::end() const
+{
+    return entries.constEnd();
+}
+
 RpcObjectEntryPtr RpcObjectRegistry::insert(quint32 objectId)
 {
     RpcObjectEntryPtr &entry = entries[objectId];

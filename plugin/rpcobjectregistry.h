@@ -19,6 +19,8 @@ class RpcObjectRegistry : public QObject
 {
     Q_OBJECT
 public:
+    using const_iterator = QMap<quint32, RpcObjectEntryPtr>::const_iterator;
+
     RpcObjectRegistry() = default;
     ~RpcObjectRegistry() override;
 
@@ -29,6 +31,8 @@ public:
     RemotoObject *find(const QString &name) const;
     QObjectList proxies() const;
     bool isEmpty() const;
+    const_iterator begin() const;
+    const_iterator end() const;
 
     // The entry of `objectId`, registered anew when there is none.
     RpcObjectEntryPtr insert(quint32 objectId);
