@@ -4,6 +4,8 @@
 //   remoto_bench_service remoto|qtro ADDRESS [OBJECTS]
 //
 // Publishes "bench" and OBJECTS more named o1, o2, ..., prints "ready" once hosts can connect,
+// over TLS for an ADDRESS tls://HOST:PORT, with service.pem and service.key of the directory
+// REMOTO_BENCH_CERTIFICATES names;
 // then takes commands on stdin, one a line:
 //   publish N   publishes N more objects while hosts stay connected; prints
 //               "published NS FIRST LAST", the nanoseconds the N publications took, and
@@ -16,14 +18,58 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QUrl>
+#include <QtNetwork/QSslConfiguration>
+#include <QtNetwork/QSslKey>
+#include <QtNetwork/QSslSocket>
+#include <QtNetwork/QTcpServer>
 #include <QtRemoteObjects/QRemoteObjectHost>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <vector>
+
+namespace {
+
+// Qt Remote Objects takes TLS links as devices the service makes and hands to it encrypted.
+class TlsListener : public QTcpServer
+{
+public:
+    TlsListener(const QString &certificates, QRemoteObjectHost *host)
+        : m_host(host)
+    {
+        m_configuration = QSslConfiguration::defaultConfiguration();
+        m_configuration.setLocalCertificateChain(
+            QSslCertificate::fromPath(certificates + QStringLiteral("service.pem")));
+        QFile key(certificates + QStringLiteral("service.key"));
+        if (key.open(QIODevice::ReadOnly))
+            m_configuration.setPrivateKey(QSslKey(&key, QSsl::Ec));
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto socket = new QSslSocket(this);
+        socket->setSslConfiguration(m_configuration);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        connect(socket, &QSslSocket::encrypted, this,
+            [this, socket] { m_host->addHostSideConnection(socket); });
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        socket->startServerEncryption();
+    }
+
+private:
+    QRemoteObjectHost *m_host;
+    QSslConfiguration m_configuration;
+};
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -37,11 +83,21 @@ int main(int argc, char **argv)
     const bool remoto = args.at(1) == QLatin1String("remoto");
     const QString address = args.at(2);
     const int objects = args.value(3).toInt();
+    const QUrl url(address);
+    const bool tls = url.scheme() == QLatin1String("tls");
+    const QString certificates = qEnvironmentVariable("REMOTO_BENCH_CERTIFICATES");
 
     RemotoService service;
     std::unique_ptr<QRemoteObjectHost> host;
+    std::unique_ptr<TlsListener> tlsListener;
     std::function<bool(const QString &, QObject *)> publish;
     if (remoto) {
+        if (tls
+            && !service.setTlsCertificate(certificates + QStringLiteral("service.pem"),
+                certificates + QStringLiteral("service.key"))) {
+            std::fprintf(stderr, "cannot load the certificate from %s\n", qPrintable(certificates));
+            return 1;
+        }
         if (!service.listen(address)) {
             std::fprintf(stderr, "cannot listen: %s\n", qPrintable(service.errorString()));
             return 1;
@@ -49,8 +105,16 @@ int main(int argc, char **argv)
         publish
             = [&](const QString &name, QObject *object) { return service.publish(name, object); };
     } else {
-        host.reset(new QRemoteObjectHost(QUrl(address)));
-        if (host->lastError() != QRemoteObjectNode::NoError) {
+        host.reset(new QRemoteObjectHost);
+        host->setHostUrl(url,
+            tls ? QRemoteObjectHost::AllowExternalRegistration
+                : QRemoteObjectHost::BuiltInSchemasOnly);
+        if (tls) {
+            tlsListener.reset(new TlsListener(certificates, host.get()));
+            tlsListener->listen(QHostAddress(url.host()), quint16(url.port()));
+        }
+        if (host->lastError() != QRemoteObjectNode::NoError
+            || (tlsListener && !tlsListener->isListening())) {
             std::fprintf(stderr, "cannot listen on %s\n", qPrintable(address));
             return 1;
         }

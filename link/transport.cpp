@@ -200,6 +200,12 @@ void Transport::watchServer(
     QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted)
 {
     visitServer(server, [&](auto kind) {
+#ifdef Q_OS_UNIX
+        // Qt 5 listens with a backlog of 50. Beyond that the system drops a burst of connecting
+        // hosts: they retry for seconds and some give up, reset. Listening again on a listening
+        // socket only sets its backlog, here to the system's own bound.
+        ::listen(int(kind->socketDescriptor()), SOMAXCONN);
+#endif
         QObject::connect(kind, &Kind<decltype(kind)>::newConnection, context, [kind, accepted] {
             while (QIODevice *socket = kind->nextPendingConnection())
                 accepted(socket);

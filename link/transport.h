@@ -54,7 +54,8 @@ void abort(QIODevice *socket);
 
 // A TCP server whose connections carry TLS as `tls` says.
 QTcpServer *createTlsServer(const TlsSettings &tls, QObject *parent);
-// `accepted` gets every connection that `server`, a QLocalServer or QTcpServer, takes in.
+// `accepted` gets every connection that `server`, a listening QLocalServer or QTcpServer,
+// takes in, bursts of many at once included.
 void watchServer(
     QObject *server, QObject *context, const std::function<void(QIODevice *)> &accepted);
 bool isListening(QObject *server);
