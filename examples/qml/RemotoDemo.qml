@@ -18,11 +18,13 @@ Rectangle {
         link: root.link
         name: "counter"
         property int value: 0
+        property bool seen: false
         subscriptions: ["changed(int)"]
         onReadyChanged: {
             if (ready)
                 value = call("value")
-            root.news = ready ? "counter is here" : "counter went away"
+            root.news = !ready ? "counter went away" : seen ? "counter came back" : "counter is here"
+            seen = true
         }
         onRemoteSignal: value = args[0]
         onError: root.news = text

@@ -138,6 +138,19 @@ TestCase {
         compare(calculator.call("add", 2, 3), 5)
     }
 
+    // The module sees the old link lost, and lets go of its proxies, before a new one starts.
+    function test_relink() {
+        var address = link.address
+        link.address = ""
+        compare(link.status, RemotoLink.Idle)
+        verify(!counter.ready)
+        tryCompare(link.objects, "count", 0)
+        link.address = address
+        tryCompare(link, "status", RemotoLink.Ready, 30000)
+        tryCompare(counter, "ready", true, 10000)
+        compare(calculator.call("add", 2, 3), 5)
+    }
+
     function test_window() {
         var component = Qt.createComponent(demo.exampleItem)
         compare(component.status, Component.Ready, component.errorString())
@@ -159,6 +172,7 @@ TestCase {
             verify(errors[i] instanceof Error, errors[i])
         verify(!counter.ready)
         verify(demo.start())
+        link.address = demo.address
         tryCompare(link, "status", RemotoLink.Ready, 30000)
         tryCompare(counter, "ready", true, 10000)
         compare(calculator.call("add", 2, 3), 5)
