@@ -123,8 +123,7 @@ void RemoteObjectBase::setSubscriptions(const QStringList &signatures)
         return;
     m_subscriptions = signatures;
     Q_EMIT subscriptionsChanged();
-    if (m_ready)
-        subscribeAll();
+    scheduleUpdate();
 }
 
 // Known as down at once, so that no call goes to it from here on; taken as up once its
@@ -152,23 +151,27 @@ void RemoteObjectBase::scheduleUpdate()
 void RemoteObjectBase::update()
 {
     m_updatePosted = false;
-    RemotoClient *client = m_link ? m_link->client() : nullptr;
+    const QPointer<RemotoClient> client = m_link ? m_link->client() : nullptr;
     QObject *proxy = client && !m_name.isEmpty() ? client->object(m_name) : nullptr;
     if (proxy != m_proxy)
         setProxy(proxy);
     const bool up = proxy && client->isUp(proxy);
-    if (up && !m_ready) {
+    if (up) {
         const QPointer<RemoteObjectBase> self(this);
         subscribeAll();
         // The subscriptions waited in nested event loops, where anything may have happened.
-        if (!self || m_proxy != proxy || !client->isUp(proxy))
+        if (!self || !client || m_proxy != proxy || !client->isUp(proxy))
             return;
     }
     if (up == m_ready)
         return;
     m_ready = up;
-    if (!up)
+    if (up) {
+        // Its class and members are known once it is up.
+        Q_EMIT proxyChanged();
+    } else {
         m_subscribed.clear();
+    }
     Q_EMIT readyChanged();
 }
 
@@ -191,22 +194,21 @@ void RemoteObjectBase::subscribeAll()
 {
     const QPointer<RemoteObjectBase> self(this);
     const QPointer<QObject> proxy = m_proxy;
-    RemotoClient *client = m_link->client();
+    const QPointer<RemotoClient> client = m_link->client();
     const QStringList wanted = m_subscriptions;
     for (const QString &signal : wanted) {
         const QString signature = Member::normalized(signal);
         if (m_subscribed.contains(signature))
             continue;
         const CallOutcome outcome = client->subscribe(proxy, signature.toUtf8());
-        if (!self || m_proxy != proxy)
+        if (!self || !client || !proxy || m_proxy != proxy)
             return;
-        if (outcome.isOk()) {
-            m_subscribed.insert(signature);
+        m_subscribed.insert(signature);
+        if (outcome.isOk())
             continue;
-        }
         Q_EMIT error(outcome.code, codeName(outcome),
             tr("cannot subscribe to %1.%2: %3").arg(m_name, signature, outcome.errorText()));
-        if (!self || m_proxy != proxy)
+        if (!self || !client || !proxy || m_proxy != proxy)
             return;
     }
 }

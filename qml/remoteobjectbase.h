@@ -87,7 +87,7 @@ private:
     QString m_name;
     QStringList m_subscriptions;
     QPointer<QObject> m_proxy;
-    // The subscriptions made since the proxy last came up.
+    // The subscriptions made, or refused, since the proxy last came up: each is tried once.
     QSet<QString> m_subscribed;
     bool m_ready = false;
     bool m_updatePosted = false;

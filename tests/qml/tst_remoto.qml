@@ -31,6 +31,17 @@ TestCase {
         link: link
         name: "admin"
     }
+    RemoteObject {
+        id: unknownSignal
+        link: link
+        name: "calculator"
+        subscriptions: ["overflow(int)"]
+    }
+    SignalSpy {
+        id: subscriptionErrors
+        target: unknownSignal
+        signalName: "error"
+    }
     SignalSpy {
         id: counterSignals
         target: counter
@@ -103,6 +114,8 @@ TestCase {
         counterSignals.wait(10000)
         compare(counterSignals.signalArguments[0][0], "changed(int)")
         compare(counterSignals.signalArguments[0][1], [before + 1])
+        verify(subscriptionErrors.count > 0)
+        compare(subscriptionErrors.signalArguments[0][1], "Declined")
     }
 
     function test_withdrawn() {
