@@ -129,11 +129,14 @@ echo "A call the service refuses throws, and ends the script when uncaught (the 
 run script -e 'remoto.call("calculator", "add", "two", 2)' 2>&1 || echo "(exit code $?)"
 
 heading "A Qt Quick window through the QML module Remoto, headless, grabbed after the first tick"
-# The software renderer on the offscreen platform: no display and no GPU needed.
+# The software renderer on the offscreen platform: no display and no GPU needed. Qt GUI wants a
+# private runtime folder, which a root shell or a container may lack.
 picture="$build/qml-example.png"
+runtime_dir=${XDG_RUNTIME_DIR:-$workdir/runtime}
+mkdir -p -m 700 "$runtime_dir"
 echo "\$ remoto-qml-example --connect $REMOTO_ADDRESS --grab $picture"
-QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software QML2_IMPORT_PATH="$build/imports" \
-    timeout 30 "$qml_bin" --connect "$REMOTO_ADDRESS" --grab "$picture" 2>&1 \
+XDG_RUNTIME_DIR=$runtime_dir QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+    QML2_IMPORT_PATH="$build/imports" timeout 30 "$qml_bin" --connect "$REMOTO_ADDRESS" --grab "$picture" 2>&1 \
     || fail "the QML example did not save its window"
 echo "The window, as the README shows it (docs/qml-example.png), is in $picture."
 
