@@ -9,10 +9,13 @@ BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
 
 # dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test,
-# Qt QML for the script library, python3 for the wire-protocol client test, abigail-tools for
-# the ABI check, doxygen for the API reference.
+# Qt QML for the script library and the QML module, Qt Quick's QML modules and QtTest's for the
+# QML example and tests, qmlplugindump for the QML module's type information, python3 for the
+# wire-protocol client test, abigail-tools for the ABI check, doxygen for the API reference.
 PACKAGES      := cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5test5 libqt5network5 \
-                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools doxygen openssl
+                 dpkg-dev file pkgconf qtdeclarative5-dev python3 abigail-tools doxygen openssl \
+                 qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qttest \
+                 qtdeclarative5-dev-tools
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # Qt Remote Objects only for the benchmark that sets the module beside it.
 BENCH_PACKAGES := libqt5remoteobjects5-dev
@@ -66,7 +69,8 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# Starts the demo service on a private local socket and tours it with remotoctl.
+# Starts the demo service on a private local socket and tours it with remotoctl, then shows it
+# in the QML example's window, headless, saved to $(BUILD)/qml-example.png.
 demo: build
 	scripts/demo.sh $(BUILD)
 

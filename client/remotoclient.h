@@ -32,6 +32,8 @@ public:
     QObject *plugin() const { return m_plugin; }
     // The proxies of the objects that are up, sorted by name.
     QObjectList objects() const;
+    // Every proxy the module has, up or not, in its order.
+    QObjectList rpcObjects() const;
     // The proxy of that name, up or not; null when there is none.
     QObject *object(const QString &name) const;
     bool isUp(QObject *proxy) const { return m_up.contains(proxy); }
@@ -65,7 +67,6 @@ private Q_SLOTS:
 private:
     struct Queued;
 
-    QObjectList rpcObjects() const;
     void runNext();
 
     QPointer<QObject> m_plugin;

@@ -2,7 +2,7 @@
 # the public headers in one folder, the programs, and what find_package() and pkg-config need
 # to build against them. Runtime files, files to build against and programs go to the
 # components the Debian packages are made of (see RemotoPackaging.cmake); the script library,
-# which brings Qt QML, has components of its own.
+# which brings Qt QML, has components of its own; so has the QML module, which qml/ installs.
 
 # Relative to the file itself, wherever the tree lands; only ELF loaders know $ORIGIN.
 if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")

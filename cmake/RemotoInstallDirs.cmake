@@ -13,6 +13,13 @@ if(NOT remoto_install_qtplugindir)
     set(remoto_install_qtplugindir "${CMAKE_INSTALL_LIBDIR}/qt5/plugins")
 endif()
 set(remoto_install_plugindir "${remoto_install_qtplugindir}/remoto")
+# Qt 5's QML folder, found the same way: QML modules go there by their name.
+set(REMOTO_INSTALL_QMLDIR "" CACHE PATH
+    "Qt 5 QML folder, relative to the install prefix (default: <libdir>/qt5/qml)")
+set(remoto_install_qtqmldir "${REMOTO_INSTALL_QMLDIR}")
+if(NOT remoto_install_qtqmldir)
+    set(remoto_install_qtqmldir "${CMAKE_INSTALL_LIBDIR}/qt5/qml")
+endif()
 set(remoto_install_includedir "${CMAKE_INSTALL_INCLUDEDIR}/RemotoPlugin2")
 
 # How installed files find each other: programs the libraries and the plug-in, the plug-in the

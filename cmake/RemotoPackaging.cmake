@@ -2,7 +2,7 @@
 # Debian's own packages by what its binaries link and on the runtime package of the very same
 # version; elsewhere one ZIP archive of the same files.
 set(CPACK_PACKAGE_CONTACT "RemotoPlugin2 developers" CACHE STRING "Maintainer of the packages")
-set(CPACK_COMPONENTS_ALL runtime dev tools script script_dev)
+set(CPACK_COMPONENTS_ALL runtime dev tools script script_dev qml)
 set(CPACK_STRIP_FILES ON)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -51,6 +51,16 @@ set(CPACK_DEBIAN_SCRIPT_DEV_PACKAGE_DEPENDS "qtdeclarative5-dev (>= 5.15)")
 set(CPACK_DEBIAN_SCRIPT_DEV_DESCRIPTION "Qt 5 module for working with remote QObjects - script development files
 Header, CMake package component (find_package(RemotoPlugin2 COMPONENTS Script))
 and pkg-config file for building hosts against the remotoscript library.")
+
+# The QML module, named as Debian names QML modules, for Qt Quick applications; it brings Qt QML
+# but no library of ours beyond the runtime package's.
+set(CPACK_DEBIAN_QML_PACKAGE_NAME qml-module-remoto)
+set(CPACK_DEBIAN_QML_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_QML_DEPENDS runtime)
+set(CPACK_DEBIAN_QML_DESCRIPTION "Qt 5 module for working with remote QObjects - QML module
+The QML module Remoto 2.0 (import Remoto 2.0): RemotoLink, a link to a
+service with its objects as a model, and RemoteObject, with calls,
+subscriptions to remote signals and errors thrown in JavaScript.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME remotoplugin2-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

@@ -6,6 +6,7 @@ set -euo pipefail
 build=${1:-build}
 service_bin="$build/remoto-demo-service"
 ctl_bin="$build/remotoctl"
+qml_bin="$build/remoto-qml-example"
 name="remoto-demo-$$"
 # QLocalServer keeps its socket in the temporary folder, which follows TMPDIR.
 socket="${TMPDIR:-/tmp}/$name"
@@ -64,7 +65,8 @@ wait_for_line() {
     return 1
 }
 
-[ -x "$service_bin" ] && [ -x "$ctl_bin" ] || fail "build first: $service_bin and $ctl_bin are missing"
+[ -x "$service_bin" ] && [ -x "$ctl_bin" ] && [ -x "$qml_bin" ] \
+    || fail "build first: $service_bin, $ctl_bin or $qml_bin is missing"
 
 # A throwaway CA and a certificate for 127.0.0.1 that it issued, for the TLS step.
 tls="$workdir/tls"
@@ -125,6 +127,18 @@ EOF
 )"
 echo "A call the service refuses throws, and ends the script when uncaught (the service logs why):"
 run script -e 'remoto.call("calculator", "add", "two", 2)' 2>&1 || echo "(exit code $?)"
+
+heading "A Qt Quick window through the QML module Remoto, headless, grabbed after the first tick"
+# The software renderer on the offscreen platform: no display and no GPU needed. Qt GUI wants a
+# private runtime folder, which a root shell or a container may lack.
+picture="$build/qml-example.png"
+runtime_dir=${XDG_RUNTIME_DIR:-$workdir/runtime}
+mkdir -p -m 700 "$runtime_dir"
+echo "\$ remoto-qml-example --connect $REMOTO_ADDRESS --grab $picture"
+XDG_RUNTIME_DIR=$runtime_dir QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+    QML2_IMPORT_PATH="$build/imports" timeout 30 "$qml_bin" --connect "$REMOTO_ADDRESS" --grab "$picture" 2>&1 \
+    || fail "the QML example did not save its window"
+echo "The window, as the README shows it (docs/qml-example.png), is in $picture."
 
 heading "Over TLS, as a host on another machine would connect"
 run --connect "$tls_address" --tls-ca "$tls/ca.pem" call calculator add 2 3

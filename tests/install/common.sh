@@ -26,6 +26,14 @@ start_service() {
     service_pid=$!
 }
 
+# Runs the QML example PROGRAM headless against the service, with the QML module found through
+# QML2_IMPORT_PATH=DIR alone, and checks that it saved its window after the clock's first tick.
+grab_qml_example() {
+    env -u REMOTO_PLUGIN QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software QML2_IMPORT_PATH="$2" \
+        timeout 60 "$1" --connect "$service_address" --grab "$work/window.png" >/dev/null \
+        && [ -s "$work/window.png" ]
+}
+
 # Runs remotoctl list against the service with no plug-in option, as a user would.
 list_objects() {
     env -u REMOTO_PLUGIN -u REMOTO_ADDRESS "$@" --connect "$service_address" --wait 10000 list

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Makes the Debian packages from the build as `make package` does and checks what apt-get would
 # face: each depends only on packages this Debian knows and on the runtime package of its very
-# own version, and the split is Debian's, with Qt QML only in the script packages. Then the
-# runtime and tools packages and what the tools depend on of ours, unpacked into a throwaway
-# root, work: remotoctl with no option finds the plug-in by its own location and lists the
-# objects of the unpacked demo service.
+# own version, and the split is Debian's, with Qt QML only in the script and QML module packages.
+# Then the runtime and tools packages and what the tools depend on of ours, unpacked into a
+# throwaway root, work: remotoctl with no option finds the plug-in by its own location and lists
+# the objects of the unpacked demo service; and, with the QML module's package unpacked too, the
+# build's QML example loads the unpacked QML module through QML2_IMPORT_PATH alone.
 # Arguments: CPACK BUILD
 cpack=$1 build=$2
 . "$(dirname "$0")/common.sh"
@@ -17,7 +18,7 @@ cpack=$1 build=$2
 
 runtime=libremotoplugin2
 ours=("$runtime" libremotoplugin2-dev remotoplugin2-tools libremotoplugin2-script
-    libremotoplugin2-script-dev)
+    libremotoplugin2-script-dev qml-module-remoto)
 deb() { echo "$work/packages/$1"_*.deb; }
 version=$(dpkg-deb -f "$(deb "$runtime")" Version)
 
@@ -50,6 +51,13 @@ for file in "${dev_files[@]}"; do
         || fail "libremotoplugin2-dev lacks $file"
 done
 
+for file in qmldir plugins.qmltypes RemoteObject.qml libremotoqml.so; do
+    contents qml-module-remoto | grep -xE "\./usr/lib/(.*/)?qt5/qml/Remoto/$file" >/dev/null \
+        || fail "qml-module-remoto lacks $file"
+done
+[[ $(dpkg-deb -f "$(deb qml-module-remoto)" Depends) == *libqt5qml5* ]] \
+    || fail "qml-module-remoto does not depend on Qt QML"
+
 contents remotoplugin2-tools | grep -x '\./usr/share/bash-completion/completions/remotoctl' >/dev/null \
     || fail "remotoplugin2-tools lacks remotoctl's bash completion"
 [ "$(dpkg-deb -f "$(deb remotoplugin2-tools)" Recommends)" = bash-completion ] \
@@ -65,3 +73,6 @@ done
 start_service "$root/usr/bin/remoto-demo-service"
 list_objects "$root/usr/bin/remotoctl" | grep '^calculator (Calculator)$' >/dev/null \
     || fail "the unpacked remotoctl did not list the unpacked service's objects"
+dpkg -x "$(deb qml-module-remoto)" "$root"
+grab_qml_example "$build/remoto-qml-example" "$(echo "$root"/usr/lib/*/qt5/qml)" \
+    || fail "the build's QML example did not load the unpacked QML module"

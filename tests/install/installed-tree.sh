@@ -2,11 +2,12 @@
 # Installs the build into a temporary prefix and uses it as an outside project would: each
 # installed header compiles on its own with pkg-config's flags, a program links from those flags
 # alone, examples/ builds through find_package() and its host tours the installed demo service,
-# and the installed remotoctl finds the installed plug-in with no option: by its own location,
-# and moved elsewhere through Qt's plug-in path.
-# Arguments: CMAKE BUILD SOURCE CXX LIBDIR QTPLUGINDIR VERSION (LIBDIR and QTPLUGINDIR relative to
-# the prefix, VERSION the project's)
-cmake=$1 build=$2 source=$3 cxx=$4 libdir=$5 qtplugindir=$6 version=$7
+# the installed remotoctl finds the installed plug-in with no option: by its own location,
+# and moved elsewhere through Qt's plug-in path; and the QML example loads the installed QML
+# module through QML2_IMPORT_PATH alone.
+# Arguments: CMAKE BUILD SOURCE CXX LIBDIR QTPLUGINDIR VERSION QTQMLDIR (LIBDIR, QTPLUGINDIR and
+# QTQMLDIR relative to the prefix, VERSION the project's)
+cmake=$1 build=$2 source=$3 cxx=$4 libdir=$5 qtplugindir=$6 version=$7 qtqmldir=$8
 . "$(dirname "$0")/common.sh"
 
 prefix=$work/prefix
@@ -43,3 +44,5 @@ LD_LIBRARY_PATH=$prefix/$libdir QT_PLUGIN_PATH=$prefix/$qtplugindir \
 "$cmake" --build "$work/examples" -j 2 >/dev/null
 QT_PLUGIN_PATH=$prefix/$qtplugindir "$work/examples/remoto-example-host" \
     --connect "$service_address" || fail "the example host failed against the installed tree"
+grab_qml_example "$work/examples/remoto-qml-example" "$prefix/$qtqmldir" \
+    || fail "the QML example did not load the installed QML module through QML2_IMPORT_PATH"

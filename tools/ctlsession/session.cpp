@@ -6,7 +6,7 @@
 
 #include <commandcatalogue.h>
 #include <frame.h>
-#include <payloadcodec.h>
+#include <proxysignals.h>
 #include <remotoclient.h>
 #include <serviceaddress.h>
 #include <transport.h>
@@ -28,30 +28,10 @@ constexpr int SettleMsecs = 5000;
 // ObjectUp messages together, so this long after the last one it is taken to have.
 constexpr int AnnouncementPauseMsecs = 1000;
 
-// The signal entries of a successful GETMETAINFO answer, "void changed(int)": its records read
-// "Kind ReturnType signature", single spaces, as the module reads them.
-QStringList signalsIn(const Message &message)
-{
-    if (message.kind != Velmor::Command::Answer)
-        return QStringList();
-    AnswerHeader header;
-    QVariantList values;
-    if (!Wire::PayloadCodec::decodeAnswer(message.payload.toByteArray(), &header, &values)
-        || header.result != ResultCode::Ok || header.command != CommandCatalogue::GetMetaInfo)
-        return QStringList();
-    const QStringList records = values.value(0).toStringList();
-    QStringList entries;
-    for (int i = 1; i < records.size(); ++i) {
-        const QStringList fields = records.at(i).split(QLatin1Char(' '));
-        if (fields.size() == 3 && fields.at(0) == QLatin1String("Signal"))
-            entries.append(fields.at(1) + QLatin1Char(' ') + fields.at(2));
-    }
-    return entries;
-}
-
 } // namespace
 
 Session::Session()
+    : m_signals(new ProxySignals(this))
 {
     // Tried again quickly while the service is starting; open() bounds the time.
     m_connection.setReconnectDelays(50, 400);
@@ -103,7 +83,8 @@ int Session::load(const QString &path)
     connect(&m_connection, &SocketConnection::stateChanged, this, &Session::linkStateChanged);
     // Connected to the plug-in before anyone else: whoever hears of a proxy next finds its
     // signals known.
-    connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), this, SLOT(proxyConnected(QObject *)));
+    connect(m_plugin, SIGNAL(rpcObjectConnected(QObject *)), m_signals,
+        SLOT(proxyConnected(QObject *)));
     m_client = new RemotoClient(m_plugin, this);
     connect(m_client, &RemotoClient::objectUp, this, &Session::changed);
     connect(m_client, &RemotoClient::objectDown, this, &Session::changed);
@@ -202,24 +183,21 @@ Session::Outcome Session::open(const QString &address, int waitMsecs)
     return Ready;
 }
 
-void Session::proxyConnected(QObject *proxy)
+QStringList Session::signalList(QObject *proxy) const
 {
-    if (!m_signals.contains(proxy))
-        connect(
-            proxy, &QObject::destroyed, this, [this](QObject *gone) { m_signals.remove(gone); });
-    m_signals.insert(proxy, m_arrivingSignals.value(m_arrivingSignals.size() - 1));
+    return m_signals->of(proxy);
 }
 
 void Session::messageArriving(const Message &message)
 {
-    m_arrivingSignals.append(signalsIn(message));
+    m_signals->arrived(message);
 }
 
 // Each message reaches messageArriving(), then the plug-in, then this, all of them before the
 // next one, even one the plug-in handles meanwhile.
 void Session::messageHandled(const Message &message)
 {
-    m_arrivingSignals.removeLast();
+    m_signals->handled();
     if (message.kind == Velmor::Command::ObjectUp) {
         m_announced.insert(message.objectId);
         if (!m_initialObjectsAnnounced)

@@ -6,7 +6,6 @@
 #include <socketconnection.h>
 
 #include <QtCore/QDeadlineTimer>
-#include <QtCore/QHash>
 #include <QtCore/QObject>
 #include <QtCore/QPluginLoader>
 #include <QtCore/QPointer>
@@ -16,6 +15,7 @@
 
 #include <functional>
 
+class ProxySignals;
 class RemotoClient;
 
 // The loaded plug-in and its connection, reached as any host reaches them: the plug-in only
@@ -50,7 +50,7 @@ public:
     QString pluginFileName() const { return m_loader.fileName(); }
     // The proxy's signals as the service listed them, "void changed(int)": the module keeps
     // them to itself.
-    QStringList signalList(QObject *proxy) const { return m_signals.value(proxy); }
+    QStringList signalList(QObject *proxy) const;
     QString errorString() const { return m_error; }
 
 Q_SIGNALS:
@@ -58,9 +58,6 @@ Q_SIGNALS:
     void lost();
     // Something a wait may be waiting for has happened.
     void changed();
-
-private Q_SLOTS:
-    void proxyConnected(QObject *proxy);
 
 private:
     void messageArriving(const Velmor::Command::Message &message);
@@ -76,11 +73,7 @@ private:
     RemotoClient *m_client = nullptr;
     // Object ids the service announced and has not withdrawn.
     QSet<quint32> m_announced;
-    QHash<QObject *, QStringList> m_signals;
-    // The signals in the meta information of each message the plug-in is handling, the
-    // innermost last: a proxy comes up while the plug-in handles its meta information, and a
-    // call made from a slot meanwhile has the plug-in handle others.
-    QList<QStringList> m_arrivingSignals;
+    ProxySignals *m_signals;
     bool m_initialObjectsAnnounced = false;
     // Restarted by each ObjectUp until the service says it has announced all.
     QTimer m_announcementPause;
