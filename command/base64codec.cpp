@@ -141,45 +141,37 @@ std::atomic<Base64Codec::Path> &chosenPath()
     return path;
 }
 
-// How many bytes from the start the chosen vector loop encodes, a multiple of three.
-int encodeVectors(const quint8 *in, int size, char *out)
+// The vector loops of a path, which take what they can from the start of the text or bytes and
+// say how much they took, or -1 for text with a character outside the alphabet. The scalar path
+// has none that take anything: the loops below do all.
+struct VectorLoops
 {
-#ifdef BASE64_SIMD
-    switch (chosenPath().load(std::memory_order_relaxed)) {
-    case Base64Codec::Path::Avx2:
-        return Base64Simd::encodeAvx2(in, size, out);
-    case Base64Codec::Path::Ssse3:
-        return Base64Simd::encodeSsse3(in, size, out);
-    case Base64Codec::Path::Scalar:
-        break;
-    }
-#else
-    Q_UNUSED(in)
-    Q_UNUSED(size)
-    Q_UNUSED(out)
-#endif
+    int (*encode)(const quint8 *in, int size, char *out);
+    int (*decode)(const quint8 *in, int size, quint8 *out);
+};
+
+int encodeNone(const quint8 *, int, char *)
+{
     return 0;
 }
 
-// How many characters from the start the chosen vector loop decodes, a multiple of four, or -1
-// if any of them is outside the alphabet.
-int decodeVectors(const quint8 *in, int size, quint8 *out)
+int decodeNone(const quint8 *, int, quint8 *)
 {
-#ifdef BASE64_SIMD
-    switch (chosenPath().load(std::memory_order_relaxed)) {
-    case Base64Codec::Path::Avx2:
-        return Base64Simd::decodeAvx2(in, size, out);
-    case Base64Codec::Path::Ssse3:
-        return Base64Simd::decodeSsse3(in, size, out);
-    case Base64Codec::Path::Scalar:
-        break;
-    }
-#else
-    Q_UNUSED(in)
-    Q_UNUSED(size)
-    Q_UNUSED(out)
-#endif
     return 0;
+}
+
+VectorLoops chosenLoops()
+{
+    switch (chosenPath().load(std::memory_order_relaxed)) {
+#ifdef BASE64_SIMD
+    case Base64Codec::Path::Avx2:
+        return { Base64Simd::encodeAvx2, Base64Simd::decodeAvx2 };
+    case Base64Codec::Path::Ssse3:
+        return { Base64Simd::encodeSsse3, Base64Simd::decodeSsse3 };
+#endif
+    default:
+        return { encodeNone, decodeNone };
+    }
 }
 
 } // namespace
@@ -217,7 +209,7 @@ void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
     const int size = bytes.size();
     text->resize(offset + ((size + 2) / 3) * 4);
     char *out = text->data() + offset;
-    int i = encodeVectors(in, size, out);
+    int i = chosenLoops().encode(in, size, out);
     out += i / 3 * 4;
     // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
     // compiler into assembling them in a vector register, which costs more than it saves. The
@@ -267,7 +259,7 @@ bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
     decoded.resize(size / 4 * 3);
     auto *out = reinterpret_cast<quint8 *>(decoded.data());
     const int whole = padding > 0 ? size - 4 : size;
-    const int vectored = decodeVectors(in, whole, out);
+    const int vectored = chosenLoops().decode(in, whole, out);
     if (vectored < 0)
         return false;
     // What the vector loop left, if there is one, the loops below take.
