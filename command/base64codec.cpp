@@ -135,6 +135,7 @@ bool decodeChunks(const quint8 *in, int chunks, quint8 *out)
     return (invalid >> 48) == 0;
 }
 
+// The fastest path unless told otherwise, looked for on first use: that may come before main.
 std::atomic<Base64Codec::Path> &chosenPath()
 {
     static std::atomic<Base64Codec::Path> path { Base64Codec::availablePaths().constLast() };
@@ -143,7 +144,7 @@ std::atomic<Base64Codec::Path> &chosenPath()
 
 // The vector loops of a path, which take what they can from the start of the text or bytes and
 // say how much they took, or -1 for text with a character outside the alphabet. The scalar path
-// has none that take anything: the loops below do all.
+// has none that take anything: the scalar loops of encode() and decodeCanonical() do all.
 struct VectorLoops
 {
     int (*encode)(const quint8 *in, int size, char *out);
