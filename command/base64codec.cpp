@@ -1,10 +1,12 @@
 #include "base64codec.h"
 
+#include "base64simd.h"
 #include "keptbuffer.h"
 
 #include <QtCore/QtEndian>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -133,7 +135,67 @@ bool decodeChunks(const quint8 *in, int chunks, quint8 *out)
     return (invalid >> 48) == 0;
 }
 
+// The fastest path unless told otherwise, looked for on first use: that may come before main.
+std::atomic<Base64Codec::Path> &chosenPath()
+{
+    static std::atomic<Base64Codec::Path> path { Base64Codec::availablePaths().constLast() };
+    return path;
+}
+
+// The vector loops of a path, which take what they can from the start of the text or bytes and
+// say how much they took, or -1 for text with a character outside the alphabet. The scalar path
+// has none that take anything: the scalar loops of encode() and decodeCanonical() do all.
+struct VectorLoops
+{
+    int (*encode)(const quint8 *in, int size, char *out);
+    int (*decode)(const quint8 *in, int size, quint8 *out);
+};
+
+int encodeNone(const quint8 *, int, char *)
+{
+    return 0;
+}
+
+int decodeNone(const quint8 *, int, quint8 *)
+{
+    return 0;
+}
+
+VectorLoops chosenLoops()
+{
+    switch (chosenPath().load(std::memory_order_relaxed)) {
+#ifdef BASE64_SIMD
+    case Base64Codec::Path::Avx2:
+        return { Base64Simd::encodeAvx2, Base64Simd::decodeAvx2 };
+    case Base64Codec::Path::Ssse3:
+        return { Base64Simd::encodeSsse3, Base64Simd::decodeSsse3 };
+#endif
+    default:
+        return { encodeNone, decodeNone };
+    }
+}
+
 } // namespace
+
+QVector<Base64Codec::Path> Base64Codec::availablePaths()
+{
+    QVector<Path> paths { Path::Scalar };
+#ifdef BASE64_SIMD
+    if (Base64Simd::hasSsse3())
+        paths.append(Path::Ssse3);
+    if (Base64Simd::hasAvx2())
+        paths.append(Path::Avx2);
+#endif
+    return paths;
+}
+
+bool Base64Codec::setPath(Path path)
+{
+    if (!availablePaths().contains(path))
+        return false;
+    chosenPath().store(path, std::memory_order_relaxed);
+    return true;
+}
 
 QByteArray Base64Codec::encode(const QByteArray &bytes)
 {
@@ -148,7 +210,8 @@ void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
     const int size = bytes.size();
     text->resize(offset + ((size + 2) / 3) * 4);
     char *out = text->data() + offset;
-    int i = 0;
+    int i = chosenLoops().encode(in, size, out);
+    out += i / 3 * 4;
     // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
     // compiler into assembling them in a vector register, which costs more than it saves. The
     // last group reads one byte past itself.
@@ -197,11 +260,18 @@ bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
     decoded.resize(size / 4 * 3);
     auto *out = reinterpret_cast<quint8 *>(decoded.data());
     const int whole = padding > 0 ? size - 4 : size;
+    const int vectored = chosenLoops().decode(in, whole, out);
+    if (vectored < 0)
+        return false;
+    // What the vector loop left, if there is one, the loops below take.
+    const quint8 *rest = in + vectored;
+    const int left = whole - vectored;
+    out += vectored / 4 * 3;
     quint32 invalid = 0;
-    const auto groups = [in, &invalid](int from, int to, quint8 *at) {
+    const auto groups = [rest, &invalid](int from, int to, quint8 *at) {
         for (int i = from; i < to; i += 4) {
             const quint32 group
-                = First[in[i]] | Second[in[i + 1]] | Third[in[i + 2]] | Fourth[in[i + 3]];
+                = First[rest[i]] | Second[rest[i + 1]] | Third[rest[i + 2]] | Fourth[rest[i + 3]];
             invalid |= group;
             at[0] = quint8(group >> 16);
             at[1] = quint8(group >> 8);
@@ -210,16 +280,16 @@ bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
         }
         return at;
     };
-    const int chunks = whole / 8;
+    const int chunks = left / 8;
     if (chunks >= 2) {
-        if (!decodeChunks(in, chunks, out))
+        if (!decodeChunks(rest, chunks, out))
             return false;
         // The first eight characters only now, as the second eight wrote over their end; then
         // the four left after the last eight, if any.
         groups(0, 8, out);
-        out = groups(8 * chunks, whole, out + 6 * chunks);
+        out = groups(8 * chunks, left, out + 6 * chunks);
     } else {
-        out = groups(0, whole, out);
+        out = groups(0, left, out);
     }
     if (padding > 0) {
         // The last group: two or three characters of the alphabet, then its padding. Bits

@@ -2,6 +2,7 @@
 #define BASE64CODEC_H
 
 #include <QtCore/QByteArray>
+#include <QtCore/QVector>
 
 // Base64 (standard alphabet, padded) as QByteArray writes and reads it, only faster: Qt 5
 // spends some 25 instructions a character, which dominates calls that carry large values.
@@ -23,6 +24,14 @@ public:
     // As QByteArray::fromBase64Encoding() with AbortOnBase64DecodingErrors; false on an error,
     // and then `bytes` holds anything.
     static bool decodeStrict(const QByteArray &text, QByteArray *bytes);
+
+    // The loops that encode, and decode canonical text: vector ones where the processor has
+    // them, the fastest of which is used unless the tests, the fuzzer or the benchmark choose.
+    enum class Path { Scalar, Ssse3, Avx2 };
+    // Those this build and processor offer, fastest last.
+    static QVector<Path> availablePaths();
+    // False, with nothing changed, for a path not offered. For the whole process.
+    static bool setPath(Path path);
 
     enum class Mode { Lenient, Strict };
     // Decoded bytes that are read once and dropped, in a buffer the thread keeps from one use

@@ -134,28 +134,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes
         = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
 
-    // The Base64 text around value lists: the codec must answer as Qt does, whatever the text.
-    decodesAsQt(bytes);
+    // The Base64 text around value lists: the codec must answer as Qt does, whatever the text,
+    // on every path this processor offers.
+    static const QVector<Base64Codec::Path> paths = Base64Codec::availablePaths();
     const QByteArray encoded = bytes.toBase64();
-    if (Base64Codec::encode(bytes) != encoded)
-        fail("Base64 differs from Qt's");
-    // Raw input is seldom canonical text, which the codec decodes by a path of its own: the
-    // input's own encoding reaches it at every length, and again with a character the input
-    // picks at a place it picks.
-    decodesAsQt(encoded);
-    if (size >= 3) {
-        QByteArray spoilt = encoded;
-        spoilt[int((data[0] | data[1] << 8) % uint(encoded.size()))] = char(data[2]);
-        decodesAsQt(spoilt);
+    for (const Base64Codec::Path path : paths) {
+        Base64Codec::setPath(path);
+        decodesAsQt(bytes);
+        if (Base64Codec::encode(bytes) != encoded)
+            fail("Base64 differs from Qt's");
+        // Raw input is seldom canonical text, which the codec decodes by a path of its own: the
+        // input's own encoding reaches it at every length, and again with a character the input
+        // picks at a place it picks.
+        decodesAsQt(encoded);
+        if (size >= 3) {
+            QByteArray spoilt = encoded;
+            spoilt[int((data[0] | data[1] << 8) % uint(encoded.size()))] = char(data[2]);
+            decodesAsQt(spoilt);
+        }
+        // Written over a buffer in use, what comes before the offset stays.
+        const int offset = size > 0 ? data[0] % 5 : 0;
+        QByteArray reused("head");
+        Base64Codec::encode(bytes, &reused, offset);
+        QByteArray expected = QByteArray("head").left(offset);
+        expected += encoded;
+        if (reused != expected)
+            fail("Base64 written at an offset differs from Qt's");
     }
-    // Written over a buffer in use, what comes before the offset stays.
-    const int offset = size > 0 ? data[0] % 5 : 0;
-    QByteArray reused("head");
-    Base64Codec::encode(bytes, &reused, offset);
-    QByteArray expected = QByteArray("head").left(offset);
-    expected += encoded;
-    if (reused != expected)
-        fail("Base64 written at an offset differs from Qt's");
 
     QVariantList values { 1 };
     watch = HeapWatch { true, 0, 0 };

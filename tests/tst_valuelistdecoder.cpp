@@ -15,6 +15,7 @@
 #include <QtCore/QMultiHash>
 #include <QtCore/QMultiMap>
 #include <QtCore/QRect>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QTimeZone>
 #include <QtCore/QUrl>
 #include <QtCore/QUuid>
@@ -68,6 +69,8 @@ QDataStream &operator>>(QDataStream &in, Unwritable &)
     return in;
 }
 Q_DECLARE_METATYPE(Unwritable)
+
+Q_DECLARE_METATYPE(Base64Codec::Path)
 
 namespace {
 
@@ -821,30 +824,42 @@ void tst_ValueListDecoder::boundsMemory()
 
 void tst_ValueListDecoder::base64AsQt_data()
 {
+    QTest::addColumn<Base64Codec::Path>("path");
     QTest::addColumn<QByteArray>("text");
+    // Every case on every path of the codec; those this processor lacks are skipped.
+    const std::pair<Base64Codec::Path, const char *> paths[] = {
+        { Base64Codec::Path::Scalar, "scalar" },
+        { Base64Codec::Path::Ssse3, "SSSE3" },
+        { Base64Codec::Path::Avx2, "AVX2" },
+    };
+    const auto row = [&paths](const QString &name, const QByteArray &text) {
+        for (const auto &path : paths)
+            QTest::addRow("%s, %s", qPrintable(name), path.second) << path.first << text;
+    };
     QByteArray everyByte;
     for (int i = 0; i < 256; ++i)
         everyByte.append(char(i));
     for (int size = 0; size <= 5; ++size)
-        QTest::addRow("%d bytes", size) << everyByte.right(size).toBase64();
-    QTest::newRow("every byte, 64 KiB") << everyByte.repeated(256).toBase64();
-    QTest::newRow("unpadded") << QByteArray("QUJD REU");
-    QTest::newRow("missing padding") << QByteArray("QUJDRA");
-    QTest::newRow("blanks and line breaks") << QByteArray("QUJD\nREVG R0g=\r\n");
-    QTest::newRow("padding inside") << QByteArray("QQ==QUI=");
-    QTest::newRow("padding only") << QByteArray("====");
-    QTest::newRow("three padding characters") << QByteArray("Q===");
-    QTest::newRow("URL alphabet") << QByteArray("-_-_");
-    QTest::newRow("stray bits after the last byte") << QByteArray("QR==");
-    QTest::newRow("bytes above ASCII") << QByteArray("QUJD\xc3\xa9RA==");
+        row(QString::asprintf("%d bytes", size), everyByte.right(size).toBase64());
+    row(QStringLiteral("every byte, 64 KiB"), everyByte.repeated(256).toBase64());
+    row(QStringLiteral("unpadded"), QByteArray("QUJD REU"));
+    row(QStringLiteral("missing padding"), QByteArray("QUJDRA"));
+    row(QStringLiteral("blanks and line breaks"), QByteArray("QUJD\nREVG R0g=\r\n"));
+    row(QStringLiteral("padding inside"), QByteArray("QQ==QUI="));
+    row(QStringLiteral("padding only"), QByteArray("===="));
+    row(QStringLiteral("three padding characters"), QByteArray("Q==="));
+    row(QStringLiteral("URL alphabet"), QByteArray("-_-_"));
+    row(QStringLiteral("stray bits after the last byte"), QByteArray("QR=="));
+    row(QStringLiteral("bytes above ASCII"), QByteArray("QUJD\xc3\xa9RA=="));
 
     // Lengths through every remainder of the codec's rounds: eight groups of bytes a round when
-    // encoding, eight characters a round, four rounds at a time, when decoding.
+    // encoding, eight characters a round, four rounds at a time, when decoding; and of the
+    // vector loops' rounds, which need room past their end.
     QByteArray mixed;
     for (int i = 0; i < 64; ++i)
         mixed.append(char(i * 167 + (i >> 3) * 29 + 11));
     for (int size = 6; size <= mixed.size(); ++size)
-        QTest::addRow("%d mixed bytes", size) << mixed.left(size).toBase64();
+        row(QString::asprintf("%d mixed bytes", size), mixed.left(size).toBase64());
     // Something outside the alphabet, padding included, at every place of a text that takes
     // every path of the decoder: wherever it is, Qt has the last word.
     const QByteArray foreign("*,-.:@[`{\x7f\x80\xc3\xff \n=\0", 17);
@@ -852,21 +867,34 @@ void tst_ValueListDecoder::base64AsQt_data()
     for (int at = 0; at < text.size(); ++at) {
         QByteArray spoilt = text;
         spoilt[at] = foreign.at(at % foreign.size());
-        QTest::addRow("0x%02x at %d of %d", quint8(spoilt.at(at)), at, int(text.size()))
-            << spoilt;
+        row(QString::asprintf("0x%02x at %d of %d", quint8(spoilt.at(at)), at, int(text.size())),
+            spoilt);
+    }
+    // The vector loops look at what they found only once they are done.
+    const QByteArray longText = everyByte.repeated(16).toBase64();
+    for (const int at : { 1, int(longText.size()) / 2, int(longText.size()) - 30 }) {
+        QByteArray spoilt = longText;
+        spoilt[at] = foreign.at(at % foreign.size());
+        row(QString::asprintf("0x%02x at %d of %d", quint8(spoilt.at(at)), at, int(spoilt.size())),
+            spoilt);
     }
     QByteArray strayBits = text;
     strayBits[strayBits.size() - 3] = '/';
-    QTest::newRow("stray bits after a long text's last byte") << strayBits;
+    row(QStringLiteral("stray bits after a long text's last byte"), strayBits);
     strayBits = mixed.left(47).toBase64();
     strayBits[strayBits.size() - 2] = '/';
-    QTest::newRow("stray bits after a long text's last two bytes") << strayBits;
+    row(QStringLiteral("stray bits after a long text's last two bytes"), strayBits);
 }
 
 // The codec answers as Qt would, also for the text it leaves to Qt.
 void tst_ValueListDecoder::base64AsQt()
 {
+    QFETCH(Base64Codec::Path, path);
     QFETCH(QByteArray, text);
+    if (!Base64Codec::setPath(path))
+        QSKIP("this processor lacks the instructions");
+    const auto fastest
+        = qScopeGuard([] { Base64Codec::setPath(Base64Codec::availablePaths().constLast()); });
     QCOMPARE(Base64Codec::decode(text), QByteArray::fromBase64(text));
     const auto strict = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     QByteArray bytes("unchanged");

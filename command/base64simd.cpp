@@ -1,0 +1,219 @@
+#include "base64simd.h"
+
+#ifdef BASE64_SIMD
+
+#include <immintrin.h>
+#ifdef Q_CC_MSVC
+#include <intrin.h>
+#endif
+
+// GCC and Clang compile a function for more than the unit's instruction set only when told;
+// MSVC compiles any intrinsic anywhere.
+#if defined(Q_CC_GNU) || defined(Q_CC_CLANG)
+#define BASE64_TARGET(set) __attribute__((target(set)))
+#else
+#define BASE64_TARGET(set)
+#endif
+
+namespace {
+
+struct Features
+{
+    bool ssse3;
+    bool avx2;
+};
+
+#ifdef Q_CC_GNU
+Features detect()
+{
+    // The run-time library fills in what the processor offers before constructors run, but this
+    // may be called from one.
+    __builtin_cpu_init();
+    // Its AVX2 also asks whether the system saves the wide registers.
+    return { __builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0 };
+}
+#else
+BASE64_TARGET("xsave") Features detect()
+{
+    int info[4];
+    __cpuid(info, 0);
+    const int leaves = info[0];
+    __cpuid(info, 1);
+    const bool ssse3 = (info[2] & (1 << 9)) != 0;
+    // AVX2 needs the system to save the wide registers as it switches threads; XGETBV says so
+    // only where OSXSAVE says it may be run.
+    const bool osxsave = (info[2] & (1 << 27)) != 0;
+    const bool avx = (info[2] & (1 << 28)) != 0;
+    const bool wideRegistersSaved = osxsave && avx && (_xgetbv(0) & 6) == 6;
+    bool avx2 = false;
+    if (wideRegistersSaved && leaves >= 7) {
+        __cpuidex(info, 7, 0);
+        avx2 = (info[1] & (1 << 5)) != 0;
+    }
+    return { ssse3, avx2 };
+}
+#endif
+
+const Features &features()
+{
+    static const Features found = detect();
+    return found;
+}
+
+// Encoding, the same in each 128-bit lane: bytes 0 to 11 are four groups of three. Each group
+// is spread over a 32-bit word as bytes b1 b0 b2 b1, so that in the word's two 16-bit halves
+// every sextet lies whole; a multiply then moves each to the bottom of its own byte. Each sextet
+// becomes a character by adding the distance from its value to its character, which is the same
+// for a whole range of the alphabet: the range is told from the value by one saturating
+// subtraction and one comparison, and the distance is looked up by it.
+#define BASE64_SPREAD 1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10
+#define BASE64_DISTANCES                                                                           \
+    'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,      \
+        '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0
+
+// Decoding, the same in each lane: a character is in the alphabet when the class of its high
+// nibble (one bit for each of 2 to 7, all bits for the rest) shares no bit with what is invalid
+// for its low nibble under each class. Its value is the character plus a distance looked up by
+// its high nibble, save '/', which shares its nibble with '+' and is moved to a slot of its own.
+// Two multiply-adds then join four sextets into three bytes, which a shuffle sets in order.
+#define BASE64_INVALID_FOR_LOW                                                                     \
+    0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a
+#define BASE64_HIGH_CLASS                                                                          \
+    0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10
+#define BASE64_VALUE_DISTANCES 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0
+#define BASE64_GATHER 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1
+
+BASE64_TARGET("ssse3") inline __m128i encodeLanes(__m128i bytes)
+{
+    const __m128i spread = _mm_shuffle_epi8(bytes, _mm_setr_epi8(BASE64_SPREAD));
+    const __m128i firstAndThird = _mm_mulhi_epu16(
+        _mm_and_si128(spread, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
+    const __m128i secondAndFourth = _mm_mullo_epi16(
+        _mm_and_si128(spread, _mm_set1_epi32(0x003f03f0)), _mm_set1_epi32(0x01000010));
+    const __m128i sextets = _mm_or_si128(firstAndThird, secondAndFourth);
+    __m128i range = _mm_subs_epu8(sextets, _mm_set1_epi8(51));
+    range = _mm_or_si128(
+        range, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), sextets), _mm_set1_epi8(13)));
+    return _mm_add_epi8(sextets, _mm_shuffle_epi8(_mm_setr_epi8(BASE64_DISTANCES), range));
+}
+
+BASE64_TARGET("avx2") inline __m256i encodeLanes(__m256i bytes)
+{
+    const __m256i spread
+        = _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(BASE64_SPREAD, BASE64_SPREAD));
+    const __m256i firstAndThird = _mm256_mulhi_epu16(
+        _mm256_and_si256(spread, _mm256_set1_epi32(0x0fc0fc00)), _mm256_set1_epi32(0x04000040));
+    const __m256i secondAndFourth = _mm256_mullo_epi16(
+        _mm256_and_si256(spread, _mm256_set1_epi32(0x003f03f0)), _mm256_set1_epi32(0x01000010));
+    const __m256i sextets = _mm256_or_si256(firstAndThird, secondAndFourth);
+    __m256i range = _mm256_subs_epu8(sextets, _mm256_set1_epi8(51));
+    range = _mm256_or_si256(range,
+        _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), sextets), _mm256_set1_epi8(13)));
+    return _mm256_add_epi8(
+        sextets, _mm256_shuffle_epi8(_mm256_setr_epi8(BASE64_DISTANCES, BASE64_DISTANCES), range));
+}
+
+// The bytes of the lane's sixteen characters, in its first twelve bytes; ORs into `invalid` a
+// bit for each character outside the alphabet.
+BASE64_TARGET("ssse3") inline __m128i decodeLanes(__m128i text, __m128i *invalid)
+{
+    const __m128i nibbleMask = _mm_set1_epi8(0x0f);
+    const __m128i high = _mm_and_si128(_mm_srli_epi32(text, 4), nibbleMask);
+    const __m128i low = _mm_and_si128(text, nibbleMask);
+    // Both nibbles masked: a shuffle reads an index with its top bit set as a zero.
+    *invalid = _mm_or_si128(*invalid,
+        _mm_and_si128(_mm_shuffle_epi8(_mm_setr_epi8(BASE64_HIGH_CLASS), high),
+            _mm_shuffle_epi8(_mm_setr_epi8(BASE64_INVALID_FOR_LOW), low)));
+    const __m128i slash = _mm_cmpeq_epi8(text, _mm_set1_epi8('/'));
+    const __m128i sextets = _mm_add_epi8(
+        text, _mm_shuffle_epi8(_mm_setr_epi8(BASE64_VALUE_DISTANCES), _mm_add_epi8(high, slash)));
+    const __m128i pairs = _mm_maddubs_epi16(sextets, _mm_set1_epi32(0x01400140));
+    const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
+    return _mm_shuffle_epi8(groups, _mm_setr_epi8(BASE64_GATHER));
+}
+
+BASE64_TARGET("avx2") inline __m256i decodeLanes(__m256i text, __m256i *invalid)
+{
+    const __m256i nibbleMask = _mm256_set1_epi8(0x0f);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibbleMask);
+    const __m256i low = _mm256_and_si256(text, nibbleMask);
+    *invalid = _mm256_or_si256(*invalid,
+        _mm256_and_si256(
+            _mm256_shuffle_epi8(_mm256_setr_epi8(BASE64_HIGH_CLASS, BASE64_HIGH_CLASS), high),
+            _mm256_shuffle_epi8(
+                _mm256_setr_epi8(BASE64_INVALID_FOR_LOW, BASE64_INVALID_FOR_LOW), low)));
+    const __m256i slash = _mm256_cmpeq_epi8(text, _mm256_set1_epi8('/'));
+    const __m256i sextets = _mm256_add_epi8(text,
+        _mm256_shuffle_epi8(_mm256_setr_epi8(BASE64_VALUE_DISTANCES, BASE64_VALUE_DISTANCES),
+            _mm256_add_epi8(high, slash)));
+    const __m256i pairs = _mm256_maddubs_epi16(sextets, _mm256_set1_epi32(0x01400140));
+    const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    return _mm256_shuffle_epi8(groups, _mm256_setr_epi8(BASE64_GATHER, BASE64_GATHER));
+}
+
+} // namespace
+
+bool Base64Simd::hasSsse3()
+{
+    return features().ssse3;
+}
+
+bool Base64Simd::hasAvx2()
+{
+    return features().avx2;
+}
+
+// Each round reads sixteen bytes and encodes the first twelve.
+BASE64_TARGET("ssse3") int Base64Simd::encodeSsse3(const quint8 *in, int size, char *out)
+{
+    int i = 0;
+    for (; i + 16 <= size; i += 12, out += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), encodeLanes(bytes));
+    }
+    return i;
+}
+
+// Each round reads sixteen bytes into each lane, the second lane's from twelve bytes on, and
+// encodes the first twelve of each.
+BASE64_TARGET("avx2") int Base64Simd::encodeAvx2(const quint8 *in, int size, char *out)
+{
+    int i = 0;
+    for (; i + 28 <= size; i += 24, out += 32) {
+        const __m256i bytes = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i + 12)), 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), encodeLanes(bytes));
+    }
+    return i;
+}
+
+// Each round stores sixteen bytes, of which the last four are written over by the next round or
+// by the caller: they must fit the room for what is left.
+BASE64_TARGET("ssse3") int Base64Simd::decodeSsse3(const quint8 *in, int size, quint8 *out)
+{
+    __m128i invalid = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 24 <= size; i += 16, out += 12) {
+        const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), decodeLanes(text, &invalid));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(invalid, _mm_setzero_si128())) == 0xffff ? i : -1;
+}
+
+// Each round stores 32 bytes, of which the last eight are written over as above.
+BASE64_TARGET("avx2") int Base64Simd::decodeAvx2(const quint8 *in, int size, quint8 *out)
+{
+    __m256i invalid = _mm256_setzero_si256();
+    int i = 0;
+    for (; i + 44 <= size; i += 32, out += 24) {
+        const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + i));
+        // The twelve bytes of each lane side by side.
+        const __m256i bytes = _mm256_permutevar8x32_epi32(
+            decodeLanes(text, &invalid), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), bytes);
+    }
+    return _mm256_testz_si256(invalid, invalid) ? i : -1;
+}
+
+#endif

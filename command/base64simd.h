@@ -1,0 +1,35 @@
+#ifndef BASE64SIMD_H
+#define BASE64SIMD_H
+
+#include <QtCore/qglobal.h>
+
+// Base64Codec's vector loops, for the x86 processors that have SSSE3 or AVX2. The module is
+// built for the baseline of its architecture, so each loop is compiled for its own instruction
+// set and run only where the processor, and for AVX2 the system, says it may. Compilers that
+// cannot do that, and other architectures, get none of them.
+#if defined(Q_PROCESSOR_X86) && (defined(Q_CC_GNU) || defined(Q_CC_MSVC))
+#define BASE64_SIMD
+
+namespace Base64Simd {
+
+bool hasSsse3();
+bool hasAvx2();
+
+// Encode whole groups of three bytes from the start of `size` bytes at `in`, four characters a
+// group at `out`, as far as the loop goes without reading past the end; returns the number of
+// bytes encoded, a multiple of three, and leaves the rest to the caller.
+int encodeSsse3(const quint8 *in, int size, char *out);
+int encodeAvx2(const quint8 *in, int size, char *out);
+
+// Decode groups of four characters from the start of `size` characters at `in`, all in the
+// alphabet and none of them padding, three bytes a group at `out`, as far as the loop goes
+// while `out` has room for size / 4 * 3 bytes; returns the number of characters decoded, a
+// multiple of four, or -1 if any of them is outside the alphabet.
+int decodeSsse3(const quint8 *in, int size, quint8 *out);
+int decodeAvx2(const quint8 *in, int size, quint8 *out);
+
+} // namespace Base64Simd
+
+#endif
+
+#endif
