@@ -101,7 +101,10 @@ QSslConfiguration TlsSettings::configuration(bool serviceSide) const
         configuration.setLocalCertificateChain(chain);
         configuration.setPrivateKey(key);
     }
-    if (!authorities.isEmpty())
+    // Set even when empty on the service's side: Qt then leaves out the system's CA folders,
+    // which it would otherwise prepare anew for every connection, though a service with no
+    // client CA trusts no client certificate.
+    if (serviceSide || !authorities.isEmpty())
         configuration.setCaCertificates(authorities);
     if (serviceSide)
         configuration.setPeerVerifyMode(
