@@ -60,6 +60,14 @@ double BenchService::rssKiB() const
     fail("the service's memory is not in /proc");
 }
 
+int BenchService::descriptors() const
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(m_process.processId()));
+    if (!fds.exists())
+        fail("cannot read the service's descriptors");
+    return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
 void BenchService::startPublishing(int count)
 {
     m_process.write(QByteArray("publish ") + QByteArray::number(count) + '\n');

@@ -14,6 +14,8 @@ public:
     qint64 cpuNs() const;
     // The service's resident memory now, in KiB.
     double rssKiB() const;
+    // The descriptors the service holds open now.
+    int descriptors() const;
 
     // Has the service publish `count` more objects, named p1, p2, ... on a fresh service.
     void startPublishing(int count);

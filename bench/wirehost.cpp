@@ -27,6 +27,14 @@ QByteArray frame(int type, const QByteArray &header, const QByteArray &payload)
     return bytes + header + payload;
 }
 
+QByteArray invokePayload(const QVariantList &call)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << call;
+    return bytes.toBase64();
+}
+
 } // namespace
 
 WireHost::WireHost(Tally *tally)
@@ -36,9 +44,14 @@ WireHost::WireHost(Tally *tally)
 
 WireHost::~WireHost() = default;
 
-void WireHost::open(const QString &address)
+void WireHost::open(const QString &address, Opening opening)
 {
-    const auto hello = [this] { m_socket->write(frame(Hello, QByteArray(), QByteArray())); };
+    m_opening = opening;
+    const auto hello = [this] {
+        // A host that left while connecting still sees the connection made.
+        if (m_opening == Handshake && m_socket->isOpen())
+            m_socket->write(frame(Hello, QByteArray(), QByteArray()));
+    };
     const QUrl url(address);
     // A full backlog leaves a socket connecting for a while.
     if (address.startsWith(QLatin1String("local:"))) {
@@ -71,17 +84,37 @@ void WireHost::call(int calls)
     nextCall();
 }
 
+void WireHost::fire()
+{
+    static const QByteArray burst = invokePayload({ QVariant(), QStringLiteral("burst(int)"), 1 });
+    invoke(burst);
+}
+
+void WireHost::leave()
+{
+    m_socket->close();
+}
+
+void WireHost::abort()
+{
+    if (auto socket = qobject_cast<QAbstractSocket *>(m_socket.get()))
+        socket->abort();
+    else if (auto socket = qobject_cast<QLocalSocket *>(m_socket.get()))
+        socket->abort();
+}
+
 void WireHost::nextCall()
 {
-    static const QByteArray add = [] {
-        QByteArray bytes;
-        QDataStream out(&bytes, QIODevice::WriteOnly);
-        out << QVariantList { QVariant(), QStringLiteral("add(int,int)"), 2, 3 };
-        return bytes.toBase64();
-    }();
+    static const QByteArray add
+        = invokePayload({ QVariant(), QStringLiteral("add(int,int)"), 2, 3 });
     --m_callsLeft;
-    m_sentAt = m_tally->clock.nsecsElapsed();
-    request(Invoke, add);
+    invoke(add);
+}
+
+void WireHost::invoke(const QByteArray &payload)
+{
+    m_waitingSince = m_tally->clock.nsecsElapsed();
+    request(Invoke, payload);
 }
 
 void WireHost::request(qint32 command, const QByteArray &payload)
@@ -108,24 +141,31 @@ void WireHost::read()
         const qint32 kind = qFromBigEndian<qint32>(bytes + 16);
         at += size;
         if (bytes[5] != Message)
-            BenchTools::fail("a wire host was refused");
+            BenchTools::fail(qPrintable(QStringLiteral("a wire host was refused, reason %1")
+                                            .arg(qFromBigEndian<qint32>(bytes + 8))));
         if (kind == Notify) {
             ++m_tally->received;
         } else if (kind == ObjectUp) {
             m_bench = object;
-        } else if (kind == ObjectsAnnounced) {
+        } else if (kind == ObjectsAnnounced && m_opening == Handshake) {
+            m_waitingSince = m_tally->clock.nsecsElapsed();
             request(GetInfo);
             request(GetMetaInfo);
             request(SigConnect, QByteArray("fired(int)").toBase64());
+            Q_EMIT announced();
         } else if (kind == Answer && ++m_answers == HandshakeAnswers) {
+            m_waitingSince = -1;
             ++m_tally->subscribed;
+            Q_EMIT subscribed();
         } else if (kind == Answer && m_answers > HandshakeAnswers) {
             // The answer's result code, after its time stamp.
             if (size < 36 || qFromLittleEndian<qint32>(bytes + 32) != 0)
-                BenchTools::fail("add(2, 3) failed on a wire host");
-            m_tally->latencies.push_back((m_tally->clock.nsecsElapsed() - m_sentAt) / 1e6);
+                BenchTools::fail("a call from a wire host failed");
+            m_tally->latencies.push_back((m_tally->clock.nsecsElapsed() - m_waitingSince) / 1e6);
+            m_waitingSince = -1;
             if (m_callsLeft > 0)
                 nextCall();
+            Q_EMIT answered();
         }
     }
     m_pending.remove(0, at);
