@@ -7,6 +7,7 @@ SAN_BUILD    ?= build-asan
 FUZZ_BUILD   ?= build-fuzz
 BENCH_BUILD  ?= build-bench
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 300
 
 # dpkg-dev and file for the Debian packages' dependencies, pkgconf for the installed-tree test,
 # Qt QML for the script library and the QML module, Qt Quick's QML modules and QtTest's for the
@@ -26,7 +27,7 @@ export ASAN_OPTIONS  := detect_leaks=1:abort_on_error=1:strict_string_checks=1:d
 export LSAN_OPTIONS  := suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build check check-asan test docs package abi-baseline fuzz bench demo clean
+.PHONY: all deps build check check-asan test docs package abi-baseline fuzz bench soak demo clean
 
 all: build
 
@@ -80,6 +81,14 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/remoto_bench
 	$(BENCH_BUILD)/remoto_qtro_bench
+
+# Hosts coming and going on one service for SOAK_SECONDS; fails when the service does not give
+# back memory, answers or descriptors.
+soak: deps
+	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMOTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target remoto_soak remoto_bench_service -j $(JOBS)
+	SOAK_SECONDS=$(SOAK_SECONDS) $(BENCH_BUILD)/remoto_soak
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -6,26 +6,20 @@
 // Objects; nothing here fails on a figure.
 
 #include "benchreport.h"
+#include "benchservice.h"
+#include "benchtools.h"
 #include "testcertificates.h"
+#include "wirehost.h"
 
 #include <socketconnection.h>
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QDataStream>
-#include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
 #include <QtCore/QPluginLoader>
 #include <QtCore/QPointer>
-#include <QtCore/QProcess>
-#include <QtCore/QTimer>
-#include <QtCore/QtEndian>
-#include <QtNetwork/QHostAddress>
-#include <QtNetwork/QLocalSocket>
-#include <QtNetwork/QSslConfiguration>
+#include <QtCore/QUrl>
 #include <QtNetwork/QSslSocket>
-#include <QtNetwork/QTcpServer>
-#include <QtNetwork/QTcpSocket>
 #include <QtRemoteObjects/QRemoteObjectDynamicReplica>
 #include <QtRemoteObjects/QRemoteObjectNode>
 #include <QtRemoteObjects/QRemoteObjectPendingCall>
@@ -35,8 +29,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -44,32 +36,13 @@
 namespace {
 
 using BenchReport::Better;
+using BenchTools::fail;
+using BenchTools::freeTcpAddresses;
+using BenchTools::tlsSocket;
+using BenchTools::waitFor;
 
-constexpr int Patience = 120000;
 // How many of the many hosts connect at a time.
 constexpr int Wave = 50;
-
-// Runs the event loop until `done` holds; false when the patience runs out first.
-bool waitFor(const std::function<bool()> &done)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    // Blocking waits must wake now and then to see the deadline pass.
-    QTimer wake;
-    wake.start(100);
-    while (!done()) {
-        if (elapsed.elapsed() > Patience)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "remoto_qtro_bench: %s\n", what);
-    std::exit(1);
-}
 
 qint64 ownCpuNs()
 {
@@ -78,43 +51,6 @@ qint64 ownCpuNs()
     const auto ns
         = [](const timeval &t) { return qint64(t.tv_sec) * 1000000000 + qint64(t.tv_usec) * 1000; };
     return ns(usage.ru_utime) + ns(usage.ru_stime);
-}
-
-// A process's time on the CPU, in nanoseconds, summed over its threads.
-qint64 processCpuNs(qint64 pid)
-{
-    qint64 total = 0;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile file(tasks + QLatin1Char('/') + task + QLatin1String("/schedstat"));
-        if (file.open(QIODevice::ReadOnly))
-            total += file.readAll().split(' ').value(0).toLongLong();
-    }
-    return total;
-}
-
-// Two free ports at once, so that the two services never get the same one.
-QStringList freeTcpAddresses()
-{
-    QTcpServer first;
-    QTcpServer second;
-    if (!first.listen(QHostAddress::LocalHost) || !second.listen(QHostAddress::LocalHost))
-        fail("no free TCP port on loopback");
-    return { QStringLiteral("tcp://127.0.0.1:%1").arg(first.serverPort()),
-        QStringLiteral("tcp://127.0.0.1:%1").arg(second.serverPort()) };
-}
-
-// A TLS socket connecting to `url`, trusting the CA of the throwaway certificates the services
-// show.
-QSslSocket *tlsSocket(const QUrl &url, QObject *parent)
-{
-    auto socket = new QSslSocket(parent);
-    QSslConfiguration configuration = socket->sslConfiguration();
-    configuration.setCaCertificates(
-        QSslCertificate::fromPath(testCertificates() + QStringLiteral("ca.pem")));
-    socket->setSslConfiguration(configuration);
-    socket->connectToHostEncrypted(url.host(), quint16(url.port()));
-    return socket;
 }
 
 // Qt Remote Objects takes a TLS link as a device of the host's own making.
@@ -136,68 +72,6 @@ QString localAddress(const char *system, int serial)
         .arg(QCoreApplication::applicationPid())
         .arg(serial);
 }
-
-// One remoto_bench_service process; it inherits this process's CPU affinity.
-class Service
-{
-public:
-    Service(const char *system, const QString &address, int objects)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(REMOTO_BENCH_SERVICE),
-            { QLatin1String(system), address, QString::number(objects) });
-        if (!m_process.waitForStarted() || !waitFor([&] { return m_process.canReadLine(); })
-            || m_process.readLine().trimmed() != "ready")
-            fail("the service did not start");
-    }
-    ~Service()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    qint64 cpuNs() const { return processCpuNs(m_process.processId()); }
-    // The service's resident memory now, in KiB.
-    double rssKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            fail("cannot read the service's memory");
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').value(0).toDouble();
-        }
-        fail("the service's memory is not in /proc");
-    }
-
-    // Has the service publish `count` more objects, named p1, p2, ... on a fresh service.
-    void startPublishing(int count)
-    {
-        m_process.write(QByteArray("publish ") + QByteArray::number(count) + '\n');
-    }
-    struct PublishTimes
-    {
-        // In nanoseconds: all the publications, then the first and the last tenth of them.
-        qint64 all;
-        qint64 firstTenth;
-        qint64 lastTenth;
-    };
-    // The service's own account of the publications started last, while this process keeps
-    // taking what the service tells its hosts.
-    PublishTimes publishTimes()
-    {
-        if (!waitFor([&] { return m_process.canReadLine(); }))
-            fail("the service did not publish");
-        const QList<QByteArray> fields = m_process.readLine().trimmed().split(' ');
-        return { fields.value(1).toLongLong(), fields.value(2).toLongLong(),
-            fields.value(3).toLongLong() };
-    }
-
-private:
-    QProcess m_process;
-};
 
 // A host of the module: the plug-in loaded with QPluginLoader, driven over a SocketConnection.
 class RemotoHost : public QObject
@@ -370,165 +244,48 @@ Sample callFigures(std::vector<double> *latencies, qint64 elapsedNs)
     return { latencies->size() / (elapsedNs / 1e9), (*latencies)[latencies->size() * 99 / 100] };
 }
 
-// Many hosts of the module in one process, each on a link of its own, speaking raw frames
-// (docs/wire-protocol.md) as the module would: hello, the announcements, GETINFO, GETMETAINFO
-// and SIGCONNECT for fired(int), then counting the notifications.
-class WireHosts : public QObject
+// Many hosts of the module in one process, each on a link of its own.
+class WireHosts
 {
 public:
-    ~WireHosts() override { close(); }
-
     bool open(const QString &address, int count)
     {
-        const bool local = address.startsWith(QLatin1String("local:"));
-        const QUrl url(address);
         for (int i = 0; i < count; ++i) {
             // In waves, as the replicas of Qt Remote Objects come: all at once, a service's heap
             // keeps the room every handshake needed at the same time, which would count as
             // memory per host.
-            if (i % Wave == 0 && !waitFor([&] { return m_subscribed == i; }))
+            if (i % Wave == 0 && !waitFor([&] { return m_tally.subscribed == i; }))
                 return false;
-            auto link = std::make_unique<Link>();
-            Link *raw = link.get();
-            const auto hello
-                = [raw] { raw->socket->write(frame(Hello, QByteArray(), QByteArray())); };
-            // A full backlog leaves a socket connecting for a while.
-            if (local) {
-                auto socket = new QLocalSocket;
-                link->socket.reset(socket);
-                connect(socket, &QLocalSocket::connected, this, hello);
-                socket->connectToServer(address.mid(int(std::strlen("local:"))));
-            } else if (url.scheme() == QLatin1String("tls")) {
-                QSslSocket *socket = tlsSocket(url, nullptr);
-                link->socket.reset(socket);
-                connect(socket, &QSslSocket::encrypted, this, [socket, hello] {
-                    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                    hello();
-                });
-            } else {
-                auto socket = new QTcpSocket;
-                link->socket.reset(socket);
-                connect(socket, &QTcpSocket::connected, this, [socket, hello] {
-                    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                    hello();
-                });
-                socket->connectToHost(url.host(), quint16(url.port()));
-            }
-            connect(link->socket.get(), &QIODevice::readyRead, this, [this, raw] { read(raw); });
-            m_links.push_back(std::move(link));
+            m_hosts.push_back(std::make_unique<WireHost>(&m_tally));
+            m_hosts.back()->open(address);
         }
-        return waitFor([&] { return m_subscribed == count; });
+        return waitFor([&] { return m_tally.subscribed == count; });
     }
     void close()
     {
-        m_links.clear();
-        m_subscribed = 0;
-        m_received = 0;
+        m_hosts.clear();
+        m_tally.subscribed = 0;
+        m_tally.received = 0;
     }
-    qint64 received() const { return m_received; }
+    qint64 received() const { return m_tally.received; }
     // Every host calls add(2, 3) `calls` times, each call once the last is answered: calls
     // per second in all, and the 99th percentile of the calls' latency in milliseconds.
     Sample callAll(int calls)
     {
-        m_latencies.clear();
-        m_clock.start();
-        for (const auto &link : m_links) {
-            link->callsLeft = calls;
-            invoke(link.get());
-        }
-        const size_t total = size_t(calls) * m_links.size();
-        if (!waitFor([&] { return m_latencies.size() == total; }))
+        m_tally.latencies.clear();
+        m_tally.clock.start();
+        for (const auto &host : m_hosts)
+            host->call(calls);
+        const size_t total = size_t(calls) * m_hosts.size();
+        if (!waitFor([&] { return m_tally.latencies.size() == total; }))
             fail("a call went unanswered");
-        return callFigures(&m_latencies, m_clock.nsecsElapsed());
+        return callFigures(&m_tally.latencies, m_tally.clock.nsecsElapsed());
     }
 
 private:
-    enum FrameType { Hello = 1, Request = 2, Message = 3 };
-    enum Kind { Notify = 0, Answer = 1, ObjectUp = 3, ObjectsAnnounced = 256 };
-    static constexpr qint32 Marker = 0x29111993;
-    struct Link
-    {
-        std::unique_ptr<QIODevice> socket;
-        QByteArray pending;
-        quint32 bench = 0;
-        quint32 lastUid = 0;
-        int answers = 0;
-        int callsLeft = 0;
-        qint64 sentAt = 0;
-    };
-
-    void invoke(Link *link)
-    {
-        static const QByteArray payload = [] {
-            QByteArray bytes;
-            QDataStream out(&bytes, QIODevice::WriteOnly);
-            out << QVariantList { QVariant(), QStringLiteral("add(int,int)"), 2, 3 };
-            return bytes.toBase64();
-        }();
-        --link->callsLeft;
-        link->sentAt = m_clock.nsecsElapsed();
-        request(link, 0x1102, payload);
-    }
-
-    static QByteArray frame(int type, const QByteArray &header, const QByteArray &payload)
-    {
-        QByteArray bytes(8, '\0');
-        qToBigEndian<quint32>(quint32(4 + header.size() + payload.size()), bytes.data());
-        bytes[4] = 1;
-        bytes[5] = char(type);
-        return bytes + header + payload;
-    }
-    static void request(Link *link, qint32 command, const QByteArray &payload = QByteArray())
-    {
-        QByteArray header(20, '\0');
-        qToBigEndian<quint32>(++link->lastUid, header.data());
-        qToBigEndian<qint32>(qint32(link->lastUid), header.data() + 4);
-        qToBigEndian<quint32>(link->bench, header.data() + 8);
-        qToBigEndian<qint32>(command, header.data() + 12);
-        qToBigEndian<qint32>(Marker, header.data() + 16);
-        link->socket->write(frame(Request, header, payload));
-    }
-    void read(Link *link)
-    {
-        link->pending += link->socket->readAll();
-        int at = 0;
-        while (link->pending.size() - at >= 24) {
-            const char *bytes = link->pending.constData() + at;
-            const int size = 4 + int(qFromBigEndian<quint32>(bytes));
-            if (link->pending.size() - at < size)
-                break;
-            const quint32 object = qFromBigEndian<quint32>(bytes + 12);
-            const qint32 kind = qFromBigEndian<qint32>(bytes + 16);
-            at += size;
-            if (bytes[5] != Message)
-                fail("a wire host was refused");
-            if (kind == Notify) {
-                ++m_received;
-            } else if (kind == ObjectUp) {
-                link->bench = object;
-            } else if (kind == ObjectsAnnounced) {
-                request(link, 0x1100);
-                request(link, 0x1101);
-                request(link, 0x1103, QByteArray("fired(int)").toBase64());
-            } else if (kind == Answer && ++link->answers == 3) {
-                ++m_subscribed;
-            } else if (kind == Answer && link->answers > 3) {
-                // The answer's result code, after its time stamp.
-                if (size < 36 || qFromLittleEndian<qint32>(bytes + 32) != 0)
-                    fail("add(2, 3) failed on a wire host");
-                m_latencies.push_back((m_clock.nsecsElapsed() - link->sentAt) / 1e6);
-                if (link->callsLeft > 0)
-                    invoke(link);
-            }
-        }
-        link->pending.remove(0, at);
-    }
-
-    std::vector<std::unique_ptr<Link>> m_links;
-    int m_subscribed = 0;
-    qint64 m_received = 0;
-    QElapsedTimer m_clock;
-    std::vector<double> m_latencies;
+    // Before the hosts, which count into it to the last.
+    WireHost::Tally m_tally;
+    std::vector<std::unique_ptr<WireHost>> m_hosts;
 };
 
 // As many dynamic replicas of "bench", each on a node and a link of its own.
@@ -660,7 +417,7 @@ void row(const char *what, double remoto, double qtro, const char *unit, Better 
 // Calls per second, and the CPU each process spent per call in microseconds.
 template <typename Host>
 Sample callRate(
-    Host *host, const Service &service, int calls, const std::function<void(Host *)> &once)
+    Host *host, const BenchService &service, int calls, const std::function<void(Host *)> &once)
 {
     const qint64 hostCpu = ownCpuNs();
     const qint64 serviceCpu = service.cpuNs();
@@ -717,8 +474,8 @@ int main(int argc, char **argv)
 
     const auto callsOver = [&](const QString &remotoAddress, const QString &qtroAddress,
                                bool withCpu) {
-        Service remotoService("remoto", remotoAddress, 0);
-        Service qtroService("qtro", qtroAddress, 0);
+        BenchService remotoService("remoto", remotoAddress, 0);
+        BenchService qtroService("qtro", qtroAddress, 0);
         if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
             fail("a host did not connect");
         if (remoto.add(2, 3) != 5 || qtro.add(2, 3) != 5)
@@ -793,7 +550,7 @@ int main(int argc, char **argv)
     const QString remotoLocal = localAddress("remoto", ++serial);
     const QString qtroLocal = localAddress("qtro", ++serial);
     callsOver(remotoLocal, qtroLocal, true);
-    const QStringList tcp = freeTcpAddresses();
+    const QStringList tcp = freeTcpAddresses(2);
     callsOver(tcp.at(0), tcp.at(1), false);
 
     // Many hosts on one service, over each transport.
@@ -806,7 +563,7 @@ int main(int argc, char **argv)
             if (link == Link::Local)
                 return QStringList { localAddress("remoto", ++serial),
                     localAddress("qtro", ++serial) };
-            QStringList addresses = freeTcpAddresses();
+            QStringList addresses = freeTcpAddresses(2);
             if (link == Link::Tls)
                 addresses.replaceInStrings(QStringLiteral("tcp:"), QStringLiteral("tls:"));
             return addresses;
@@ -820,8 +577,8 @@ int main(int argc, char **argv)
             const QStringList addresses = addressPair();
             const QString &remotoAddress = addresses.at(0);
             const QString &qtroAddress = addresses.at(1);
-            Service remotoService("remoto", remotoAddress, 0);
-            Service qtroService("qtro", qtroAddress, 0);
+            BenchService remotoService("remoto", remotoAddress, 0);
+            BenchService qtroService("qtro", qtroAddress, 0);
             WireHosts wire;
             QtroReplicas replicas;
             if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
@@ -856,7 +613,7 @@ int main(int argc, char **argv)
                 BenchReport::printTarget(slowest, Better::Lower, 5, "remoto ", " ms");
             }
             const int emissions = hosts > 100 ? 200 : 1000;
-            const auto fanOut = [&](auto *sender, const auto &subscribers, const Service &service) {
+            const auto fanOut = [&](auto *sender, const auto &subscribers, const auto &service) {
                 const qint64 serviceCpu = service.cpuNs();
                 QElapsedTimer timer;
                 timer.start();
@@ -890,8 +647,8 @@ int main(int argc, char **argv)
             const QStringList addresses = addressPair();
             const QString &remotoAddress = addresses.at(0);
             const QString &qtroAddress = addresses.at(1);
-            Service remotoService("remoto", remotoAddress, 0);
-            Service qtroService("qtro", qtroAddress, 0);
+            BenchService remotoService("remoto", remotoAddress, 0);
+            BenchService qtroService("qtro", qtroAddress, 0);
             WireHosts wire;
             QtroReplicas replicas;
             if (!wire.open(remotoAddress, hosts) || !replicas.open(qtroAddress, hosts))
@@ -909,8 +666,8 @@ int main(int argc, char **argv)
         BenchReport::measuring(qPrintable(connectRow));
         const QString remotoAddress = localAddress("remoto", ++serial);
         const QString qtroAddress = localAddress("qtro", ++serial);
-        Service remotoService("remoto", remotoAddress, objects);
-        Service qtroService("qtro", qtroAddress, objects);
+        BenchService remotoService("remoto", remotoAddress, objects);
+        BenchService qtroService("qtro", qtroAddress, objects);
         const auto connectAll = [&](auto *host, const QString &address) {
             QElapsedTimer timer;
             timer.start();
@@ -932,7 +689,7 @@ int main(int argc, char **argv)
     // published than while there are few.
     const auto publishMany = [&](auto *host, const char *system) {
         const QString address = localAddress(system, ++serial);
-        Service service(system, address, 0);
+        BenchService service(system, address, 0);
         if (!host->open(address, 0))
             fail("a host did not connect");
         host->expect(publications);
@@ -943,7 +700,7 @@ int main(int argc, char **argv)
         if (!waitFor([&] { return host->ready() >= before + publications; }))
             fail("not every published object became ready on the host");
         const double untilReady = timer.nsecsElapsed() / 1e6;
-        const Service::PublishTimes times = service.publishTimes();
+        const BenchService::PublishTimes times = service.publishTimes();
         host->close();
         return Sample { times.all / 1e6, untilReady, double(times.lastTenth) / times.firstTenth };
     };
