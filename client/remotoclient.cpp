@@ -32,7 +32,23 @@ RemotoClient::RemotoClient(QObject *plugin, QObject *parent)
     connect(plugin, SIGNAL(rpcObjectDisonnected(QObject *)), this, SLOT(proxyDown(QObject *)));
 }
 
-RemotoClient::~RemotoClient() = default;
+// Calls still queued fail as on a lost link, reported from the event loop: whoever deletes the
+// client may be tearing down what the reports reach.
+RemotoClient::~RemotoClient()
+{
+    for (Queued &queued : m_queue) {
+        QObject *const receiver
+            = queued.bound ? queued.context.data() : QCoreApplication::instance();
+        if (!receiver)
+            continue;
+        QMetaObject::invokeMethod(
+            receiver,
+            [report = std::move(queued.report)] {
+                report(CallOutcome(CallOutcome::LinkLost, CommandCatalogue::Invoke));
+            },
+            Qt::QueuedConnection);
+    }
+}
 
 QObjectList RemotoClient::rpcObjects() const
 {

@@ -51,7 +51,8 @@ public:
     CallOutcome subscribe(QObject *proxy, const QByteArray &signature);
     // Makes the call later, from this thread's event loop, one such call at a time, and hands
     // its outcome to `report`, unless `context` was given and is gone by then. Reports run one
-    // at a time too: the next call starts once the report before it has returned.
+    // at a time too: the next call starts once the report before it has returned. Calls still
+    // queued when the client is deleted are reported as on a lost link.
     void callLater(QObject *proxy, const Member &method, const QVariantList &arguments,
         QObject *context, Report report);
 

@@ -270,6 +270,15 @@ void tst_Script::callsReportedLater()
     QVERIFY(log.isEmpty());
     const QStringList reported { QStringLiteral("3"), QStringLiteral("20"), invalidParam };
     QTRY_COMPARE_WITH_TIMEOUT(log, reported, Patience);
+
+    // A client deleted with calls still queued reports them as lost, later.
+    auto *shortLived = new RemotoClient(plugin);
+    QString lost;
+    shortLived->callLater(calculator, add, { 1, 2 }, this,
+        [&](const CallOutcome &outcome) { lost = outcome.errorText(); });
+    delete shortLived;
+    QVERIFY(lost.isEmpty());
+    QTRY_COMPARE(lost, QStringLiteral("the link to the service was lost"));
 }
 
 // Delivered while the increment waits for its answer, the event's function calls the service
