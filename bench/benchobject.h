@@ -15,6 +15,7 @@ public:
 public Q_SLOTS:
     int add(int a, int b) { return a + b; }
     int length(const QString &text) { return text.size(); }
+    QString text(int length) { return QString(length, QLatin1Char('x')); }
     void burst(int count)
     {
         for (int i = 0; i < count; ++i)

@@ -2,6 +2,7 @@
 // two are measured against the same objects in a process of their own.
 //
 //   remoto_bench_service remoto|qtro ADDRESS [OBJECTS]
+//   remoto_bench_service echo ADDRESS
 //
 // Publishes "bench" and OBJECTS more named o1, o2, ..., prints "ready" once hosts can connect,
 // over TLS for an ADDRESS tls://HOST:PORT, with service.pem and service.key of the directory
@@ -10,7 +11,9 @@
 //   publish N   publishes N more objects while hosts stay connected; prints
 //               "published NS FIRST LAST", the nanoseconds the N publications took, and
 //               those the first and the last tenth of them took
-// and ends at the end of its input.
+// and ends at the end of its input. The echo mode publishes nothing: it sends back every byte
+// it receives on a local: or tcp:// ADDRESS, the far end of the raw ping-pong that shows what
+// the transport and the event loop allow a call at most.
 
 #include "benchobject.h"
 
@@ -21,10 +24,13 @@
 #include <QtCore/QFile>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QUrl>
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QSslConfiguration>
 #include <QtNetwork/QSslKey>
 #include <QtNetwork/QSslSocket>
 #include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
 #include <QtRemoteObjects/QRemoteObjectHost>
 
 #include <cstdio>
@@ -69,6 +75,52 @@ private:
     QSslConfiguration m_configuration;
 };
 
+// Sends back what arrives, at once: a write left to the next pass would cost the ping-pong a
+// wake-up that no call pays.
+template <typename Socket> void echo(Socket *socket)
+{
+    QObject::connect(socket, &Socket::readyRead, socket, [socket] {
+        socket->write(socket->readAll());
+        socket->flush();
+    });
+    QObject::connect(socket, &Socket::disconnected, socket, &QObject::deleteLater);
+}
+
+int runEcho(const QUrl &url)
+{
+    QLocalServer local;
+    QTcpServer tcp;
+    if (url.scheme() == QLatin1String("local")) {
+        QObject::connect(&local, &QLocalServer::newConnection, &local, [&local] {
+            while (QLocalSocket *socket = local.nextPendingConnection())
+                echo(socket);
+        });
+        local.listen(url.path());
+    } else {
+        QObject::connect(&tcp, &QTcpServer::newConnection, &tcp, [&tcp] {
+            while (QTcpSocket *socket = tcp.nextPendingConnection()) {
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                echo(socket);
+            }
+        });
+        tcp.listen(QHostAddress(url.host()), quint16(url.port()));
+    }
+    if (!local.isListening() && !tcp.isListening()) {
+        std::fprintf(stderr, "cannot listen on %s\n", qPrintable(url.toString()));
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    // Ends with its input, as the other modes do.
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &input, [] {
+        char line[64];
+        if (!std::fgets(line, sizeof line, stdin))
+            QCoreApplication::quit();
+    });
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -76,10 +128,15 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() < 3
-        || (args.at(1) != QLatin1String("remoto") && args.at(1) != QLatin1String("qtro"))) {
-        std::fprintf(stderr, "usage: remoto_bench_service remoto|qtro ADDRESS [OBJECTS]\n");
+        || (args.at(1) != QLatin1String("remoto") && args.at(1) != QLatin1String("qtro")
+            && args.at(1) != QLatin1String("echo"))) {
+        std::fprintf(stderr,
+            "usage: remoto_bench_service remoto|qtro ADDRESS [OBJECTS]\n"
+            "       remoto_bench_service echo ADDRESS\n");
         return 2;
     }
+    if (args.at(1) == QLatin1String("echo"))
+        return runEcho(QUrl(args.at(2)));
     const bool remoto = args.at(1) == QLatin1String("remoto");
     const QString address = args.at(2);
     const int objects = args.value(3).toInt();

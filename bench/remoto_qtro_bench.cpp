@@ -3,7 +3,8 @@
 // system. Host and services share one CPU, so no figure pays for wake-ups across CPUs; the two
 // systems take turns repetition by repetition, each going first every other time, so drifts in
 // the machine's speed reach both alike. Prints medians and the ratio remoto / Qt Remote
-// Objects; nothing here fails on a figure.
+// Objects; calls also take turns with a raw ping-pong against the service's echo mode, the
+// most a call can reach over the same transport. Nothing here fails on a figure.
 
 #include "benchreport.h"
 #include "benchservice.h"
@@ -15,11 +16,14 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QEventLoop>
 #include <QtCore/QFile>
 #include <QtCore/QPluginLoader>
 #include <QtCore/QPointer>
 #include <QtCore/QUrl>
+#include <QtNetwork/QLocalSocket>
 #include <QtNetwork/QSslSocket>
+#include <QtNetwork/QTcpSocket>
 #include <QtRemoteObjects/QRemoteObjectDynamicReplica>
 #include <QtRemoteObjects/QRemoteObjectNode>
 #include <QtRemoteObjects/QRemoteObjectPendingCall>
@@ -119,6 +123,7 @@ public:
     }
     int add(int a, int b) { return call(QStringLiteral("add"), { a, b }).toInt(); }
     int length(const QString &text) { return call(QStringLiteral("length"), { text }).toInt(); }
+    int text(int length) { return call(QStringLiteral("text"), { length }).toString().size(); }
     void fire() { call(QStringLiteral("burst"), { 1 }); }
     bool subscribe()
     {
@@ -192,6 +197,7 @@ public:
 
     int add(int a, int b) { return wait(call("add", Q_ARG(int, a), Q_ARG(int, b))).toInt(); }
     int length(const QString &text) { return wait(call("length", Q_ARG(QString, text))).toInt(); }
+    int text(int length) { return wait(call("text", Q_ARG(int, length))).toString().size(); }
     bool subscribe() { return connect(m_bench, SIGNAL(fired(int)), this, SLOT(onFired())); }
     void fire() { QMetaObject::invokeMethod(m_bench, "burst", Q_ARG(int, 1)); }
     bool burst(int count)
@@ -232,6 +238,66 @@ private:
     std::vector<QRemoteObjectDynamicReplica *> m_replicas;
     int m_ready = 0;
     int m_received = 0;
+};
+
+// The ceiling of a call: 64 bytes to the echo mode of the service and back, waited for in a
+// nested event loop as a call of the module waits.
+class RawHost : public QObject
+{
+public:
+    static constexpr int FrameSize = 64;
+
+    bool open(const QString &address)
+    {
+        const QUrl url(address);
+        if (url.scheme() == QLatin1String("local")) {
+            auto socket = new QLocalSocket(this);
+            connect(socket, &QLocalSocket::readyRead, this, &RawHost::read);
+            socket->connectToServer(url.path());
+            m_socket = socket;
+            return socket->waitForConnected();
+        }
+        auto socket = new QTcpSocket(this);
+        connect(socket, &QTcpSocket::readyRead, this, &RawHost::read);
+        socket->connectToHost(url.host(), quint16(url.port()));
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket = socket;
+        return socket->waitForConnected();
+    }
+    void close()
+    {
+        delete m_socket;
+        m_socket = nullptr;
+    }
+    // One frame there and back; false when the echo did not come whole.
+    bool ping()
+    {
+        const char frame[FrameSize] = {};
+        m_received = 0;
+        m_socket->write(frame, FrameSize);
+        if (auto local = qobject_cast<QLocalSocket *>(m_socket))
+            local->flush();
+        else
+            static_cast<QTcpSocket *>(m_socket)->flush();
+        QEventLoop loop;
+        m_loop = &loop;
+        loop.exec(QEventLoop::WaitForMoreEvents);
+        m_loop = nullptr;
+        return m_received == FrameSize;
+    }
+
+private:
+    void read()
+    {
+        char frame[FrameSize];
+        m_received += m_socket->read(frame, FrameSize - m_received);
+        if (m_received == FrameSize && m_loop)
+            m_loop->quit();
+    }
+
+    QIODevice *m_socket = nullptr;
+    QEventLoop *m_loop = nullptr;
+    qint64 m_received = 0;
 };
 
 // One repetition's figures, each taken the same way for both systems.
@@ -375,31 +441,36 @@ struct Medians
     Sample qtro;
 };
 
+// The medians of each of `systems`, measured `rounds` times in turn, each going first as often.
+std::vector<Sample> alternateAll(int rounds, const std::vector<std::function<Sample()>> &systems)
+{
+    const size_t count = systems.size();
+    std::vector<std::vector<Sample>> samples(count);
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t i = 0; i < count; ++i) {
+            const size_t system = (size_t(r) + i) % count;
+            samples[system].push_back(systems[system]());
+        }
+    }
+    std::vector<Sample> result;
+    for (const std::vector<Sample> &taken : samples) {
+        Sample medians;
+        for (size_t field = 0; field < taken.front().size(); ++field) {
+            std::vector<double> column;
+            for (const Sample &sample : taken)
+                column.push_back(sample[field]);
+            medians.push_back(median(column));
+        }
+        result.push_back(medians);
+    }
+    return result;
+}
+
 Medians alternate(
     int rounds, const std::function<Sample()> &remoto, const std::function<Sample()> &qtro)
 {
-    std::vector<Sample> a;
-    std::vector<Sample> b;
-    for (int r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) {
-            a.push_back(remoto());
-            b.push_back(qtro());
-        } else {
-            b.push_back(qtro());
-            a.push_back(remoto());
-        }
-    }
-    const auto medians = [](const std::vector<Sample> &samples) {
-        Sample result;
-        for (size_t field = 0; field < samples.front().size(); ++field) {
-            std::vector<double> column;
-            for (const Sample &sample : samples)
-                column.push_back(sample[field]);
-            result.push_back(median(column));
-        }
-        return result;
-    };
-    return { medians(a), medians(b) };
+    const std::vector<Sample> m = alternateAll(rounds, { remoto, qtro });
+    return { m[0], m[1] };
 }
 
 // One measure of both systems and their ratio, with the ratio's target when it has one.
@@ -473,33 +544,48 @@ int main(int argc, char **argv)
         "%-44s %12s %12s  %-9s %7s\n", "all on CPU 0, medians", "remoto", "QtRO", "unit", "ratio");
 
     const auto callsOver = [&](const QString &remotoAddress, const QString &qtroAddress,
-                               bool withCpu) {
+                               const QString &echoAddress, bool withCpu) {
         BenchService remotoService("remoto", remotoAddress, 0);
         BenchService qtroService("qtro", qtroAddress, 0);
-        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0))
+        BenchService echoService("echo", echoAddress, 0);
+        RawHost raw;
+        if (!remoto.open(remotoAddress, 0) || !qtro.open(qtroAddress, 0) || !raw.open(echoAddress))
             fail("a host did not connect");
         if (remoto.add(2, 3) != 5 || qtro.add(2, 3) != 5)
             fail("add(2, 3) is not 5");
+        if (!raw.ping())
+            fail("the echo did not come back whole");
         const char *transport = withCpu ? "local socket" : "TCP loopback";
         const QString callRow = QStringLiteral("add(int,int), %1").arg(QLatin1String(transport));
         BenchReport::measuring(qPrintable(callRow));
         const int calls = 20000;
-        const Medians m = alternate(
-            rounds,
-            [&] {
-                return callRate<RemotoHost>(
-                    &remoto, remotoService, calls, [](RemotoHost *h) { h->add(2, 3); });
-            },
-            [&] {
-                return callRate<QtroHost>(
-                    &qtro, qtroService, calls, [](QtroHost *h) { h->add(2, 3); });
-            });
-        row(qPrintable(callRow), m.remoto[0], m.qtro[0], "calls/s", Better::Higher, 1.1);
+        // The ping-pong takes its turns with both systems, so its ceiling is from the same run.
+        const std::vector<Sample> m = alternateAll(rounds,
+            { [&] {
+                 return callRate<RemotoHost>(
+                     &remoto, remotoService, calls, [](RemotoHost *h) { h->add(2, 3); });
+             },
+                [&] {
+                    return callRate<QtroHost>(
+                        &qtro, qtroService, calls, [](QtroHost *h) { h->add(2, 3); });
+                },
+                [&] {
+                    return callRate<RawHost>(&raw, echoService, calls, [](RawHost *h) {
+                        if (!h->ping())
+                            fail("the echo did not come back whole");
+                    });
+                } });
+        const Sample &ours = m[0];
+        const Sample &theirs = m[1];
+        row(qPrintable(callRow), ours[0], theirs[0], "calls/s", Better::Higher, 1.1);
+        // Here the second column is the raw ping-pong's, not Qt Remote Objects'.
+        row("  raw nested-loop ping-pong, 64-byte frames", ours[0], m[2][0], "calls/s",
+            Better::Higher, 0.9);
         if (withCpu) {
-            row("  CPU per call, both processes", m.remoto[1] + m.remoto[2], m.qtro[1] + m.qtro[2],
-                "us", Better::Lower, 1.0);
-            row("    host", m.remoto[1], m.qtro[1], "us", Better::Lower);
-            row("    service", m.remoto[2], m.qtro[2], "us", Better::Lower);
+            row("  CPU per call, both processes", ours[1] + ours[2], theirs[1] + theirs[2], "us",
+                Better::Lower, 0.8);
+            row("    host", ours[1], theirs[1], "us", Better::Lower);
+            row("    service", ours[2], theirs[2], "us", Better::Lower);
 
             const struct
             {
@@ -507,23 +593,29 @@ int main(int argc, char **argv)
                 int chars;
                 int calls;
                 double target;
-            } sizes[] = { { "length(QString), 1 Ki chars", 1024, 10000, 0 },
-                { "length(QString), 64 Ki chars", 64 * 1024, 2000, 0.5 },
-                { "length(QString), 1 Mi chars", 1024 * 1024, 100, 0.5 } };
+                bool returned;
+            } sizes[] = { { "length(QString), 1 Ki chars", 1024, 10000, 0, false },
+                { "length(QString), 64 Ki chars", 64 * 1024, 2000, 1.0, false },
+                { "length(QString), 1 Mi chars", 1024 * 1024, 100, 1.0, false },
+                { "text(int), 64 Ki chars returned", 64 * 1024, 2000, 1.0, true },
+                { "text(int), 1 Mi chars returned", 1024 * 1024, 100, 1.0, true } };
             for (const auto &size : sizes) {
-                const QString text(size.chars, QLatin1Char('x'));
+                const QString text(size.returned ? 0 : size.chars, QLatin1Char('x'));
+                const auto once = [&](auto *host) {
+                    return size.returned ? host->text(size.chars) : host->length(text);
+                };
                 BenchReport::measuring(size.label);
-                if (remoto.length(text) != size.chars || qtro.length(text) != size.chars)
-                    fail("length() answered wrong");
+                if (once(&remoto) != size.chars || once(&qtro) != size.chars)
+                    fail("a call answered the wrong length");
                 const Medians s = alternate(
                     rounds,
                     [&] {
-                        return callRate<RemotoHost>(&remoto, remotoService, size.calls,
-                            [&](RemotoHost *h) { h->length(text); });
+                        return callRate<RemotoHost>(
+                            &remoto, remotoService, size.calls, [&](RemotoHost *h) { once(h); });
                     },
                     [&] {
                         return callRate<QtroHost>(
-                            &qtro, qtroService, size.calls, [&](QtroHost *h) { h->length(text); });
+                            &qtro, qtroService, size.calls, [&](QtroHost *h) { once(h); });
                     });
                 row(size.label, s.remoto[0], s.qtro[0], "calls/s", Better::Higher, size.target);
             }
@@ -549,9 +641,9 @@ int main(int argc, char **argv)
     };
     const QString remotoLocal = localAddress("remoto", ++serial);
     const QString qtroLocal = localAddress("qtro", ++serial);
-    callsOver(remotoLocal, qtroLocal, true);
-    const QStringList tcp = freeTcpAddresses(2);
-    callsOver(tcp.at(0), tcp.at(1), false);
+    callsOver(remotoLocal, qtroLocal, localAddress("echo", ++serial), true);
+    const QStringList tcp = freeTcpAddresses(3);
+    callsOver(tcp.at(0), tcp.at(1), tcp.at(2), false);
 
     // Many hosts on one service, over each transport.
     enum class Link { Local, Tcp, Tls };

@@ -11,11 +11,13 @@
 
 #include <QtCore/QIODevice>
 #include <QtCore/QLoggingCategory>
-#include <QtCore/QMap>
 #include <QtCore/QPointer>
 #include <QtCore/QTimer>
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
+#include <vector>
 
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -72,11 +74,13 @@ public:
     Wire::FrameChannel *m_channel = nullptr;
     struct Unanswered
     {
+        quint32 requestUid;
         quint32 objectId;
         qint32 command;
     };
-    // INVOKE and SIGCONNECT requests sent on the current link and not yet answered, by uid.
-    QMap<quint32, Unanswered> m_unanswered;
+    // INVOKE and SIGCONNECT requests sent on the current link and not yet answered, oldest
+    // first: mostly one at a time, so a list, which costs a call no allocation of its own.
+    std::vector<Unanswered> m_unanswered;
     QTimer m_reconnectTimer;
     Velmor::Connection::State m_state = Velmor::Connection::Disconnected;
     QString m_error;
@@ -258,7 +262,7 @@ void SocketConnection::request(const Request *request)
     }
     if (frame.command == CommandCatalogue::Invoke
         || frame.command == CommandCatalogue::SigConnect) {
-        d->m_unanswered.insert(frame.requestUid, { frame.objectId, frame.command });
+        d->m_unanswered.push_back({ frame.requestUid, frame.objectId, frame.command });
         // The module waits for the answer: the request goes out now, not with the next pass.
         d->m_channel->flush();
     }
@@ -361,8 +365,13 @@ void SocketConnection::Private::frameArrived(const Frame &frame)
         }
         return;
     }
-    if (frame.kind == Velmor::Command::Answer || frame.kind == Velmor::Command::Refused)
-        m_unanswered.remove(frame.requestUid);
+    if (frame.kind == Velmor::Command::Answer || frame.kind == Velmor::Command::Refused) {
+        // The newest is answered first: a host waits for its last call.
+        const auto answered = std::find_if(m_unanswered.rbegin(), m_unanswered.rend(),
+            [&](const Unanswered &sent) { return sent.requestUid == frame.requestUid; });
+        if (answered != m_unanswered.rend())
+            m_unanswered.erase(std::next(answered).base());
+    }
     Velmor::Command::Message incoming;
     incoming.requestUid = frame.requestUid;
     incoming.objectId = frame.objectId;
@@ -412,14 +421,18 @@ void SocketConnection::Private::reportLinkLost()
     // Only calls that wait are answered: a made-up answer to GETINFO or GETMETAINFO would
     // drive the module's object life cycle. Taken out first, since the answers reach slots
     // that may send again.
-    const QMap<quint32, Unanswered> unanswered = std::exchange(m_unanswered, {});
+    std::vector<Unanswered> unanswered = std::exchange(m_unanswered, {});
+    // In the order of their uids; of two with the same uid, only the later one is waited for.
+    std::stable_sort(unanswered.begin(), unanswered.end(),
+        [](const Unanswered &a, const Unanswered &b) { return a.requestUid < b.requestUid; });
     const QPointer<SocketConnection> alive(q);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = unanswered.cbegin(); it != unanswered.cend() && alive; ++it) {
-        const Velmor::Command::Message answer
-            = markedMessage(Velmor::Command::Answer, it.key(), it->objectId,
-                Wire::PayloadCodec::encodeAnswer(
-                    ResultCode::ConnectionError, it->command, {}, now));
+        if (std::next(it) != unanswered.cend() && std::next(it)->requestUid == it->requestUid)
+            continue;
+        const Velmor::Command::Message answer = markedMessage(Velmor::Command::Answer,
+            it->requestUid, it->objectId,
+            Wire::PayloadCodec::encodeAnswer(ResultCode::ConnectionError, it->command, {}, now));
         emit q->message(answer);
     }
     if (alive)

@@ -5,6 +5,7 @@
 #include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QIODevice>
 #include <QtCore/QPointer>
+#include <QtCore/QSocketNotifier>
 #include <QtCore/QVector>
 
 #include <cstring>
@@ -72,9 +73,10 @@ bool FrameChannel::send(const Frame &frame)
         std::memcpy(whole + headSize, frame.payload.constData(), size_t(frame.payload.size()));
         written = write(whole, size);
     } else {
-        // A large payload is copied at most once, into the socket's buffer, not assembled
-        // first.
-        written = write(head, headSize) && write(frame.payload.constData(), frame.payload.size());
+        // A large payload is not assembled first, and what the system does not take at once
+        // is held by reference.
+        written = write(head, headSize)
+            && write(frame.payload.constData(), frame.payload.size(), &frame.payload);
     }
     signalGrowth();
     return written;
@@ -84,24 +86,92 @@ bool FrameChannel::sendEncoded(const QByteArray &frame)
 {
     if (m_closed || !roomFor(frame.size()))
         return false;
-    const qint64 direct = Transport::writeNow(m_socket, frame.constData(), frame.size());
-    // What the system did not take waits in the socket's buffer, which shares the bytes.
-    const bool written = direct == frame.size()
-        || (direct == 0 ? m_socket->write(frame) == frame.size()
-                        : write(frame.constData() + direct, frame.size() - direct));
+    const bool written = write(frame.constData(), frame.size(), &frame);
     signalGrowth();
     return written;
 }
 
-bool FrameChannel::write(const char *data, qint64 size)
+bool FrameChannel::write(const char *data, qint64 size, const QByteArray *shared)
 {
-    const qint64 direct = Transport::writeNow(m_socket, data, size);
-    return direct == size || m_socket->write(data + direct, size - direct) == size - direct;
+    qint64 direct = 0;
+    if (m_held.isEmpty()) {
+        direct = Transport::writeNow(m_socket, data, size);
+        if (direct == size)
+            return true;
+        const qintptr descriptor = Transport::plainDescriptor(m_socket);
+        if (descriptor < 0 || m_socket->bytesToWrite() > 0 || !Transport::isConnected(m_socket)) {
+            // The socket's buffer shares what it is given whole.
+            if (direct == 0 && shared)
+                return m_socket->write(*shared) == size;
+            return m_socket->write(data + direct, size - direct) == size - direct;
+        }
+        // Made when first needed: most links never hold output.
+        if (!m_writable) {
+            m_writable = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
+            connect(m_writable, &QSocketNotifier::activated, this, &FrameChannel::writeHeld);
+        }
+    }
+    const qint64 rest = size - direct;
+    if (shared && rest >= SmallFrameSize) {
+        if (m_held.isEmpty())
+            m_heldOffset = direct;
+        m_held.append(*shared);
+        m_tailOwned = false;
+    } else if (m_tailOwned) {
+        // Small frames are gathered, so that a burst of them goes out in few writes.
+        m_held.last().append(data + direct, int(rest));
+    } else {
+        if (m_held.isEmpty())
+            m_heldOffset = 0;
+        m_held.append(QByteArray(data + direct, int(rest)));
+        m_tailOwned = true;
+    }
+    m_heldBytes += rest;
+    m_writable->setEnabled(true);
+    return true;
+}
+
+void FrameChannel::writeHeld()
+{
+    while (!m_held.isEmpty()) {
+        const QByteArray &front = m_held.first();
+        const qint64 left = front.size() - m_heldOffset;
+        const qint64 taken = Transport::writeNow(m_socket, front.constData() + m_heldOffset, left);
+        if (taken == 0 && !Transport::isConnected(m_socket)) {
+            // The link is ending: the socket says why, and nothing more goes out.
+            dropHeld();
+            break;
+        }
+        m_heldBytes -= taken;
+        if (taken < left) {
+            m_heldOffset += taken;
+            break;
+        }
+        m_held.removeFirst();
+        m_heldOffset = 0;
+        if (m_held.isEmpty())
+            m_tailOwned = false;
+    }
+    if (m_writable)
+        m_writable->setEnabled(!m_held.isEmpty());
+}
+
+void FrameChannel::dropHeld()
+{
+    m_held.clear();
+    m_heldOffset = 0;
+    m_heldBytes = 0;
+    m_tailOwned = false;
+}
+
+qint64 FrameChannel::unsentBytes() const
+{
+    return m_heldBytes + Transport::bytesToWrite(m_socket);
 }
 
 bool FrameChannel::roomFor(qint64 size)
 {
-    if (Transport::bytesToWrite(m_socket) + size <= MaxPendingBytes)
+    if (unsentBytes() + size <= MaxPendingBytes)
         return true;
     abort(QStringLiteral("the peer stopped reading"));
     return false;
@@ -109,8 +179,10 @@ bool FrameChannel::roomFor(qint64 size)
 
 void FrameChannel::flush()
 {
-    if (!m_closed)
-        Transport::flush(m_socket);
+    if (m_closed)
+        return;
+    writeHeld();
+    Transport::flush(m_socket);
 }
 
 void FrameChannel::setStallTimeout(int msecs)
@@ -132,8 +204,7 @@ void FrameChannel::signalGrowth()
 qint64 FrameChannel::bufferedBytes() const
 {
     m_growthSignalled = false;
-    return m_reader.bufferedBytes() + m_inboxBytes + m_socket->bytesAvailable()
-        + Transport::bytesToWrite(m_socket);
+    return m_reader.bufferedBytes() + m_inboxBytes + m_socket->bytesAvailable() + unsentBytes();
 }
 
 void FrameChannel::abortAfter(const Frame &last, const QString &reason)
@@ -141,8 +212,8 @@ void FrameChannel::abortAfter(const Frame &last, const QString &reason)
     if (m_closed)
         return;
     const QByteArray bytes = last.encode();
-    if (Transport::bytesToWrite(m_socket) + bytes.size() <= MaxPendingBytes)
-        m_socket->write(bytes);
+    if (unsentBytes() + bytes.size() <= MaxPendingBytes)
+        write(bytes.constData(), bytes.size(), &bytes);
     abort(reason);
 }
 
@@ -164,6 +235,10 @@ void FrameChannel::close(const QString &reason)
     // Whatever ends the link, what this side sent before goes out: the answers to the frames
     // handled before a fault included, which a receiver leaves to the next pass. Only what
     // the system does not take at once is lost.
+    writeHeld();
+    dropHeld();
+    delete m_writable;
+    m_writable = nullptr;
     Transport::flush(m_socket);
     Transport::abort(m_socket);
     // Posted after any delivery of frames still waiting, so those come first.

@@ -3,6 +3,8 @@
 
 #include "frame.h"
 
+#include <QtCore/QByteArray>
+#include <QtCore/QList>
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 
@@ -10,6 +12,7 @@
 
 QT_BEGIN_NAMESPACE
 class QIODevice;
+class QSocketNotifier;
 QT_END_NAMESPACE
 
 namespace Wire {
@@ -84,9 +87,15 @@ private:
     static void continueNestedDeliveries();
     // False, the link aborted, when `size` more bytes would exceed MaxPendingBytes.
     bool roomFor(qint64 size);
-    // Straight to the system while nothing waits before the bytes, else into the socket's
-    // buffer.
-    bool write(const char *data, qint64 size);
+    // Straight to the system while nothing waits before the bytes. What the system does not
+    // take yet is held here on a plain socket, by reference when `shared` holds these bytes,
+    // and goes into the socket's buffer on any other.
+    bool write(const char *data, qint64 size, const QByteArray *shared = nullptr);
+    // Hands held output to the system as far as it takes it without waiting.
+    void writeHeld();
+    void dropHeld();
+    // Output written and not yet taken by the system, held here or in the socket.
+    qint64 unsentBytes() const;
     void signalGrowth();
     void socketGone(const QString &reason);
     // Ends the link; frames that arrived whole before are still delivered, and what was sent
@@ -101,6 +110,17 @@ private:
     // bufferedBytesGrew() was emitted, and bufferedBytes() not asked since.
     mutable bool m_growthSignalled = false;
     QTimer m_stallTimer;
+    // Output the system has not taken yet, held rather than copied into the socket's buffer:
+    // a payload of megabytes would otherwise be copied once more, into memory allocated for
+    // it. The first array is sent from m_heldOffset on. Held only while the socket's own
+    // buffer is empty, so bytes never overtake one another.
+    QList<QByteArray> m_held;
+    qint64 m_heldOffset = 0;
+    qint64 m_heldBytes = 0;
+    // The last array held is this channel's own, gathering small frames, not a shared payload.
+    bool m_tailOwned = false;
+    // Says when the system takes more; null until output is first held.
+    QSocketNotifier *m_writable = nullptr;
     bool m_closed = false;
     // How deep the channel is in delivering frames: above 1 from receivers' nested loops.
     int m_deliveryDepth = 0;

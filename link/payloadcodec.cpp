@@ -93,15 +93,25 @@ bool PayloadCodec::readValueList(const QByteArray &bytes, QVariantList *values)
 QByteArray PayloadCodec::encodeAnswer(
     qint32 result, qint32 command, const QVariantList &values, const QDateTime &time)
 {
-    QByteArray payload(AnswerHeader::Size, Qt::Uninitialized);
-    if (!writeValueList({}, values.cbegin(), values.cend(), &payload, AnswerHeader::Size))
+    QByteArray payload;
+    if (!encodeAnswer(result, command, values, time.toMSecsSinceEpoch(), &payload))
         return QByteArray();
+    return payload;
+}
+
+bool PayloadCodec::encodeAnswer(qint32 result, qint32 command, const QVariantList &values,
+    qint64 msecsSinceEpoch, QByteArray *payload)
+{
+    Base64Codec::prepareReuse(payload);
+    payload->resize(AnswerHeader::Size);
+    if (!writeValueList({}, values.cbegin(), values.cend(), payload, AnswerHeader::Size))
+        return false;
     AnswerHeader header;
-    header.oleDate = toOleDate(time);
+    header.oleDate = toOleDate(msecsSinceEpoch);
     header.result = result;
     header.command = command;
-    header.write(&payload);
-    return payload;
+    header.write(payload);
+    return true;
 }
 
 bool PayloadCodec::decodeAnswer(
@@ -121,9 +131,14 @@ bool PayloadCodec::encodeNotification(
 
 double PayloadCodec::toOleDate(const QDateTime &time)
 {
+    return toOleDate(time.toMSecsSinceEpoch());
+}
+
+double PayloadCodec::toOleDate(qint64 msecsSinceEpoch)
+{
     // Before day zero the fraction still counts forward from midnight, with the sign of the
     // day: 1899-12-29 18:00 is -1.75, not -0.25 (which would read as 1899-12-30 06:00).
-    const qint64 msecs = time.toMSecsSinceEpoch() - OleEpochMsecs;
+    const qint64 msecs = msecsSinceEpoch - OleEpochMsecs;
     qint64 days = msecs / MsecsPerDay;
     qint64 timeOfDay = msecs % MsecsPerDay;
     if (timeOfDay < 0) {

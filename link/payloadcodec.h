@@ -28,6 +28,11 @@ public:
     // An answer payload: time stamp, result code and answered command, then the value list.
     static QByteArray encodeAnswer(
         qint32 result, qint32 command, const QVariantList &values, const QDateTime &time);
+    // The same, written over `payload`, a buffer the caller keeps for the next answer: an
+    // answer of megabytes then lands in memory touched before. False when a value cannot be
+    // written.
+    static bool encodeAnswer(qint32 result, qint32 command, const QVariantList &values,
+        qint64 msecsSinceEpoch, QByteArray *payload);
     // Reads an answer payload from a peer: false, with `values` empty, when it is too short
     // for its header or its value list is unreadable.
     static bool decodeAnswer(const QByteArray &payload, AnswerHeader *header, QVariantList *values);
@@ -40,6 +45,7 @@ public:
 
     // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
     static double toOleDate(const QDateTime &time);
+    static double toOleDate(qint64 msecsSinceEpoch);
 
     // Whether a value of the type survives QDataStream, so it can go into a value list.
     static bool isStreamable(int typeId);

@@ -162,14 +162,8 @@ void Transport::flush(QIODevice *socket)
 qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
 {
 #ifdef Q_OS_UNIX
-    // Exactly these classes: a subclass may transform the bytes on their way (encryption).
-    const QMetaObject *kind = socket->metaObject();
-    if ((kind != &QLocalSocket::staticMetaObject && kind != &QTcpSocket::staticMetaObject)
-        || socket->bytesToWrite() > 0 || !isConnected(socket))
-        return 0;
-    qintptr descriptor = -1;
-    visitSocket(socket, [&](auto plain) { descriptor = plain->socketDescriptor(); });
-    if (descriptor < 0)
+    const qintptr descriptor = plainDescriptor(socket);
+    if (descriptor < 0 || socket->bytesToWrite() > 0 || !isConnected(socket))
         return 0;
     ssize_t written;
     do
@@ -183,6 +177,21 @@ qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
     Q_UNUSED(size)
     return 0;
 #endif
+}
+
+qintptr Transport::plainDescriptor(QIODevice *socket)
+{
+#ifdef Q_OS_UNIX
+    // Exactly these classes: a subclass may transform the bytes on their way (encryption).
+    const QMetaObject *kind = socket->metaObject();
+    if (kind == &QLocalSocket::staticMetaObject)
+        return static_cast<QLocalSocket *>(socket)->socketDescriptor();
+    if (kind == &QTcpSocket::staticMetaObject)
+        return static_cast<QTcpSocket *>(socket)->socketDescriptor();
+#else
+    Q_UNUSED(socket)
+#endif
+    return -1;
 }
 
 void Transport::abort(QIODevice *socket)

@@ -49,6 +49,9 @@ void flush(QIODevice *socket);
 // other socket). The socket's buffer would arm its write notifier for every write, and some
 // event dispatchers pay for that in proportion to all the sockets they watch.
 qint64 writeNow(QIODevice *socket, const char *data, qint64 size);
+// The descriptor writeNow() writes to, for a socket it writes to at all: -1 for any other
+// socket, and on systems where it writes to none.
+qintptr plainDescriptor(QIODevice *socket);
 // Drops the connection at once, buffered output included.
 void abort(QIODevice *socket);
 

@@ -18,12 +18,13 @@ RpcObjectEntryPtr RpcObjectRegistry::value(quint32 objectId) const
 
 RpcObjectEntryPtr RpcObjectRegistry::entryOf(const QObject *proxy) const
 {
-    const RpcObjectEntryPtr entry = proxyIndex.value(proxy).entry;
+    const auto indexed = proxyIndex.constFind(proxy);
     // The record may be one a deleted proxy left at the same address; a live proxy's record
     // leaves with its entry.
-    if (!proxy || !entry || entry->object.data() != proxy)
+    if (!proxy || indexed == proxyIndex.cend() || !indexed->entry
+        || indexed->entry->object.data() != proxy)
         return {};
-    return entry;
+    return indexed->entry;
 }
 
 RemotoObject *RpcObjectRegistry::find(const QString &name) const

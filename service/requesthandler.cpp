@@ -193,14 +193,16 @@ void RequestHandler::answer(
     FrameChannel *channel = m_clients->channel(clientId);
     if (!channel)
         return;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    QByteArray payload = PayloadCodec::encodeAnswer(result, request.command, values, now);
+    // Read once: both attempts below carry the same time stamp.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     // A result that cannot be written, or cannot fit a frame, is the object's fault.
-    if (payload.isEmpty() || payload.size() > Frame::maxPayloadSize(Frame::Message))
-        payload = PayloadCodec::encodeAnswer(
-            ResultCode::DeviceInvalidParams, request.command, QVariantList(), now);
-    channel->send(
-        Frame::message(Velmor::Command::Answer, request.requestUid, request.objectId, payload));
+    if (!PayloadCodec::encodeAnswer(result, request.command, values, now, &m_answerText)
+        || m_answerText.size() > Frame::maxPayloadSize(Frame::Message))
+        PayloadCodec::encodeAnswer(
+            ResultCode::DeviceInvalidParams, request.command, QVariantList(), now, &m_answerText);
+    // The channel copies the bytes out, so the buffer is free for the next answer.
+    channel->send(Frame::message(
+        Velmor::Command::Answer, request.requestUid, request.objectId, m_answerText));
     // A host waits for these answers; the others go out with whatever else the pass sends.
     if (request.command == CommandCatalogue::Invoke
         || request.command == CommandCatalogue::SigConnect

@@ -62,6 +62,8 @@ private:
     QHash<const QObject *, quint32> m_idsByObject;
     // The text of the last notification relayed, written over by the next.
     QByteArray m_notificationText;
+    // The payload of the last answer, written over by the next.
+    QByteArray m_answerText;
 };
 
 #endif

@@ -273,6 +273,7 @@ void tst_Connection::largePayloadsUnwrappedWhereOffered_data()
     const QByteArray offer = Frame::featureWord(Frame::TakesUnwrapped);
     const int large = CommandCatalogue::MinUnwrappedPayloadSize;
     QTest::newRow("offered") << offer << large << true << true;
+    QTest::newRow("more than the system takes at once") << offer << 4096 * large << true << true;
     QTest::newRow("not offered") << QByteArray() << large << true << false;
     QTest::newRow("only features this side does not know")
         << Frame::featureWord(~quint32(Frame::TakesUnwrapped)) << large << true << false;
