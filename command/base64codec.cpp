@@ -8,8 +8,12 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <limits>
 
 namespace {
+
+// What a QByteArray can hold, with room to spare for its header on any platform.
+constexpr qint64 MaxTextSize = std::numeric_limits<int>::max() - 64;
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -148,10 +152,16 @@ std::atomic<Base64Codec::Path> &chosenPath()
 struct VectorLoops
 {
     int (*encode)(const quint8 *in, int size, char *out);
+    int (*encodeSwapped)(const quint8 *units, int from, int size, char *out);
     int (*decode)(const quint8 *in, int size, quint8 *out);
 };
 
 int encodeNone(const quint8 *, int, char *)
+{
+    return 0;
+}
+
+int encodeSwappedNone(const quint8 *, int, int, char *)
 {
     return 0;
 }
@@ -166,12 +176,38 @@ VectorLoops chosenLoops()
     switch (chosenPath().load(std::memory_order_relaxed)) {
 #ifdef BASE64_SIMD
     case Base64Codec::Path::Avx2:
-        return { Base64Simd::encodeAvx2, Base64Simd::decodeAvx2 };
+        return { Base64Simd::encodeAvx2, Base64Simd::encodeSwappedAvx2, Base64Simd::decodeAvx2 };
     case Base64Codec::Path::Ssse3:
-        return { Base64Simd::encodeSsse3, Base64Simd::decodeSsse3 };
+        return { Base64Simd::encodeSsse3, Base64Simd::encodeSwappedSsse3,
+            Base64Simd::decodeSsse3 };
 #endif
     default:
-        return { encodeNone, decodeNone };
+        return { encodeNone, encodeSwappedNone, decodeNone };
+    }
+}
+
+// Encodes the `size` bytes at `in`, a multiple of three, four characters a group at `out`.
+void encodeGroups(const quint8 *in, int size, char *out)
+{
+    int i = chosenLoops().encode(in, size, out);
+    out += i / 3 * 4;
+    // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
+    // compiler into assembling them in a vector register, which costs more than it saves. The
+    // last group reads one byte past itself.
+    for (; i + 25 <= size; i += 24) {
+        qToLittleEndian(quint64(encodeThree(in + i)) | quint64(encodeThree(in + i + 3)) << 32, out);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 6)) | quint64(encodeThree(in + i + 9)) << 32, out + 8);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 12)) | quint64(encodeThree(in + i + 15)) << 32, out + 16);
+        qToLittleEndian(
+            quint64(encodeThree(in + i + 18)) | quint64(encodeThree(in + i + 21)) << 32, out + 24);
+        out += 32;
+    }
+    for (; i < size; i += 3) {
+        const quint32 group = quint32(in[i]) << 16 | quint32(in[i + 1]) << 8 | in[i + 2];
+        qToLittleEndian(quint32(Pairs[group >> 12]) | quint32(Pairs[group & 0xfff]) << 16, out);
+        out += 4;
     }
 }
 
@@ -206,38 +242,113 @@ QByteArray Base64Codec::encode(const QByteArray &bytes)
 
 void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
 {
-    const auto *in = reinterpret_cast<const quint8 *>(bytes.constData());
-    const int size = bytes.size();
-    text->resize(offset + ((size + 2) / 3) * 4);
-    char *out = text->data() + offset;
-    int i = chosenLoops().encode(in, size, out);
-    out += i / 3 * 4;
-    // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
-    // compiler into assembling them in a vector register, which costs more than it saves. The
-    // last group reads one byte past itself.
-    for (; i + 25 <= size; i += 24) {
-        qToLittleEndian(quint64(encodeThree(in + i)) | quint64(encodeThree(in + i + 3)) << 32, out);
-        qToLittleEndian(
-            quint64(encodeThree(in + i + 6)) | quint64(encodeThree(in + i + 9)) << 32, out + 8);
-        qToLittleEndian(
-            quint64(encodeThree(in + i + 12)) | quint64(encodeThree(in + i + 15)) << 32, out + 16);
-        qToLittleEndian(
-            quint64(encodeThree(in + i + 18)) | quint64(encodeThree(in + i + 21)) << 32, out + 24);
-        out += 32;
+    Writer writer(text, offset);
+    writer.append(bytes.constData(), bytes.size());
+    writer.finish();
+}
+
+Base64Codec::Writer::Writer(QByteArray *text, int offset)
+    : m_text(text)
+    , m_size(offset)
+{
+    // Written over: a kept buffer's room is all there to use.
+    m_text->resize(qMax(offset, int(m_text->capacity())));
+}
+
+char *Base64Codec::Writer::room(qint64 bytes)
+{
+    const qint64 end = m_size + (bytes + 2) / 3 * 4;
+    if (m_failed || end > MaxTextSize) {
+        m_failed = true;
+        return nullptr;
     }
-    for (; i + 3 <= size; i += 3) {
-        const quint32 group = quint32(in[i]) << 16 | quint32(in[i + 1]) << 8 | in[i + 2];
-        qToLittleEndian(quint32(Pairs[group >> 12]) | quint32(Pairs[group & 0xfff]) << 16, out);
-        out += 4;
+    if (end > m_text->size()) {
+        // Doubling keeps writing piece by piece linear.
+        m_text->resize(int(qMin<qint64>(MaxTextSize, qMax(end, 2 * qint64(m_text->size())))));
     }
-    if (i < size) {
-        const bool two = i + 1 < size;
-        const quint32 group = quint32(in[i]) << 16 | (two ? quint32(in[i + 1]) << 8 : 0);
+    return m_text->data() + m_size;
+}
+
+void Base64Codec::Writer::append(const char *bytes, int size)
+{
+    const auto *in = reinterpret_cast<const quint8 *>(bytes);
+    if (m_carried > 0) {
+        while (m_carried < 3 && size > 0) {
+            m_carry[m_carried++] = *in++;
+            --size;
+        }
+        if (m_carried < 3)
+            return;
+        char *out = room(3);
+        if (!out)
+            return;
+        encodeGroups(m_carry, 3, out);
+        m_size += 4;
+        m_carried = 0;
+    }
+    const int whole = size / 3 * 3;
+    char *out = room(whole);
+    if (!out)
+        return;
+    encodeGroups(in, whole, out);
+    m_size += whole / 3 * 4;
+    for (int i = whole; i < size; ++i)
+        m_carry[m_carried++] = in[i];
+}
+
+void Base64Codec::Writer::appendBigEndian16(const ushort *units, int count)
+{
+    const int size = count * 2;
+    if (!room(qint64(size) + m_carried))
+        return;
+    int from = 0;
+    // The vector loops swap the bytes as they encode them, from a whole group on.
+    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
+        const auto *bytes = reinterpret_cast<const quint8 *>(units);
+        for (; m_carried > 0 && m_carried < 3 && from < size; ++from)
+            m_carry[m_carried++] = bytes[from ^ 1];
+        if (m_carried == 3) {
+            encodeGroups(m_carry, 3, m_text->data() + m_size);
+            m_size += 4;
+            m_carried = 0;
+        }
+        if (m_carried == 0) {
+            const int encoded = chosenLoops().encodeSwapped(
+                bytes, from, (size - from) / 3 * 3, m_text->data() + m_size);
+            m_size += encoded / 3 * 4;
+            from += encoded;
+        }
+    }
+    // The rest is swapped a cache-sized piece at a time and read back at once.
+    constexpr int Piece = 4096;
+    quint16 swapped[Piece];
+    while (from < size) {
+        const int first = from / 2;
+        const int n = qMin(count - first, Piece);
+        qToBigEndian<quint16>(units + first, n, swapped);
+        const int skipped = from % 2;
+        append(reinterpret_cast<const char *>(swapped) + skipped, n * 2 - skipped);
+        from = (first + n) * 2;
+    }
+}
+
+bool Base64Codec::Writer::finish()
+{
+    char *out = room(m_carried);
+    if (!out)
+        return false;
+    if (m_carried > 0) {
+        const bool two = m_carried == 2;
+        const quint32 group = quint32(m_carry[0]) << 16 | (two ? quint32(m_carry[1]) << 8 : 0);
         *out++ = Alphabet[group >> 18];
         *out++ = Alphabet[(group >> 12) & 63];
         *out++ = two ? Alphabet[(group >> 6) & 63] : '=';
         *out++ = '=';
+        m_size += 4;
+        m_carried = 0;
     }
+    m_text->resize(int(m_size));
+    return true;
 }
 
 void Base64Codec::prepareReuse(QByteArray *buffer)

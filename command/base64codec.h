@@ -16,6 +16,31 @@ public:
     // The same, written over what `text` holds from `offset` on: a buffer kept for reuse
     // keeps its room, and what comes before the offset stays.
     static void encode(const QByteArray &bytes, QByteArray *text, int offset = 0);
+    // Base64 written piece by piece, the same as encode() gives for the pieces joined, after
+    // the first `offset` bytes of `text`, which keeps its room when it has some. A string's
+    // UTF-16 goes in big-endian as it is encoded: the bytes never lie whole in memory.
+    class Writer
+    {
+    public:
+        Writer(QByteArray *text, int offset);
+        Writer(const Writer &) = delete;
+        Writer &operator=(const Writer &) = delete;
+
+        void append(const char *bytes, int size);
+        void appendBigEndian16(const ushort *units, int count);
+        // Ends the text, padded; false when it would not fit in a QByteArray.
+        bool finish();
+
+    private:
+        char *room(qint64 bytes);
+
+        QByteArray *m_text;
+        qint64 m_size;
+        quint8 m_carry[3] = {};
+        int m_carried = 0;
+        bool m_failed = false;
+    };
+
     // Readies a buffer kept from one text to the next to be written over: it is emptied
     // when KeptBuffer's rule says it may not be reused.
     static void prepareReuse(QByteArray *buffer);

@@ -67,6 +67,11 @@ const Features &features()
 // for a whole range of the alphabet: the range is told from the value by one saturating
 // subtraction and one comparison, and the distance is looked up by it.
 #define BASE64_SPREAD 1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10
+// The same spreads for bytes that are UTF-16 units in the wrong order: lane byte k is then taken
+// from k ^ 1, or, with the lane loaded from a byte before an odd start, from k when k is even
+// and from k + 2 when it is odd.
+#define BASE64_SPREAD_SWAPPED 0, 1, 3, 0, 5, 2, 4, 5, 6, 7, 9, 6, 11, 8, 10, 11
+#define BASE64_SPREAD_SWAPPED_ODD 3, 0, 2, 3, 4, 5, 7, 4, 9, 6, 8, 9, 10, 11, 13, 10
 #define BASE64_DISTANCES                                                                           \
     'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,      \
         '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0
@@ -83,9 +88,9 @@ const Features &features()
 #define BASE64_VALUE_DISTANCES 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0
 #define BASE64_GATHER 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1
 
-BASE64_TARGET("ssse3") inline __m128i encodeLanes(__m128i bytes)
+BASE64_TARGET("ssse3") inline __m128i encodeLanes(__m128i bytes, __m128i order)
 {
-    const __m128i spread = _mm_shuffle_epi8(bytes, _mm_setr_epi8(BASE64_SPREAD));
+    const __m128i spread = _mm_shuffle_epi8(bytes, order);
     const __m128i firstAndThird = _mm_mulhi_epu16(
         _mm_and_si128(spread, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
     const __m128i secondAndFourth = _mm_mullo_epi16(
@@ -97,10 +102,9 @@ BASE64_TARGET("ssse3") inline __m128i encodeLanes(__m128i bytes)
     return _mm_add_epi8(sextets, _mm_shuffle_epi8(_mm_setr_epi8(BASE64_DISTANCES), range));
 }
 
-BASE64_TARGET("avx2") inline __m256i encodeLanes(__m256i bytes)
+BASE64_TARGET("avx2") inline __m256i encodeLanes(__m256i bytes, __m256i order)
 {
-    const __m256i spread
-        = _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(BASE64_SPREAD, BASE64_SPREAD));
+    const __m256i spread = _mm256_shuffle_epi8(bytes, order);
     const __m256i firstAndThird = _mm256_mulhi_epu16(
         _mm256_and_si256(spread, _mm256_set1_epi32(0x0fc0fc00)), _mm256_set1_epi32(0x04000040));
     const __m256i secondAndFourth = _mm256_mullo_epi16(
@@ -163,29 +167,63 @@ bool Base64Simd::hasAvx2()
     return features().avx2;
 }
 
-// Each round reads sixteen bytes and encodes the first twelve.
-BASE64_TARGET("ssse3") int Base64Simd::encodeSsse3(const quint8 *in, int size, char *out)
+namespace {
+
+// Each round reads sixteen bytes from `in` on and encodes twelve of them, in `order`.
+BASE64_TARGET("ssse3") int encodeSsse3(const quint8 *in, int size, char *out, __m128i order)
 {
     int i = 0;
     for (; i + 16 <= size; i += 12, out += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), encodeLanes(bytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), encodeLanes(bytes, order));
     }
     return i;
 }
 
 // Each round reads sixteen bytes into each lane, the second lane's from twelve bytes on, and
-// encodes the first twelve of each.
-BASE64_TARGET("avx2") int Base64Simd::encodeAvx2(const quint8 *in, int size, char *out)
+// encodes twelve of each.
+BASE64_TARGET("avx2") int encodeAvx2(const quint8 *in, int size, char *out, __m256i order)
 {
     int i = 0;
     for (; i + 28 <= size; i += 24, out += 32) {
         const __m256i bytes = _mm256_inserti128_si256(
             _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i))),
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i + 12)), 1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), encodeLanes(bytes));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), encodeLanes(bytes, order));
     }
     return i;
+}
+
+} // namespace
+
+BASE64_TARGET("ssse3") int Base64Simd::encodeSsse3(const quint8 *in, int size, char *out)
+{
+    return ::encodeSsse3(in, size, out, _mm_setr_epi8(BASE64_SPREAD));
+}
+
+BASE64_TARGET("avx2") int Base64Simd::encodeAvx2(const quint8 *in, int size, char *out)
+{
+    return ::encodeAvx2(in, size, out, _mm256_setr_epi8(BASE64_SPREAD, BASE64_SPREAD));
+}
+
+// An odd start is read from the byte before it, which the caller's `from` guarantees; the lane
+// then ends a byte earlier, so no round reads further than an even start's.
+BASE64_TARGET("ssse3")
+int Base64Simd::encodeSwappedSsse3(const quint8 *units, int from, int size, char *out)
+{
+    if (from % 2 == 0)
+        return ::encodeSsse3(units + from, size, out, _mm_setr_epi8(BASE64_SPREAD_SWAPPED));
+    return ::encodeSsse3(units + from - 1, size, out, _mm_setr_epi8(BASE64_SPREAD_SWAPPED_ODD));
+}
+
+BASE64_TARGET("avx2")
+int Base64Simd::encodeSwappedAvx2(const quint8 *units, int from, int size, char *out)
+{
+    if (from % 2 == 0)
+        return ::encodeAvx2(units + from, size, out,
+            _mm256_setr_epi8(BASE64_SPREAD_SWAPPED, BASE64_SPREAD_SWAPPED));
+    return ::encodeAvx2(units + from - 1, size, out,
+        _mm256_setr_epi8(BASE64_SPREAD_SWAPPED_ODD, BASE64_SPREAD_SWAPPED_ODD));
 }
 
 // Each round stores sixteen bytes, of which the last four are written over by the next round or

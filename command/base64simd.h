@@ -20,6 +20,10 @@ bool hasAvx2();
 // bytes encoded, a multiple of three, and leaves the rest to the caller.
 int encodeSsse3(const quint8 *in, int size, char *out);
 int encodeAvx2(const quint8 *in, int size, char *out);
+// The same for the bytes from `from` on of big-endian UTF-16 whose units lie at `units` in the
+// processor's order, which is little-endian: byte k is units[k ^ 1].
+int encodeSwappedSsse3(const quint8 *units, int from, int size, char *out);
+int encodeSwappedAvx2(const quint8 *units, int from, int size, char *out);
 
 // Decode groups of four characters from the start of `size` characters at `in`, all in the
 // alphabet and none of them padding, three bytes a group at `out`, as far as the loop goes

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr quint32 NullLength = 0xffffffff;
+// A string at least this long goes to a Base64 writer without being written out first.
+constexpr qint64 StreamedStringSize = 4096;
 // What a QByteArray can hold, with room to spare for its header on any platform: an output
 // that would grow past it fails as a whole instead of overflowing a size.
 constexpr qint64 MaxSize = std::numeric_limits<int>::max() - 64;
@@ -27,6 +29,12 @@ ValueListEncoder::ValueListEncoder(QByteArray room)
     : m_bytes(std::move(room))
 {
     m_bytes.resize(m_bytes.capacity());
+}
+
+ValueListEncoder::ValueListEncoder(QByteArray room, Base64Codec::Writer *text)
+    : ValueListEncoder(std::move(room))
+{
+    m_text = text;
 }
 
 ValueListEncoder::~ValueListEncoder() = default;
@@ -171,6 +179,7 @@ QByteArray ValueListEncoder::take()
     }
     m_bytes = QByteArray();
     m_size = 0;
+    m_passed = 0;
     m_failed = false;
     return bytes;
 }
@@ -181,7 +190,7 @@ QByteArray ValueListEncoder::take()
 // QByteArray.
 char *ValueListEncoder::extend(qint64 size)
 {
-    if (m_failed || size > MaxSize - m_size) {
+    if (m_failed || size > MaxSize - m_passed - m_size) {
         m_failed = true;
         return nullptr;
     }
@@ -217,10 +226,30 @@ void ValueListEncoder::writeString(const QString &text)
         return;
     }
     const qint64 size = qint64(text.size()) * 2;
+    if (m_text && size >= StreamedStringSize) {
+        if (m_failed || size > MaxSize - 4 - m_passed - m_size) {
+            m_failed = true;
+            return;
+        }
+        writeNumber(quint32(size));
+        passOn();
+        m_text->appendBigEndian16(text.utf16(), text.size());
+        m_passed += size;
+        return;
+    }
     if (char *out = extend(4 + size)) {
         qToBigEndian(quint32(size), out);
         qToBigEndian<quint16>(text.constData(), text.size(), out + 4);
     }
+}
+
+void ValueListEncoder::passOn()
+{
+    if (m_failed)
+        return;
+    m_text->append(m_bytes.constData(), m_size);
+    m_passed += m_size;
+    m_size = 0;
 }
 
 void ValueListEncoder::writeBytes(const QByteArray &bytes)

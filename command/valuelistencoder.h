@@ -4,6 +4,8 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QVariantList>
 
+#include "base64codec.h"
+
 #include <memory>
 
 class QDataStream;
@@ -29,6 +31,10 @@ public:
     // Writes over `room`, keeping its capacity: a buffer handed from one use to the next
     // spares a large value fresh memory, whose first touch costs a page fault every 4 KiB.
     explicit ValueListEncoder(QByteArray room);
+    // The same, writing as Base64 to `text` as it goes: a long string is then encoded straight
+    // from its characters. take() gives what is not yet written there, which the caller appends
+    // before it finishes `text`.
+    ValueListEncoder(QByteArray room, Base64Codec::Writer *text);
     ~ValueListEncoder();
     // The stream for other values writes into this object's own buffer.
     ValueListEncoder(const ValueListEncoder &) = delete;
@@ -63,10 +69,14 @@ private:
     void writeMap(const QVariantMap &entries);
     void writeHash(const QVariantHash &entries);
     void writeByStream(const QVariant &value);
+    void passOn();
 
     // Its first m_size bytes are the output; the rest is room to write into.
     QByteArray m_bytes;
     int m_size = 0;
+    Base64Codec::Writer *m_text = nullptr;
+    // What was passed on to m_text before the first of m_bytes.
+    qint64 m_passed = 0;
     // Made on the first value that needs it, and writing into m_bytes.
     std::unique_ptr<QDataStream> m_stream;
     bool m_failed = false;

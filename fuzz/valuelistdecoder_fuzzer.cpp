@@ -4,6 +4,7 @@
 #include "valuelistencoder.h"
 
 #include <QtCore/QDataStream>
+#include <QtCore/QtEndian>
 #include <QtCore/QTimeZone>
 #include <QtGui/QColor>
 
@@ -152,10 +153,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             spoilt[int((data[0] | data[1] << 8) % uint(encoded.size()))] = char(data[2]);
             decodesAsQt(spoilt);
         }
-        // Written over a buffer in use, what comes before the offset stays.
+        // Written over a buffer in use, what comes before the offset stays; written in two
+        // pieces the input cuts, the second as big-endian UTF-16 when it can be, the text is
+        // the same.
         const int offset = size > 0 ? data[0] % 5 : 0;
         QByteArray reused("head");
-        Base64Codec::encode(bytes, &reused, offset);
+        Base64Codec::Writer writer(&reused, offset);
+        const int cut = size > 1 ? int(data[1] % (size + 1)) : 0;
+        writer.append(bytes.constData(), cut);
+        const int rest = int(size) - cut;
+        if (rest % 2 == 0) {
+            QVector<ushort> units(rest / 2);
+            qFromBigEndian<quint16>(bytes.constData() + cut, units.size(), units.data());
+            writer.appendBigEndian16(units.constData(), units.size());
+        } else {
+            writer.append(bytes.constData() + cut, rest);
+        }
+        writer.finish();
         QByteArray expected = QByteArray("head").left(offset);
         expected += encoded;
         if (reused != expected)
@@ -188,6 +202,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("accepted a list QDataStream reads differently");
     if (ValueListEncoder::encode(values) != written)
         fail("ValueListEncoder wrote other bytes than QDataStream");
+    QByteArray text;
+    Base64Codec::Writer base64(&text, 0);
+    ValueListEncoder streaming(QByteArray(), &base64);
+    streaming.writeCount(quint32(values.size()));
+    for (const QVariant &value : qAsConst(values))
+        streaming.write(value);
+    const QByteArray unstreamed = streaming.take();
+    base64.append(unstreamed.constData(), unstreamed.size());
+    if (!base64.finish() || text != written.toBase64())
+        fail("ValueListEncoder wrote other Base64 than QDataStream's bytes give");
 
     QVariantList rewritten;
     if (!ValueListDecoder::decode(written, &rewritten))

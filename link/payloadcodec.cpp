@@ -55,19 +55,20 @@ bool writeValueList(
     if (!std::all_of(lead.begin(), lead.end(), valueStreamable)
         || !std::all_of(begin, end, valueStreamable))
         return false;
+    Base64Codec::Writer text(out, offset);
     // The raw list is only an intermediate: the thread's last one lends its room.
-    ValueListEncoder writer(ValueListEncoder::threadRoom());
+    ValueListEncoder writer(ValueListEncoder::threadRoom(), &text);
     writer.writeCount(quint32(lead.size()) + quint32(std::distance(begin, end)));
     for (const QVariant &value : lead)
         writer.write(value);
     for (Values value = begin; value != end; ++value)
         writer.write(*value);
-    const QByteArray raw = writer.take();
-    if (raw.isNull())
+    const QByteArray rest = writer.take();
+    if (rest.isNull())
         return false;
-    Base64Codec::encode(raw, out, offset);
-    ValueListEncoder::recycle(raw);
-    return true;
+    text.append(rest.constData(), rest.size());
+    ValueListEncoder::recycle(rest);
+    return text.finish();
 }
 
 } // namespace

@@ -164,6 +164,26 @@ void verifyEncodedAsQDataStream(const QVariantList &values)
     for (const QVariant &value : values)
         writer.write(value);
     QCOMPARE(writer.take(), expected);
+
+    // Written as Base64 as it goes, after bytes that stay, on every path.
+    const QVector<Base64Codec::Path> paths = Base64Codec::availablePaths();
+    const auto fastest = qScopeGuard([&] { Base64Codec::setPath(paths.constLast()); });
+    for (const Base64Codec::Path path : paths) {
+        Base64Codec::setPath(path);
+        QByteArray text(5, '#');
+        Base64Codec::Writer base64(&text, 3);
+        ValueListEncoder streaming(QByteArray(), &base64);
+        streaming.writeCount(quint32(values.size()));
+        for (const QVariant &value : values)
+            streaming.write(value);
+        const QByteArray rest = streaming.take();
+        QCOMPARE(rest.isNull(), expected.isNull());
+        if (!expected.isNull()) {
+            base64.append(rest.constData(), rest.size());
+            QVERIFY(base64.finish());
+            QCOMPARE(text, "###" + expected.toBase64());
+        }
+    }
 }
 
 // The values decoded from `bytes` are those QDataStream reads from them: of the same types,
@@ -493,6 +513,11 @@ void tst_ValueListDecoder::readsWhatQDataStreamWrites_data()
         everyByte.append(char(i));
     QTest::newRow("long text and every byte")
         << QVariantList { QString(70000, QChar(0x263a)), everyByte.repeated(300) };
+    // Long strings go into Base64 straight from their characters, after 0, 1 or 2 bytes of a
+    // group and between other values.
+    QTest::newRow("long strings at every place in a group") << QVariantList { QString(2048, 'a'),
+        true, QString(5001, QChar(0xd83d)), QVariantMap { { QString(3000, 'k'), QString(2049, 'v') } },
+        QStringList { QString(4097, 'x'), QString(10, 'y') }, QString(2047, QChar(0x263a)) };
     QTest::newRow("common and streamed values interleaved") << QVariantList { 1,
         QDateTime(QDate(2024, 2, 29), QTime(10, 0), Qt::UTC), QStringLiteral("between"),
         QStringList { QStringLiteral("a") }, QByteArray("bytes"), QUrl(QStringLiteral("a:b")),
