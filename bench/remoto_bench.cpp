@@ -302,7 +302,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < bytes.size(); ++i)
             bytes[i] = char(i * 167 + (i >> 8));
         const QByteArray text = bytes.toBase64();
-        const char *const paths[] = {"scalar", "SSSE3", "AVX2"};
+        const char *const paths[] = {"scalar", "SSSE3", "AVX2", "AVX-512 VBMI"};
         const auto rate = [&](const char *operation, const char *path,
                               const std::function<void()> &run) {
             const QByteArray row = QByteArray("Base64 ") + operation + " of 1 MiB, " + path;

@@ -174,6 +174,11 @@ int decodeNone(const quint8 *, int, quint8 *)
 VectorLoops chosenLoops()
 {
     switch (chosenPath().load(std::memory_order_relaxed)) {
+#ifdef BASE64_AVX512_VBMI
+    case Base64Codec::Path::Avx512Vbmi:
+        return { Base64Simd::encodeAvx512Vbmi, Base64Simd::encodeSwappedAvx512Vbmi,
+            Base64Simd::decodeAvx512Vbmi };
+#endif
 #ifdef BASE64_SIMD
     case Base64Codec::Path::Avx2:
         return { Base64Simd::encodeAvx2, Base64Simd::encodeSwappedAvx2, Base64Simd::decodeAvx2 };
@@ -221,6 +226,10 @@ QVector<Base64Codec::Path> Base64Codec::availablePaths()
         paths.append(Path::Ssse3);
     if (Base64Simd::hasAvx2())
         paths.append(Path::Avx2);
+#endif
+#ifdef BASE64_AVX512_VBMI
+    if (Base64Simd::hasAvx512Vbmi())
+        paths.append(Path::Avx512Vbmi);
 #endif
     return paths;
 }

@@ -52,7 +52,7 @@ public:
 
     // The loops that encode, and decode canonical text: vector ones where the processor has
     // them, the fastest of which is used unless the tests, the fuzzer or the benchmark choose.
-    enum class Path { Scalar, Ssse3, Avx2 };
+    enum class Path { Scalar, Ssse3, Avx2, Avx512Vbmi };
     // Those this build and processor offer, fastest last.
     static QVector<Path> availablePaths();
     // False, with nothing changed, for a path not offered. For the whole process.

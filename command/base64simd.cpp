@@ -2,6 +2,7 @@
 
 #ifdef BASE64_SIMD
 
+#include <array>
 #include <immintrin.h>
 #ifdef Q_CC_MSVC
 #include <intrin.h>
@@ -21,6 +22,7 @@ struct Features
 {
     bool ssse3;
     bool avx2;
+    bool avx512Vbmi;
 };
 
 #ifdef Q_CC_GNU
@@ -29,8 +31,14 @@ Features detect()
     // The run-time library fills in what the processor offers before constructors run, but this
     // may be called from one.
     __builtin_cpu_init();
-    // Its AVX2 also asks whether the system saves the wide registers.
-    return { __builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0 };
+    // Its AVX2 and AVX-512 also ask whether the system saves the wide registers.
+    return { __builtin_cpu_supports("ssse3") != 0, __builtin_cpu_supports("avx2") != 0,
+#ifdef BASE64_AVX512_VBMI
+        __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi") != 0
+#else
+        false
+#endif
+    };
 }
 #else
 BASE64_TARGET("xsave") Features detect()
@@ -46,11 +54,15 @@ BASE64_TARGET("xsave") Features detect()
     const bool avx = (info[2] & (1 << 28)) != 0;
     const bool wideRegistersSaved = osxsave && avx && (_xgetbv(0) & 6) == 6;
     bool avx2 = false;
+    bool avx512Vbmi = false;
     if (wideRegistersSaved && leaves >= 7) {
         __cpuidex(info, 7, 0);
         avx2 = (info[1] & (1 << 5)) != 0;
+        // AVX-512 needs the mask registers and all 32 registers' full width saved as well.
+        avx512Vbmi = (_xgetbv(0) & 0xe6) == 0xe6 && (info[1] & (1 << 16)) != 0
+            && (info[1] & (1 << 30)) != 0 && (info[2] & (1 << 1)) != 0;
     }
-    return { ssse3, avx2 };
+    return { ssse3, avx2, avx512Vbmi };
 }
 #endif
 
@@ -155,6 +167,62 @@ BASE64_TARGET("avx2") inline __m256i decodeLanes(__m256i text, __m256i *invalid)
     return _mm256_shuffle_epi8(groups, _mm256_setr_epi8(BASE64_GATHER, BASE64_GATHER));
 }
 
+#ifdef BASE64_AVX512_VBMI
+// With VBMI a byte permutation reaches across the whole 64-byte register, so each table below is
+// one register, or two for decoding's 128 characters, rather than a 16-byte table in every lane.
+struct Avx512VbmiTables
+{
+    // Encoding: sixteen groups of three spread over 32-bit words as above, b1 b0 b2 b1; and the
+    // same for UTF-16 in the wrong order, as for the narrower loops.
+    quint8 spread[64];
+    quint8 spreadSwapped[64];
+    quint8 spreadSwappedOdd[64];
+    // The character of each sextet.
+    quint8 alphabet[64];
+    // Decoding: the value of each character below 0x80, or 0x80 for one outside the alphabet.
+    quint8 values[128];
+    // The three bytes of each group of four characters, highest first, side by side; and the
+    // same with the bytes of every pair swapped.
+    quint8 gather[64];
+    quint8 gatherSwapped[64];
+};
+
+constexpr Avx512VbmiTables avx512VbmiTables()
+{
+    constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    Avx512VbmiTables tables {};
+    for (int group = 0; group < 16; ++group) {
+        tables.spread[4 * group] = quint8(3 * group + 1);
+        tables.spread[4 * group + 1] = quint8(3 * group);
+        tables.spread[4 * group + 2] = quint8(3 * group + 2);
+        tables.spread[4 * group + 3] = quint8(3 * group + 1);
+        tables.gather[3 * group] = quint8(4 * group + 2);
+        tables.gather[3 * group + 1] = quint8(4 * group + 1);
+        tables.gather[3 * group + 2] = quint8(4 * group);
+    }
+    for (int k = 0; k < 64; ++k) {
+        const int from = tables.spread[k];
+        tables.spreadSwapped[k] = quint8(from ^ 1);
+        tables.spreadSwappedOdd[k] = quint8(from % 2 == 0 ? from : from + 2);
+    }
+    for (int k = 0; k < 48; ++k)
+        tables.gatherSwapped[k] = tables.gather[k ^ 1];
+    for (auto &value : tables.values)
+        value = 0x80;
+    for (int i = 0; i < 64; ++i) {
+        tables.alphabet[i] = quint8(alphabet[i]);
+        tables.values[quint8(alphabet[i])] = quint8(i);
+    }
+    return tables;
+}
+
+alignas(64) constexpr Avx512VbmiTables Avx512Vbmi = avx512VbmiTables();
+
+// GCC 12 warns that the plain byte permutation and multishift read an uninitialised register,
+// which they never do; their zero-masked forms under a full mask are the same instructions.
+constexpr __mmask64 AllBytes = ~__mmask64(0);
+#endif
+
 } // namespace
 
 bool Base64Simd::hasSsse3()
@@ -166,6 +234,13 @@ bool Base64Simd::hasAvx2()
 {
     return features().avx2;
 }
+
+#ifdef BASE64_AVX512_VBMI
+bool Base64Simd::hasAvx512Vbmi()
+{
+    return features().avx512Vbmi;
+}
+#endif
 
 namespace {
 
@@ -253,5 +328,93 @@ BASE64_TARGET("avx2") int Base64Simd::decodeAvx2(const quint8 *in, int size, qui
     }
     return _mm256_testz_si256(invalid, invalid) ? i : -1;
 }
+
+#ifdef BASE64_AVX512_VBMI
+#define BASE64_AVX512_VBMI_TARGET BASE64_TARGET("avx512f,avx512bw,avx512vbmi")
+
+namespace {
+
+// Each round reads the bytes `load` picks from `in + i` on, and no further: the load's mask leaves
+// out the rest of the register, which the processor then does not touch, even past the end of a
+// page. Once spread, every sextet lies whole in its 64-bit word, at a place the same for each
+// word: a multishift copies the eight bits from there to the sextet's byte, and the permutation
+// that looks the character up reads only the low six of them.
+BASE64_AVX512_VBMI_TARGET int encodeAvx512Vbmi(
+    const quint8 *in, int size, char *out, const quint8 *order, __mmask64 load)
+{
+    const __m512i spread = _mm512_loadu_si512(order);
+    const __m512i alphabet = _mm512_loadu_si512(Avx512Vbmi.alphabet);
+    // Where each character's sextet starts in its 64-bit word: bits 10, 4, 22 and 16 of each
+    // 32-bit group, as the narrower loops' multiplies find them.
+    const __m512i places = _mm512_set1_epi64(0x3036242a1016040a);
+    int i = 0;
+    for (; i + 48 <= size; i += 48, out += 64) {
+        const __m512i bytes = _mm512_maskz_loadu_epi8(load, in + i);
+        const __m512i sextets = _mm512_maskz_multishift_epi64_epi8(
+            AllBytes, places, _mm512_maskz_permutexvar_epi8(AllBytes, spread, bytes));
+        _mm512_storeu_si512(out, _mm512_maskz_permutexvar_epi8(AllBytes, sextets, alphabet));
+    }
+    return i;
+}
+
+constexpr __mmask64 Bytes48 = 0xffffffffffff;
+
+} // namespace
+
+BASE64_AVX512_VBMI_TARGET int Base64Simd::encodeAvx512Vbmi(const quint8 *in, int size, char *out)
+{
+    return ::encodeAvx512Vbmi(in, size, out, Avx512Vbmi.spread, Bytes48);
+}
+
+// From an odd start the 48 bytes are read from the byte before it, and one more after them: the
+// second of the last pair, which is in the text since the text is whole pairs.
+BASE64_AVX512_VBMI_TARGET int Base64Simd::encodeSwappedAvx512Vbmi(
+    const quint8 *units, int from, int size, char *out)
+{
+    if (from % 2 == 0)
+        return ::encodeAvx512Vbmi(units + from, size, out, Avx512Vbmi.spreadSwapped, Bytes48);
+    return ::encodeAvx512Vbmi(
+        units + from - 1, size, out, Avx512Vbmi.spreadSwappedOdd, (__mmask64(1) << 50) - 1);
+}
+
+namespace {
+
+// A two-register permutation looks each character's value up by its low seven bits; the
+// character itself is ORed into `invalid` beside its value, so one above 0x7f is caught as well
+// as one the table marks. Each round stores 64 bytes, of which the last sixteen are written over
+// as above.
+BASE64_AVX512_VBMI_TARGET int decodeAvx512Vbmi(
+    const quint8 *in, int size, quint8 *out, const quint8 *order)
+{
+    const __m512i lowValues = _mm512_loadu_si512(Avx512Vbmi.values);
+    const __m512i highValues = _mm512_loadu_si512(Avx512Vbmi.values + 64);
+    const __m512i gather = _mm512_loadu_si512(order);
+    __m512i invalid = _mm512_setzero_si512();
+    int i = 0;
+    for (; i + 88 <= size; i += 64, out += 48) {
+        const __m512i text = _mm512_loadu_si512(in + i);
+        const __m512i sextets = _mm512_permutex2var_epi8(lowValues, text, highValues);
+        // 0xfe: the OR of all three.
+        invalid = _mm512_ternarylogic_epi32(invalid, text, sextets, 0xfe);
+        const __m512i pairs = _mm512_maddubs_epi16(sextets, _mm512_set1_epi32(0x01400140));
+        const __m512i groups = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
+        _mm512_storeu_si512(out, _mm512_maskz_permutexvar_epi8(AllBytes, gather, groups));
+    }
+    return _mm512_movepi8_mask(invalid) == 0 ? i : -1;
+}
+
+} // namespace
+
+BASE64_AVX512_VBMI_TARGET int Base64Simd::decodeAvx512Vbmi(const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeAvx512Vbmi(in, size, out, Avx512Vbmi.gather);
+}
+
+BASE64_AVX512_VBMI_TARGET int Base64Simd::decodeSwappedAvx512Vbmi(
+    const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeAvx512Vbmi(in, size, out, Avx512Vbmi.gatherSwapped);
+}
+#endif
 
 #endif
