@@ -68,8 +68,7 @@ void CallWatch::messageArrived(const Velmor::Command::Message &message)
     }
     m_code = header.result;
     QVariantList values;
-    const Base64Codec::Reused decoded(AnswerHeader::body(payload), Base64Codec::Mode::Lenient);
-    ValueListDecoder::decode(decoded.bytes(), &values);
+    ValueListDecoder::decodeBase64(AnswerHeader::body(payload), Base64Codec::Mode::Lenient, &values);
     m_done = values.value(0).toBool();
 }
 

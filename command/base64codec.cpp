@@ -154,6 +154,7 @@ struct VectorLoops
     int (*encode)(const quint8 *in, int size, char *out);
     int (*encodeSwapped)(const quint8 *units, int from, int size, char *out);
     int (*decode)(const quint8 *in, int size, quint8 *out);
+    int (*decodeSwapped)(const quint8 *in, int size, quint8 *out);
 };
 
 int encodeNone(const quint8 *, int, char *)
@@ -177,17 +178,18 @@ VectorLoops chosenLoops()
 #ifdef BASE64_AVX512_VBMI
     case Base64Codec::Path::Avx512Vbmi:
         return { Base64Simd::encodeAvx512Vbmi, Base64Simd::encodeSwappedAvx512Vbmi,
-            Base64Simd::decodeAvx512Vbmi };
+            Base64Simd::decodeAvx512Vbmi, Base64Simd::decodeSwappedAvx512Vbmi };
 #endif
 #ifdef BASE64_SIMD
     case Base64Codec::Path::Avx2:
-        return { Base64Simd::encodeAvx2, Base64Simd::encodeSwappedAvx2, Base64Simd::decodeAvx2 };
+        return { Base64Simd::encodeAvx2, Base64Simd::encodeSwappedAvx2, Base64Simd::decodeAvx2,
+            Base64Simd::decodeSwappedAvx2 };
     case Base64Codec::Path::Ssse3:
-        return { Base64Simd::encodeSsse3, Base64Simd::encodeSwappedSsse3,
-            Base64Simd::decodeSsse3 };
+        return { Base64Simd::encodeSsse3, Base64Simd::encodeSwappedSsse3, Base64Simd::decodeSsse3,
+            Base64Simd::decodeSwappedSsse3 };
 #endif
     default:
-        return { encodeNone, encodeSwappedNone, decodeNone };
+        return { encodeNone, encodeSwappedNone, decodeNone, decodeNone };
     }
 }
 
@@ -366,26 +368,27 @@ void Base64Codec::prepareReuse(QByteArray *buffer)
         *buffer = QByteArray();
 }
 
-bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
+namespace {
+
+// The padding at the end of text of a length divisible by four, which is all that canonical
+// text may have: 0, 1 or 2.
+int paddingOf(const quint8 *in, int size)
 {
-    const int size = text.size();
-    if (size % 4 != 0)
-        return false;
-    const auto *in = reinterpret_cast<const quint8 *>(text.constData());
-    int padding = 0;
-    if (size > 0 && in[size - 1] == '=')
-        padding = size > 1 && in[size - 2] == '=' ? 2 : 1;
-    // Written over what `bytes` holds: a buffer kept for reuse keeps its room.
-    QByteArray &decoded = *bytes;
-    decoded.resize(size / 4 * 3);
-    auto *out = reinterpret_cast<quint8 *>(decoded.data());
-    const int whole = padding > 0 ? size - 4 : size;
-    const int vectored = chosenLoops().decode(in, whole, out);
+    if (size == 0 || in[size - 1] != '=')
+        return 0;
+    return size > 1 && in[size - 2] == '=' ? 2 : 1;
+}
+
+// Decodes `size` characters at `in`, whole groups of the alphabet, into size / 4 * 3 bytes at
+// `out`, writing nowhere else; false if any character is outside the alphabet.
+bool decodeGroups(const quint8 *in, int size, quint8 *out)
+{
+    const int vectored = chosenLoops().decode(in, size, out);
     if (vectored < 0)
         return false;
     // What the vector loop left, if there is one, the loops below take.
     const quint8 *rest = in + vectored;
-    const int left = whole - vectored;
+    const int left = size - vectored;
     out += vectored / 4 * 3;
     quint32 invalid = 0;
     const auto groups = [rest, &invalid](int from, int to, quint8 *at) {
@@ -407,23 +410,42 @@ bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
         // The first eight characters only now, as the second eight wrote over their end; then
         // the four left after the last eight, if any.
         groups(0, 8, out);
-        out = groups(8 * chunks, left, out + 6 * chunks);
+        groups(8 * chunks, left, out + 6 * chunks);
     } else {
-        out = groups(0, left, out);
+        groups(0, left, out);
     }
-    if (padding > 0) {
-        // The last group: two or three characters of the alphabet, then its padding. Bits
-        // past the last whole byte are dropped, as Qt drops them.
-        const quint32 group
-            = First[in[whole]] | Second[in[whole + 1]] | (padding == 1 ? Third[in[whole + 2]] : 0);
-        invalid |= group;
-        *out++ = quint8(group >> 16);
-        if (padding == 1)
-            *out++ = quint8(group >> 8);
-    }
-    if (invalid & Invalid)
+    return !(invalid & Invalid);
+}
+
+// The last group: two or three characters of the alphabet, then its `padding`, into one or two
+// bytes at `out`. Bits past the last whole byte are dropped, as Qt drops them.
+bool decodePadded(const quint8 *in, int padding, quint8 *out)
+{
+    const quint32 group = First[in[0]] | Second[in[1]] | (padding == 1 ? Third[in[2]] : 0);
+    out[0] = quint8(group >> 16);
+    if (padding == 1)
+        out[1] = quint8(group >> 8);
+    return !(group & Invalid);
+}
+
+} // namespace
+
+bool Base64Codec::decodeCanonical(const QByteArray &text, QByteArray *bytes)
+{
+    const int size = text.size();
+    if (size % 4 != 0)
         return false;
-    decoded.resize(int(out - reinterpret_cast<quint8 *>(decoded.data())));
+    const auto *in = reinterpret_cast<const quint8 *>(text.constData());
+    const int padding = paddingOf(in, size);
+    // Written over what `bytes` holds: a buffer kept for reuse keeps its room.
+    QByteArray &decoded = *bytes;
+    decoded.resize(size / 4 * 3);
+    auto *out = reinterpret_cast<quint8 *>(decoded.data());
+    const int whole = padding > 0 ? size - 4 : size;
+    if (!decodeGroups(in, whole, out)
+        || (padding > 0 && !decodePadded(in + whole, padding, out + whole / 4 * 3)))
+        return false;
+    decoded.resize(size / 4 * 3 - padding);
     return true;
 }
 
@@ -471,4 +493,98 @@ Base64Codec::Reused::Reused(const QByteArray &text, Mode mode)
 Base64Codec::Reused::~Reused()
 {
     decodedBytes.keep(m_bytes);
+}
+
+Base64Codec::Gradual::Gradual(const QByteArray &text)
+{
+    const int size = text.size();
+    if (size % 4 != 0)
+        return;
+    m_text = reinterpret_cast<const quint8 *>(text.constData());
+    m_padding = paddingOf(m_text, size);
+    m_whole = (m_padding > 0 ? size - 4 : size) / 4 * 3;
+    m_size = size / 4 * 3 - m_padding;
+    m_bytes = decodedBytes.take(size / 4 * 3);
+    m_bytes.resize(size / 4 * 3);
+    // Filled through m_bytes, which nothing else shares, so that it is never copied.
+    m_view = QByteArray::fromRawData(m_bytes.constData(), int(m_size));
+    m_taken = true;
+}
+
+Base64Codec::Gradual::~Gradual()
+{
+    m_view = QByteArray();
+    decodedBytes.keep(m_bytes);
+}
+
+bool Base64Codec::Gradual::decodeTo(qint64 end)
+{
+    if (m_invalid)
+        return false;
+    if (end <= m_decoded)
+        return true;
+    auto *out = reinterpret_cast<quint8 *>(m_bytes.data());
+    const qint64 groupsEnd = qMin(end, m_whole);
+    if (groupsEnd > m_decoded) {
+        if (!decodeGroups(m_text + m_decoded / 3 * 4, int(groupsEnd - m_decoded) / 3 * 4,
+                out + m_decoded)) {
+            m_invalid = true;
+            return false;
+        }
+        m_decoded = groupsEnd;
+    }
+    if (end > m_whole && m_padding > 0) {
+        if (!decodePadded(m_text + m_whole / 3 * 4, m_padding, out + m_whole)) {
+            m_invalid = true;
+            return false;
+        }
+        m_decoded = m_size;
+    }
+    return true;
+}
+
+bool Base64Codec::Gradual::ensure(qint64 end)
+{
+    // A few kilobytes at a time: asking costs a comparison, decoding a call per piece.
+    constexpr qint64 Piece = 3 * 1024;
+    if (end <= m_decoded)
+        return !m_invalid;
+    return decodeTo(qMin(m_size, (qMax(end, m_decoded + Piece) + 2) / 3 * 3));
+}
+
+bool Base64Codec::Gradual::takeUnits(qint64 offset, int count, ushort *units)
+{
+    const qint64 end = offset + 2 * qint64(count);
+    auto *out = reinterpret_cast<quint8 *>(units);
+    qint64 from = offset;
+    // Whole groups not yet decoded go straight into the units, from the first that starts an
+    // even number of bytes into them.
+    qint64 start = qMax(m_decoded, (offset + 2) / 3 * 3);
+    if ((start - offset) % 2 != 0)
+        start += 3;
+    const qint64 stop = start + qMax<qint64>(0, end - start) / 3 * 3;
+    if (QSysInfo::ByteOrder == QSysInfo::LittleEndian && stop > start && stop <= m_whole) {
+        if (!decodeTo(start))
+            return false;
+        const int decoded = chosenLoops().decodeSwapped(
+            m_text + start / 3 * 4, int(stop - start) / 3 * 4, out + (start - offset));
+        if (decoded < 0) {
+            m_invalid = true;
+            return false;
+        }
+        qFromBigEndian<quint16>(m_bytes.constData() + offset, int(start - offset) / 2, units);
+        // Even, as the loops take a multiple of four groups.
+        m_decoded = start + decoded / 4 * 3;
+        from = m_decoded;
+    }
+    if (!ensure(end))
+        return false;
+    qFromBigEndian<quint16>(
+        m_bytes.constData() + from, int(end - from) / 2, units + (from - offset) / 2);
+    return true;
+}
+
+bool Base64Codec::Gradual::finish()
+{
+    return decodeTo(m_size);
 }

@@ -79,6 +79,45 @@ public:
         bool m_valid = true;
     };
 
+    // The bytes of canonical text, decoded only as far as they are asked for, so that a long
+    // string among them can be decoded straight into the string's own memory. Text that is not
+    // plainly canonical (see above) is not taken, and is left to Reused.
+    class Gradual
+    {
+    public:
+        explicit Gradual(const QByteArray &text);
+        ~Gradual();
+        Gradual(const Gradual &) = delete;
+        Gradual &operator=(const Gradual &) = delete;
+
+        bool isTaken() const { return m_taken; }
+        // All the decoded bytes, of which those not yet asked for hold anything.
+        const QByteArray &bytes() const { return m_view; }
+        // Decodes the bytes up to `end`; false once a character is outside the alphabet.
+        bool ensure(qint64 end);
+        // The `count` big-endian UTF-16 units from `offset` on, decoded into `units` in the
+        // processor's order; their bytes in bytes() may then hold anything. Bytes before them
+        // that are not decoded yet must not be asked for later either.
+        bool takeUnits(qint64 offset, int count, ushort *units);
+        // Decodes the rest; false when the text holds a character outside the alphabet.
+        bool finish();
+
+    private:
+        bool decodeTo(qint64 end);
+
+        const quint8 *m_text = nullptr;
+        QByteArray m_bytes;
+        QByteArray m_view;
+        // The bytes of the groups without padding, and of all.
+        qint64 m_whole = 0;
+        qint64 m_size = 0;
+        int m_padding = 0;
+        // Decoded from the start up to here: group by group, then through the padded group.
+        qint64 m_decoded = 0;
+        bool m_taken = false;
+        bool m_invalid = false;
+    };
+
 private:
     static void decode(const QByteArray &text, QByteArray *bytes);
     static bool decodeCanonical(const QByteArray &text, QByteArray *bytes);

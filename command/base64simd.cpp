@@ -99,6 +99,8 @@ const Features &features()
     0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10
 #define BASE64_VALUE_DISTANCES 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0
 #define BASE64_GATHER 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1
+// The same bytes with those of each pair swapped, for UTF-16 that starts on an even byte.
+#define BASE64_GATHER_SWAPPED 1, 2, 6, 0, 4, 5, 9, 10, 14, 8, 12, 13, -1, -1, -1, -1
 
 BASE64_TARGET("ssse3") inline __m128i encodeLanes(__m128i bytes, __m128i order)
 {
@@ -131,7 +133,7 @@ BASE64_TARGET("avx2") inline __m256i encodeLanes(__m256i bytes, __m256i order)
 
 // The bytes of the lane's sixteen characters, in its first twelve bytes; ORs into `invalid` a
 // bit for each character outside the alphabet.
-BASE64_TARGET("ssse3") inline __m128i decodeLanes(__m128i text, __m128i *invalid)
+BASE64_TARGET("ssse3") inline __m128i decodeLanes(__m128i text, __m128i *invalid, __m128i order)
 {
     const __m128i nibbleMask = _mm_set1_epi8(0x0f);
     const __m128i high = _mm_and_si128(_mm_srli_epi32(text, 4), nibbleMask);
@@ -145,10 +147,10 @@ BASE64_TARGET("ssse3") inline __m128i decodeLanes(__m128i text, __m128i *invalid
         text, _mm_shuffle_epi8(_mm_setr_epi8(BASE64_VALUE_DISTANCES), _mm_add_epi8(high, slash)));
     const __m128i pairs = _mm_maddubs_epi16(sextets, _mm_set1_epi32(0x01400140));
     const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
-    return _mm_shuffle_epi8(groups, _mm_setr_epi8(BASE64_GATHER));
+    return _mm_shuffle_epi8(groups, order);
 }
 
-BASE64_TARGET("avx2") inline __m256i decodeLanes(__m256i text, __m256i *invalid)
+BASE64_TARGET("avx2") inline __m256i decodeLanes(__m256i text, __m256i *invalid, __m256i order)
 {
     const __m256i nibbleMask = _mm256_set1_epi8(0x0f);
     const __m256i high = _mm256_and_si256(_mm256_srli_epi32(text, 4), nibbleMask);
@@ -164,7 +166,7 @@ BASE64_TARGET("avx2") inline __m256i decodeLanes(__m256i text, __m256i *invalid)
             _mm256_add_epi8(high, slash)));
     const __m256i pairs = _mm256_maddubs_epi16(sextets, _mm256_set1_epi32(0x01400140));
     const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
-    return _mm256_shuffle_epi8(groups, _mm256_setr_epi8(BASE64_GATHER, BASE64_GATHER));
+    return _mm256_shuffle_epi8(groups, order);
 }
 
 #ifdef BASE64_AVX512_VBMI
@@ -301,21 +303,23 @@ int Base64Simd::encodeSwappedAvx2(const quint8 *units, int from, int size, char 
         _mm256_setr_epi8(BASE64_SPREAD_SWAPPED_ODD, BASE64_SPREAD_SWAPPED_ODD));
 }
 
+namespace {
+
 // Each round stores sixteen bytes, of which the last four are written over by the next round or
 // by the caller: they must fit the room for what is left.
-BASE64_TARGET("ssse3") int Base64Simd::decodeSsse3(const quint8 *in, int size, quint8 *out)
+BASE64_TARGET("ssse3") int decodeSsse3(const quint8 *in, int size, quint8 *out, __m128i order)
 {
     __m128i invalid = _mm_setzero_si128();
     int i = 0;
     for (; i + 24 <= size; i += 16, out += 12) {
         const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), decodeLanes(text, &invalid));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), decodeLanes(text, &invalid, order));
     }
     return _mm_movemask_epi8(_mm_cmpeq_epi8(invalid, _mm_setzero_si128())) == 0xffff ? i : -1;
 }
 
 // Each round stores 32 bytes, of which the last eight are written over as above.
-BASE64_TARGET("avx2") int Base64Simd::decodeAvx2(const quint8 *in, int size, quint8 *out)
+BASE64_TARGET("avx2") int decodeAvx2(const quint8 *in, int size, quint8 *out, __m256i order)
 {
     __m256i invalid = _mm256_setzero_si256();
     int i = 0;
@@ -323,10 +327,33 @@ BASE64_TARGET("avx2") int Base64Simd::decodeAvx2(const quint8 *in, int size, qui
         const __m256i text = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + i));
         // The twelve bytes of each lane side by side.
         const __m256i bytes = _mm256_permutevar8x32_epi32(
-            decodeLanes(text, &invalid), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+            decodeLanes(text, &invalid, order), _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), bytes);
     }
     return _mm256_testz_si256(invalid, invalid) ? i : -1;
+}
+
+} // namespace
+
+BASE64_TARGET("ssse3") int Base64Simd::decodeSsse3(const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeSsse3(in, size, out, _mm_setr_epi8(BASE64_GATHER));
+}
+
+BASE64_TARGET("avx2") int Base64Simd::decodeAvx2(const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeAvx2(in, size, out, _mm256_setr_epi8(BASE64_GATHER, BASE64_GATHER));
+}
+
+BASE64_TARGET("ssse3") int Base64Simd::decodeSwappedSsse3(const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeSsse3(in, size, out, _mm_setr_epi8(BASE64_GATHER_SWAPPED));
+}
+
+BASE64_TARGET("avx2") int Base64Simd::decodeSwappedAvx2(const quint8 *in, int size, quint8 *out)
+{
+    return ::decodeAvx2(
+        in, size, out, _mm256_setr_epi8(BASE64_GATHER_SWAPPED, BASE64_GATHER_SWAPPED));
 }
 
 #ifdef BASE64_AVX512_VBMI

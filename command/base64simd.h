@@ -44,6 +44,10 @@ int encodeSwappedAvx512Vbmi(const quint8 *units, int from, int size, char *out);
 // multiple of four, or -1 if any of them is outside the alphabet.
 int decodeSsse3(const quint8 *in, int size, quint8 *out);
 int decodeAvx2(const quint8 *in, int size, quint8 *out);
+// The same, with the bytes of every pair swapped, the first pair at `out`: big-endian UTF-16
+// goes out in the processor's order, which is little-endian.
+int decodeSwappedSsse3(const quint8 *in, int size, quint8 *out);
+int decodeSwappedAvx2(const quint8 *in, int size, quint8 *out);
 #ifdef BASE64_AVX512_VBMI
 int decodeAvx512Vbmi(const quint8 *in, int size, quint8 *out);
 int decodeSwappedAvx512Vbmi(const quint8 *in, int size, quint8 *out);

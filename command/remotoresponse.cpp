@@ -145,9 +145,8 @@ void RemotoResponse::decodeAnswer(const QByteArray &answer)
         d->timeStamp = Tarn::doubleToDateTime(header.oleDate);
         d->error = header.result;
         d->commandCode = header.command;
-        const Base64Codec::Reused decoded(
-            AnswerHeader::body(answer), Base64Codec::Mode::Lenient);
-        ValueListDecoder::decode(decoded.bytes(), &d->data);
+        ValueListDecoder::decodeBase64(
+            AnswerHeader::body(answer), Base64Codec::Mode::Lenient, &d->data);
     }
     finish();
 }

@@ -57,6 +57,12 @@ public:
         , m_reserveBudget(bytes.size() / MinValueSize)
     {
     }
+    // Reads the bytes of Base64 text as they are decoded.
+    explicit Reader(Base64Codec::Gradual *text)
+        : Reader(text->bytes())
+    {
+        m_text = text;
+    }
 
     // The first `leadCount` values go to `lead`, the others to `list`; `total` tells how many
     // there were.
@@ -91,7 +97,13 @@ public:
     }
 
 private:
-    bool has(qint64 at, qint64 size) const { return at >= 0 && at <= m_bytes.size() - size; }
+    bool fits(qint64 at, qint64 size) const { return at >= 0 && at <= m_bytes.size() - size; }
+
+    // Every byte is asked for here before it is read.
+    bool has(qint64 at, qint64 size) const
+    {
+        return fits(at, size) && (!m_text || m_text->ensure(at + size));
+    }
 
     const uchar *at(qint64 offset) const
     {
@@ -151,7 +163,7 @@ private:
             *text = QString();
             return offset;
         }
-        if (length % 2 != 0 || !has(offset, length))
+        if (length % 2 != 0 || !fits(offset, length))
             return -1;
         if (length == 0) {
             *text = QString(QLatin1String(""));
@@ -160,7 +172,12 @@ private:
         // The length was checked against the bytes left, so the allocation is backed by input.
         const int size = int(length / 2);
         QString read(size, Qt::Uninitialized);
-        qFromBigEndian<quint16>(at(offset), size, read.data());
+        if (m_text) {
+            if (!m_text->takeUnits(offset, size, reinterpret_cast<ushort *>(read.data())))
+                return -1;
+        } else {
+            qFromBigEndian<quint16>(at(offset), size, read.data());
+        }
         *text = std::move(read);
         return offset + length;
     }
@@ -682,6 +699,7 @@ private:
     }
 
     const QByteArray m_bytes;
+    Base64Codec::Gradual *m_text = nullptr;
     // Made on the first value that needs it.
     std::unique_ptr<QDataStream> m_stream;
     qint64 m_pos = 0;
@@ -696,13 +714,14 @@ bool ValueListDecoder::decode(const QByteArray &bytes, QVariantList *values)
     return decode(bytes, nullptr, 0, values, nullptr);
 }
 
-bool ValueListDecoder::decode(
-    const QByteArray &bytes, QVariant *lead, int leadCount, QVariantList *rest, int *count)
+namespace {
+
+bool readAll(Reader &&reader, QVariant *lead, int leadCount, QVariantList *rest, int *count)
 {
     rest->clear();
     QVariantList list;
     quint32 total = 0;
-    if (!Reader(bytes).readList(&list, 1, lead, leadCount, &total)) {
+    if (!reader.readList(&list, 1, lead, leadCount, &total)) {
         std::fill(lead, lead + leadCount, QVariant());
         return false;
     }
@@ -710,4 +729,40 @@ bool ValueListDecoder::decode(
     if (count)
         *count = int(total);
     return true;
+}
+
+} // namespace
+
+bool ValueListDecoder::decode(
+    const QByteArray &bytes, QVariant *lead, int leadCount, QVariantList *rest, int *count)
+{
+    return readAll(Reader(bytes), lead, leadCount, rest, count);
+}
+
+bool ValueListDecoder::decodeBase64(const QByteArray &text, Base64Codec::Mode mode,
+    QVariant *lead, int leadCount, QVariantList *rest, int *count)
+{
+    {
+        Base64Codec::Gradual gradual(text);
+        if (gradual.isTaken()) {
+            const bool read = readAll(Reader(&gradual), lead, leadCount, rest, count);
+            // Only when every character is in the alphabet is the text decoded as it was read;
+            // otherwise it is read again as the codec decodes such text.
+            if (gradual.finish())
+                return read;
+        }
+    }
+    const Base64Codec::Reused decoded(text, mode);
+    if (!decoded.isValid()) {
+        rest->clear();
+        std::fill(lead, lead + leadCount, QVariant());
+        return false;
+    }
+    return decode(decoded.bytes(), lead, leadCount, rest, count);
+}
+
+bool ValueListDecoder::decodeBase64(
+    const QByteArray &text, Base64Codec::Mode mode, QVariantList *values)
+{
+    return decodeBase64(text, mode, nullptr, 0, values, nullptr);
 }

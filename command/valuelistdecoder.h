@@ -1,6 +1,8 @@
 #ifndef VALUELISTDECODER_H
 #define VALUELISTDECODER_H
 
+#include "base64codec.h"
+
 #include <QtCore/QByteArray>
 #include <QtCore/QVariantList>
 
@@ -33,6 +35,12 @@ public:
     // `count`, when given, receives how many values the list held.
     static bool decode(
         const QByteArray &bytes, QVariant *lead, int leadCount, QVariantList *rest, int *count);
+    // The same for the bytes of Base64 text decoded as Base64Codec decodes it in `mode` (text it
+    // refuses is an unreadable list). Canonical text is decoded as the list is read, a long
+    // string straight into its own memory.
+    static bool decodeBase64(const QByteArray &text, Base64Codec::Mode mode, QVariantList *values);
+    static bool decodeBase64(const QByteArray &text, Base64Codec::Mode mode, QVariant *lead,
+        int leadCount, QVariantList *rest, int *count);
 };
 
 #endif

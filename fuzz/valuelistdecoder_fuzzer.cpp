@@ -98,6 +98,24 @@ void decodesAsQt(const QByteArray &text)
         fail("strict Base64 differs from Qt's");
 }
 
+// A value list read from Base64 text as it is decoded is the one read from the bytes decoded
+// apart, in both modes.
+void listReadAsDecoded(const QByteArray &text)
+{
+    QVariantList fromText;
+    QVariantList fromBytes;
+    if (ValueListDecoder::decodeBase64(text, Base64Codec::Mode::Lenient, &fromText)
+            != ValueListDecoder::decode(QByteArray::fromBase64(text), &fromBytes)
+        || serialised(fromText) != serialised(fromBytes))
+        fail("a list read from Base64 differs from the list in its bytes");
+    const auto strict = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    const bool strictRead = strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok
+        && ValueListDecoder::decode(strict.decoded, &fromBytes);
+    if (ValueListDecoder::decodeBase64(text, Base64Codec::Mode::Strict, &fromText) != strictRead
+        || (strictRead && serialised(fromText) != serialised(fromBytes)))
+        fail("a list read strictly from Base64 differs from the list in its bytes");
+}
+
 // Whatever the remote side sends must not reach the log through the decoder.
 void failOnMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
@@ -148,10 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // input's own encoding reaches it at every length, and again with a character the input
         // picks at a place it picks.
         decodesAsQt(encoded);
+        listReadAsDecoded(encoded);
         if (size >= 3) {
             QByteArray spoilt = encoded;
             spoilt[int((data[0] | data[1] << 8) % uint(encoded.size()))] = char(data[2]);
             decodesAsQt(spoilt);
+            listReadAsDecoded(spoilt);
         }
         // Written over a buffer in use, what comes before the offset stays; written in two
         // pieces the input cuts, the second as big-endian UTF-16 when it can be, the text is

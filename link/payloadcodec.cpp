@@ -81,9 +81,7 @@ QByteArray PayloadCodec::encodeValueList(const QVariantList &values)
 
 bool PayloadCodec::decodeValueList(const QByteArray &text, QVariantList *values)
 {
-    values->clear();
-    const Base64Codec::Reused decoded(text, Base64Codec::Mode::Strict);
-    return decoded.isValid() && ValueListDecoder::decode(decoded.bytes(), values);
+    return ValueListDecoder::decodeBase64(text, Base64Codec::Mode::Strict, values);
 }
 
 bool PayloadCodec::readValueList(const QByteArray &bytes, QVariantList *values)

@@ -73,10 +73,8 @@ void SignalDelivery::deliver(RemotoObject *object, const Velmor::Command::Messag
     QVariant lead[2];
     QVariantList arguments;
     int count = 0;
-    {
-        const Base64Codec::Reused decoded(items.first().toByteArray(), Base64Codec::Mode::Lenient);
-        ValueListDecoder::decode(decoded.bytes(), lead, 2, &arguments, &count);
-    }
+    ValueListDecoder::decodeBase64(
+        items.first().toByteArray(), Base64Codec::Mode::Lenient, lead, 2, &arguments, &count);
     if (count < 2)
         return;
     const QVariant &returnValue = lead[0];

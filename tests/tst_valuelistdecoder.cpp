@@ -555,6 +555,17 @@ void tst_ValueListDecoder::readsWhatQDataStreamWrites()
         [](const QVariant &value) { return value.userType() >= QMetaType::User; });
     QVariantList decoded;
     QCOMPARE(ValueListDecoder::decode(ExactBytes(bytes).bytes(), &decoded), readable);
+    // Also as Base64, decoded as it is read, on every path.
+    const QVector<Base64Codec::Path> paths = Base64Codec::availablePaths();
+    const auto fastest = qScopeGuard([&] { Base64Codec::setPath(paths.constLast()); });
+    for (const Base64Codec::Path path : paths) {
+        Base64Codec::setPath(path);
+        QVariantList fromText;
+        QCOMPARE(ValueListDecoder::decodeBase64(
+                     bytes.toBase64(), Base64Codec::Mode::Strict, &fromText),
+            readable);
+        QCOMPARE(serialised(fromText), serialised(decoded));
+    }
     if (!readable)
         return;
 
@@ -904,6 +915,19 @@ void tst_ValueListDecoder::base64AsQt_data()
         row(QString::asprintf("0x%02x at %d of %d", quint8(spoilt.at(at)), at, int(spoilt.size())),
             spoilt);
     }
+    // A long string is decoded straight into its memory from a group an even number of bytes
+    // into it: after leads of every length, whole and spoilt inside the string.
+    for (const QVariant &lead : { QVariant(), QVariant(true), QVariant(short(1)) }) {
+        const QVariantList values { lead, QString(4000, QChar(0x263a)), 5 };
+        const QByteArray list = serialised(values).toBase64();
+        const QString name = QString::fromLatin1(lead.typeName());
+        row(QStringLiteral("long string after %1").arg(name), list);
+        for (const int at : { 24, int(list.size()) / 2, int(list.size()) - 40 }) {
+            QByteArray spoilt = list;
+            spoilt[at] = '*';
+            row(QStringLiteral("long string after %1, spoilt at %2").arg(name).arg(at), spoilt);
+        }
+    }
     QByteArray strayBits = text;
     strayBits[strayBits.size() - 3] = '/';
     row(QStringLiteral("stray bits after a long text's last byte"), strayBits);
@@ -930,6 +954,19 @@ void tst_ValueListDecoder::base64AsQt()
         QCOMPARE(bytes, strict.decoded);
     const QByteArray decoded = QByteArray::fromBase64(text);
     QCOMPARE(Base64Codec::encode(decoded), decoded.toBase64());
+
+    // A value list in the text is the one in the bytes decoded apart, though canonical text is
+    // decoded as the list is read.
+    QVariantList fromText;
+    QVariantList fromBytes;
+    QCOMPARE(ValueListDecoder::decodeBase64(text, Base64Codec::Mode::Lenient, &fromText),
+        ValueListDecoder::decode(decoded, &fromBytes));
+    QCOMPARE(serialised(fromText), serialised(fromBytes));
+    const bool strictRead = strict.decodingStatus == QByteArray::Base64DecodingStatus::Ok
+        && ValueListDecoder::decode(strict.decoded, &fromBytes);
+    QCOMPARE(ValueListDecoder::decodeBase64(text, Base64Codec::Mode::Strict, &fromText), strictRead);
+    if (strictRead)
+        QCOMPARE(serialised(fromText), serialised(fromBytes));
 }
 
 void tst_ValueListDecoder::refusesEveryCutShortList()
