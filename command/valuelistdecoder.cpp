@@ -20,6 +20,8 @@ namespace {
 
 // A variant on the wire is at least its type id and its null flag.
 constexpr qint64 MinValueSize = 4 + 1;
+// Base64 text at least this long is decoded as its list is read.
+constexpr int GradualTextSize = 8 * 1024;
 // A map or hash entry is at least an empty key string and the smallest value.
 constexpr qint64 MinEntrySize = 4 + MinValueSize;
 constexpr quint32 NullLength = 0xffffffff;
@@ -742,7 +744,8 @@ bool ValueListDecoder::decode(
 bool ValueListDecoder::decodeBase64(const QByteArray &text, Base64Codec::Mode mode,
     QVariant *lead, int leadCount, QVariantList *rest, int *count)
 {
-    {
+    // Setting up decoding as the list is read only pays for a text that may hold a long string.
+    if (text.size() >= GradualTextSize) {
         Base64Codec::Gradual gradual(text);
         if (gradual.isTaken()) {
             const bool read = readAll(Reader(&gradual), lead, leadCount, rest, count);
