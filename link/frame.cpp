@@ -2,6 +2,7 @@
 
 #include "keptbuffer.h"
 #include "message.h"
+#include "transport.h"
 
 #include <QtCore/QIODevice>
 #include <QtCore/QtEndian>
@@ -340,6 +341,20 @@ qint64 FrameReader::readFrom(QIODevice *device, qint64 available)
     if (room == 0)
         return 0;
     const qint64 got = device->read(to, room);
+    if (got > 0)
+        commit(got);
+    return got;
+}
+
+qint64 FrameReader::readNow(QIODevice *socket)
+{
+    if (m_state != Incomplete || m_fixedFill < m_fixedSize)
+        return 0;
+    // The buffer grows as it would for one more byte, and all of its room is offered.
+    qint64 room = 0;
+    window(1, &room);
+    room = qMin(m_payload.size() - m_payloadFill, bytesWanted());
+    const qint64 got = Transport::readNow(socket, m_payload.data() + m_payloadFill, room);
     if (got > 0)
         commit(got);
     return got;

@@ -136,6 +136,12 @@ public:
     // Reads up to bytesWanted() bytes, at most `available`, from `device` straight into the
     // frame; returns how many it read, or -1 when the device failed.
     qint64 readFrom(QIODevice *device, qint64 available);
+    // The same for a socket whose buffer holds nothing, past that buffer (Transport::readNow()),
+    // and only into a payload. How many bytes the system holds is not known beforehand: they go
+    // into the room the payload has, which grows as it does for bytes that arrive in pieces.
+    qint64 readNow(QIODevice *socket);
+    // The declared size of the payload being read, once the header is in; otherwise 0.
+    qint64 payloadSize() const { return m_payloadSize; }
     State state() const { return m_state; }
     // Some bytes of a frame are in but not all of them.
     bool isMidFrame() const;

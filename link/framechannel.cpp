@@ -15,7 +15,8 @@ namespace Wire {
 
 namespace {
 // Small frames are read in bulk and cut up here, which costs one read from the socket for
-// many of them; a payload at least this large is read straight into its frame.
+// many of them; a payload at least this large is read straight into its frame. The socket's
+// own buffer takes in no more at a time, and leaves the rest of a large payload with the system.
 constexpr qint64 ChunkSize = 32 * 1024;
 constexpr qint64 SmallFrameSize = 1024;
 
@@ -37,6 +38,7 @@ FrameChannel::FrameChannel(
 {
     m_socket->setParent(this);
     Transport::sendWithoutDelay(m_socket);
+    Transport::limitReadBuffer(m_socket, ChunkSize);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallTimeout);
     connect(&m_stallTimer, &QTimer::timeout, this,
@@ -271,22 +273,24 @@ void FrameChannel::readAvailable()
     char chunk[ChunkSize];
     while (m_reader.state() == FrameReader::Incomplete) {
         const qint64 available = m_socket->bytesAvailable();
-        if (available <= 0)
-            break;
-        if (m_reader.bytesWanted() >= ChunkSize) {
-            if (m_reader.readFrom(m_socket, available) <= 0)
+        if (m_reader.payloadSize() >= ChunkSize) {
+            // What the socket's buffer does not hold yet is read past it, from the system.
+            const qint64 got = available > 0 ? m_reader.readFrom(m_socket, available)
+                                             : m_reader.readNow(m_socket);
+            if (got <= 0)
                 break;
-        } else {
-            const qint64 size = m_socket->read(chunk, qMin(available, ChunkSize));
-            if (size <= 0)
-                break;
-            for (qint64 taken = 0; taken < size && m_reader.state() != FrameReader::Malformed;) {
-                taken += m_reader.feed(chunk + taken, size - taken);
-                takeCompleteFrame();
-            }
+            takeCompleteFrame();
             continue;
         }
-        takeCompleteFrame();
+        if (available <= 0)
+            break;
+        const qint64 size = m_socket->read(chunk, qMin(available, ChunkSize));
+        if (size <= 0)
+            break;
+        for (qint64 taken = 0; taken < size && m_reader.state() != FrameReader::Malformed;) {
+            taken += m_reader.feed(chunk + taken, size - taken);
+            takeCompleteFrame();
+        }
     }
     if (m_reader.state() == FrameReader::Malformed || !m_reader.isMidFrame())
         return;

@@ -179,6 +179,31 @@ qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
 #endif
 }
 
+qint64 Transport::readNow(QIODevice *socket, char *data, qint64 size)
+{
+#ifdef Q_OS_UNIX
+    const qintptr descriptor = plainDescriptor(socket);
+    if (descriptor < 0 || socket->bytesAvailable() > 0 || !isConnected(socket))
+        return 0;
+    ssize_t got;
+    do
+        got = ::recv(int(descriptor), data, size_t(size), MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    return got > 0 ? qint64(got) : 0;
+#else
+    Q_UNUSED(socket)
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+    return 0;
+#endif
+}
+
+void Transport::limitReadBuffer(QIODevice *socket, qint64 size)
+{
+    if (plainDescriptor(socket) >= 0)
+        visitSocket(socket, [size](auto kind) { kind->setReadBufferSize(size); });
+}
+
 qintptr Transport::plainDescriptor(QIODevice *socket)
 {
 #ifdef Q_OS_UNIX

@@ -49,8 +49,18 @@ void flush(QIODevice *socket);
 // other socket). The socket's buffer would arm its write notifier for every write, and some
 // event dispatchers pay for that in proportion to all the sockets they watch.
 qint64 writeNow(QIODevice *socket, const char *data, qint64 size);
-// The descriptor writeNow() writes to, for a socket it writes to at all: -1 for any other
-// socket, and on systems where it writes to none.
+// Reads up to `size` bytes into `data` past the socket's own buffer, as many as the system
+// holds now, for a plain socket whose buffer holds nothing; returns how many it read (0 for any
+// other socket). The end of the connection and failures are left to the socket's own next
+// read: the system tells of the end again, and of a failure read here as the end at least.
+qint64 readNow(QIODevice *socket, char *data, qint64 size);
+// Has a socket readNow() reads from buffer at most `size` bytes: Qt takes everything the
+// system holds into that buffer on each notification, and copying it out again costs as much
+// as the rest of reading a large frame. What the buffer leaves in the system, readNow() takes
+// straight to where it goes.
+void limitReadBuffer(QIODevice *socket, qint64 size);
+// The descriptor writeNow() and readNow() use, for a socket they use at all: -1 for any other
+// socket, and on systems where they use none.
 qintptr plainDescriptor(QIODevice *socket);
 // Drops the connection at once, buffered output included.
 void abort(QIODevice *socket);

@@ -10,6 +10,7 @@
 
 #include <QtCore/QtEndian>
 #include <QtNetwork/QLocalSocket>
+#include <QtNetwork/QTcpServer>
 #include <QtTest/QtTest>
 
 #include <cstring>
@@ -101,7 +102,8 @@ private Q_SLOTS:
     void serviceDropsClientThatStopsReading();
     void connectionDropsBadService_data();
     void connectionDropsBadService();
-    void largestFrameThroughSocket();
+    void largeFrameThroughSocket_data();
+    void largeFrameThroughSocket();
 };
 
 void tst_Framing::answerTimeStamps_data()
@@ -414,27 +416,63 @@ void tst_Framing::connectionDropsBadService()
     QCOMPARE(messages.size(), bytes.startsWith(sampleMessage().encode()) ? 1 : 0);
 }
 
-void tst_Framing::largestFrameThroughSocket()
+void tst_Framing::largeFrameThroughSocket_data()
 {
+    // The frame goes out in pieces with pauses between them, small frames right behind it; or
+    // the peer leaves halfway.
+    QTest::addColumn<int>("payloadSize");
+    QTest::addColumn<bool>("peerLeaves");
+    QTest::addColumn<bool>("tcp");
+
+    QTest::newRow("largest") << int(Frame::MaxBodySize) - Frame::headerSize(Frame::Message) << false
+                             << false;
+    QTest::newRow("over tcp") << 1024 * 1024 << false << true;
+    QTest::newRow("peer leaves mid-body") << 1024 * 1024 << true << false;
+    QTest::newRow("peer leaves mid-body over tcp") << 1024 * 1024 << true << true;
+}
+
+void tst_Framing::largeFrameThroughSocket()
+{
+    QFETCH(int, payloadSize);
+    QFETCH(bool, peerLeaves);
+    QFETCH(bool, tcp);
+
     RawService service;
-    QVERIFY(service.listen());
+    QTcpServer tcpServer;
+    QVERIFY(tcp ? tcpServer.listen(QHostAddress::LocalHost) : service.listen());
     SocketConnection connection;
     QSignalSpy messages(&connection, &SocketConnection::message);
-    QVERIFY(connection.connectToService(QStringLiteral("local:") + service.name));
-    QVERIFY(service.waitForClient());
+    QVERIFY(connection.connectToService(tcp
+            ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpServer.serverPort())
+            : QStringLiteral("local:") + service.name));
+    QVERIFY(tcp ? tcpServer.waitForNewConnection(10000) : service.waitForClient());
+    QIODevice *peer
+        = tcp ? static_cast<QIODevice *>(tcpServer.nextPendingConnection()) : service.socket.get();
 
-    QByteArray payload(int(Frame::MaxBodySize) - Frame::headerSize(Frame::Message), '\0');
+    QByteArray payload(payloadSize, '\0');
     for (int i = 0; i < payload.size(); ++i)
         payload[i] = char(i * 7);
-    const Frame frame = Frame::message(1, 42, 5, payload);
-    service.socket->write(frame.encode());
-
-    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 60000);
+    const QByteArray bytes = Frame::message(1, 42, 5, payload).encode()
+        + Frame::message(2, 43, 5).encode() + Frame::message(2, 44, 5).encode();
+    const int piece = 512 * 1024;
+    for (int at = 0; at < (peerLeaves ? bytes.size() / 2 : bytes.size()); at += piece) {
+        peer->write(bytes.mid(at, piece));
+        QTest::qWait(10);
+    }
+    if (peerLeaves) {
+        peer->close();
+        // Long before the frame would time out.
+        QTRY_COMPARE_WITH_TIMEOUT(connection.state(), Velmor::Connection::ConnectionLost, 10000);
+        QCOMPARE(messages.size(), 0);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 3, 60000);
     const auto message = messages.at(0).at(0).value<Velmor::Command::Message>();
     QCOMPARE(message.requestUid, 42u);
     QCOMPARE(message.objectId, 5u);
     QCOMPARE(message.kind, 1);
     QVERIFY(message.payload.toByteArray() == payload);
+    QCOMPARE(messages.at(2).at(0).value<Velmor::Command::Message>().requestUid, 44u);
     QCOMPARE(connection.state(), Velmor::Connection::Connected);
 }
 
