@@ -891,16 +891,17 @@ void tst_ValueListDecoder::base64AsQt_data()
 
     // Lengths through every remainder of the codec's rounds: eight groups of bytes a round when
     // encoding, eight characters a round, four rounds at a time, when decoding; and of the
-    // vector loops' rounds, up to 48 bytes and 64 characters, which need room past their end.
+    // vector loops' rounds, up to 48 bytes and 64 characters, which need room past their end,
+    // from the length on which they are used.
     QByteArray mixed;
-    for (int i = 0; i < 128; ++i)
+    for (int i = 0; i < 256; ++i)
         mixed.append(char(i * 167 + (i >> 3) * 29 + 11));
     for (int size = 6; size <= mixed.size(); ++size)
         row(QString::asprintf("%d mixed bytes", size), mixed.left(size).toBase64());
     // Something outside the alphabet, padding included, at every place of a text that takes
     // every path of the decoder: wherever it is, Qt has the last word.
     const QByteArray foreign("*,-.:@[`{\x7f\x80\xc3\xff \n=\0", 17);
-    const QByteArray text = mixed.left(70).toBase64();
+    const QByteArray text = mixed.left(118).toBase64();
     for (int at = 0; at < text.size(); ++at) {
         QByteArray spoilt = text;
         spoilt[at] = foreign.at(at % foreign.size());
