@@ -12,9 +12,6 @@
 
 namespace {
 
-// Below this many bytes, or characters, the scalar loops do all.
-constexpr int MinVectorBytes = 128;
-
 // What a QByteArray can hold, with room to spare for its header on any platform.
 constexpr qint64 MaxTextSize = std::numeric_limits<int>::max() - 64;
 
@@ -199,8 +196,7 @@ VectorLoops chosenLoops()
 // Encodes the `size` bytes at `in`, a multiple of three, four characters a group at `out`.
 void encodeGroups(const quint8 *in, int size, char *out)
 {
-    // A short text is not worth setting a vector loop up for.
-    int i = size >= MinVectorBytes ? chosenLoops().encode(in, size, out) : 0;
+    int i = chosenLoops().encode(in, size, out);
     out += i / 3 * 4;
     // Eight groups a round, two to each 64-bit store: 32-bit stores side by side tempt the
     // compiler into assembling them in a vector register, which costs more than it saves. The
@@ -387,7 +383,7 @@ int paddingOf(const quint8 *in, int size)
 // `out`, writing nowhere else; false if any character is outside the alphabet.
 bool decodeGroups(const quint8 *in, int size, quint8 *out)
 {
-    const int vectored = size >= MinVectorBytes ? chosenLoops().decode(in, size, out) : 0;
+    const int vectored = chosenLoops().decode(in, size, out);
     if (vectored < 0)
         return false;
     // What the vector loop left, if there is one, the loops below take.

@@ -240,7 +240,8 @@ bool Base64Simd::hasAvx2()
 #ifdef BASE64_AVX512_VBMI
 bool Base64Simd::hasAvx512Vbmi()
 {
-    return features().avx512Vbmi;
+    // Short texts go to the AVX2 loops, which every such processor has.
+    return features().avx512Vbmi && features().avx2;
 }
 #endif
 
@@ -385,11 +386,16 @@ BASE64_AVX512_VBMI_TARGET int encodeAvx512Vbmi(
 }
 
 constexpr __mmask64 Bytes48 = 0xffffffffffff;
+// Below this many bytes or characters the narrower loops are used: readying the wide tables
+// costs more than a round or two of them saves.
+constexpr int MinWideSize = 128;
 
 } // namespace
 
 BASE64_AVX512_VBMI_TARGET int Base64Simd::encodeAvx512Vbmi(const quint8 *in, int size, char *out)
 {
+    if (size < MinWideSize)
+        return encodeAvx2(in, size, out);
     return ::encodeAvx512Vbmi(in, size, out, Avx512Vbmi.spread, Bytes48);
 }
 
@@ -398,6 +404,8 @@ BASE64_AVX512_VBMI_TARGET int Base64Simd::encodeAvx512Vbmi(const quint8 *in, int
 BASE64_AVX512_VBMI_TARGET int Base64Simd::encodeSwappedAvx512Vbmi(
     const quint8 *units, int from, int size, char *out)
 {
+    if (size < MinWideSize)
+        return encodeSwappedAvx2(units, from, size, out);
     if (from % 2 == 0)
         return ::encodeAvx512Vbmi(units + from, size, out, Avx512Vbmi.spreadSwapped, Bytes48);
     return ::encodeAvx512Vbmi(
@@ -434,12 +442,16 @@ BASE64_AVX512_VBMI_TARGET int decodeAvx512Vbmi(
 
 BASE64_AVX512_VBMI_TARGET int Base64Simd::decodeAvx512Vbmi(const quint8 *in, int size, quint8 *out)
 {
+    if (size < MinWideSize)
+        return decodeAvx2(in, size, out);
     return ::decodeAvx512Vbmi(in, size, out, Avx512Vbmi.gather);
 }
 
 BASE64_AVX512_VBMI_TARGET int Base64Simd::decodeSwappedAvx512Vbmi(
     const quint8 *in, int size, quint8 *out)
 {
+    if (size < MinWideSize)
+        return decodeSwappedAvx2(in, size, out);
     return ::decodeAvx512Vbmi(in, size, out, Avx512Vbmi.gatherSwapped);
 }
 #endif
