@@ -15,8 +15,9 @@ namespace Wire {
 
 namespace {
 // Small frames are read in bulk and cut up here, which costs one read from the socket for
-// many of them; a payload at least this large is read straight into its frame. The socket's
-// own buffer takes in no more at a time, and leaves the rest of a large payload with the system.
+// many of them; a payload at least this large is read straight into its frame. Meanwhile the
+// socket's own buffer takes in no more at a time, and leaves the rest with the system; between
+// large payloads it takes all there is, so that a burst of small frames costs few passes.
 constexpr qint64 ChunkSize = 32 * 1024;
 constexpr qint64 SmallFrameSize = 1024;
 
@@ -38,7 +39,6 @@ FrameChannel::FrameChannel(
 {
     m_socket->setParent(this);
     Transport::sendWithoutDelay(m_socket);
-    Transport::limitReadBuffer(m_socket, ChunkSize);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(DefaultStallTimeout);
     connect(&m_stallTimer, &QTimer::timeout, this,
@@ -272,8 +272,13 @@ void FrameChannel::readAvailable()
 {
     char chunk[ChunkSize];
     while (m_reader.state() == FrameReader::Incomplete) {
+        const bool large = m_reader.payloadSize() >= ChunkSize;
+        if (large != m_readLimited) {
+            Transport::limitReadBuffer(m_socket, large ? ChunkSize : 0);
+            m_readLimited = large;
+        }
         const qint64 available = m_socket->bytesAvailable();
-        if (m_reader.payloadSize() >= ChunkSize) {
+        if (large) {
             // What the socket's buffer does not hold yet is read past it, from the system.
             const qint64 got = available > 0 ? m_reader.readFrom(m_socket, available)
                                              : m_reader.readNow(m_socket);

@@ -122,6 +122,8 @@ private:
     // Says when the system takes more; null until output is first held.
     QSocketNotifier *m_writable = nullptr;
     bool m_closed = false;
+    // The socket's buffer takes in a chunk at a time while a large payload comes in.
+    bool m_readLimited = false;
     // How deep the channel is in delivering frames: above 1 from receivers' nested loops.
     int m_deliveryDepth = 0;
 };

@@ -54,10 +54,10 @@ qint64 writeNow(QIODevice *socket, const char *data, qint64 size);
 // other socket). The end of the connection and failures are left to the socket's own next
 // read: the system tells of the end again, and of a failure read here as the end at least.
 qint64 readNow(QIODevice *socket, char *data, qint64 size);
-// Has a socket readNow() reads from buffer at most `size` bytes: Qt takes everything the
-// system holds into that buffer on each notification, and copying it out again costs as much
-// as the rest of reading a large frame. What the buffer leaves in the system, readNow() takes
-// straight to where it goes.
+// Has a socket readNow() reads from buffer at most `size` bytes, or with 0 any number: Qt takes
+// everything the system holds into that buffer on each notification, and copying it out again
+// costs as much as the rest of reading a large frame. What the buffer leaves in the system,
+// readNow() takes straight to where it goes.
 void limitReadBuffer(QIODevice *socket, qint64 size);
 // The descriptor writeNow() and readNow() use, for a socket they use at all: -1 for any other
 // socket, and on systems where they use none.
