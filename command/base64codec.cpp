@@ -193,6 +193,19 @@ VectorLoops chosenLoops()
     }
 }
 
+// The last one or two bytes at `in`, if `size` says there are any, as a padded group at `out`.
+void encodeLast(const quint8 *in, int size, char *out)
+{
+    if (size == 0)
+        return;
+    const bool two = size == 2;
+    const quint32 group = quint32(in[0]) << 16 | (two ? quint32(in[1]) << 8 : 0);
+    out[0] = Alphabet[group >> 18];
+    out[1] = Alphabet[(group >> 12) & 63];
+    out[2] = two ? Alphabet[(group >> 6) & 63] : '=';
+    out[3] = '=';
+}
+
 // Encodes the `size` bytes at `in`, a multiple of three, four characters a group at `out`.
 void encodeGroups(const quint8 *in, int size, char *out)
 {
@@ -253,9 +266,12 @@ QByteArray Base64Codec::encode(const QByteArray &bytes)
 
 void Base64Codec::encode(const QByteArray &bytes, QByteArray *text, int offset)
 {
-    Writer writer(text, offset);
-    writer.append(bytes.constData(), bytes.size());
-    writer.finish();
+    const auto *in = reinterpret_cast<const quint8 *>(bytes.constData());
+    const int whole = bytes.size() / 3 * 3;
+    text->resize(offset + (bytes.size() + 2) / 3 * 4);
+    char *out = text->data() + offset;
+    encodeGroups(in, whole, out);
+    encodeLast(in + whole, bytes.size() - whole, out + whole / 3 * 4);
 }
 
 Base64Codec::Writer::Writer(QByteArray *text, int offset)
@@ -349,12 +365,7 @@ bool Base64Codec::Writer::finish()
     if (!out)
         return false;
     if (m_carried > 0) {
-        const bool two = m_carried == 2;
-        const quint32 group = quint32(m_carry[0]) << 16 | (two ? quint32(m_carry[1]) << 8 : 0);
-        *out++ = Alphabet[group >> 18];
-        *out++ = Alphabet[(group >> 12) & 63];
-        *out++ = two ? Alphabet[(group >> 6) & 63] : '=';
-        *out++ = '=';
+        encodeLast(m_carry, m_carried, out);
         m_size += 4;
         m_carried = 0;
     }
