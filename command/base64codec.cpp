@@ -332,19 +332,15 @@ void Base64Codec::Writer::appendBigEndian16(const ushort *units, int count)
     // The vector loops swap the bytes as they encode them, from a whole group on.
     if (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
         const auto *bytes = reinterpret_cast<const quint8 *>(units);
-        for (; m_carried > 0 && m_carried < 3 && from < size; ++from)
-            m_carry[m_carried++] = bytes[from ^ 1];
-        if (m_carried == 3) {
-            encodeGroups(m_carry, 3, m_text->data() + m_size);
-            m_size += 4;
-            m_carried = 0;
+        if (m_carried > 0) {
+            const quint8 first[2] = { bytes[1], bytes[0] };
+            from = qMin(3 - m_carried, size);
+            append(reinterpret_cast<const char *>(first), from);
         }
-        if (m_carried == 0) {
-            const int encoded = chosenLoops().encodeSwapped(
-                bytes, from, (size - from) / 3 * 3, m_text->data() + m_size);
-            m_size += encoded / 3 * 4;
-            from += encoded;
-        }
+        const int encoded = chosenLoops().encodeSwapped(
+            bytes, from, (size - from) / 3 * 3, m_text->data() + m_size);
+        m_size += encoded / 3 * 4;
+        from += encoded;
     }
     // The rest is swapped a cache-sized piece at a time and read back at once.
     constexpr int Piece = 4096;
@@ -519,7 +515,6 @@ Base64Codec::Gradual::Gradual(const QByteArray &text)
     m_bytes.resize(size / 4 * 3);
     // Filled through m_bytes, which nothing else shares, so that it is never copied.
     m_view = QByteArray::fromRawData(m_bytes.constData(), int(m_size));
-    m_taken = true;
 }
 
 Base64Codec::Gradual::~Gradual()

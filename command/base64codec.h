@@ -90,7 +90,7 @@ public:
         Gradual(const Gradual &) = delete;
         Gradual &operator=(const Gradual &) = delete;
 
-        bool isTaken() const { return m_taken; }
+        bool isTaken() const { return m_text != nullptr; }
         // All the decoded bytes, of which those not yet asked for hold anything.
         const QByteArray &bytes() const { return m_view; }
         // Decodes the bytes up to `end`; false once a character is outside the alphabet.
@@ -114,7 +114,6 @@ public:
         int m_padding = 0;
         // Decoded from the start up to here: group by group, then through the padded group.
         qint64 m_decoded = 0;
-        bool m_taken = false;
         bool m_invalid = false;
     };
 

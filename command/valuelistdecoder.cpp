@@ -756,12 +756,9 @@ bool ValueListDecoder::decodeBase64(const QByteArray &text, Base64Codec::Mode mo
         }
     }
     const Base64Codec::Reused decoded(text, mode);
-    if (!decoded.isValid()) {
-        rest->clear();
-        std::fill(lead, lead + leadCount, QVariant());
-        return false;
-    }
-    return decode(decoded.bytes(), lead, leadCount, rest, count);
+    // Text the codec refuses holds no bytes, which no list is read from.
+    return readAll(Reader(decoded.isValid() ? decoded.bytes() : QByteArray()), lead, leadCount,
+        rest, count);
 }
 
 bool ValueListDecoder::decodeBase64(

@@ -159,18 +159,33 @@ void Transport::flush(QIODevice *socket)
     visitSocket(socket, [](auto kind) { kind->flush(); });
 }
 
+#ifdef Q_OS_UNIX
+namespace {
+
+// Runs `call` on the descriptor of a connected plain socket that holds nothing in the buffer
+// `buffered` counts, again when a signal interrupts it; how many bytes it moved, 0 when it moved
+// none or failed: a failure is left to the socket, which reports it as the socket does.
+template <typename Call> qint64 moveNow(QIODevice *socket, qint64 buffered, Call call)
+{
+    const qintptr descriptor = Transport::plainDescriptor(socket);
+    if (descriptor < 0 || buffered > 0 || !Transport::isConnected(socket))
+        return 0;
+    ssize_t moved;
+    do
+        moved = call(int(descriptor));
+    while (moved < 0 && errno == EINTR);
+    return moved > 0 ? qint64(moved) : 0;
+}
+
+} // namespace
+#endif
+
 qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
 {
 #ifdef Q_OS_UNIX
-    const qintptr descriptor = plainDescriptor(socket);
-    if (descriptor < 0 || socket->bytesToWrite() > 0 || !isConnected(socket))
-        return 0;
-    ssize_t written;
-    do
-        written = ::send(int(descriptor), data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
-    while (written < 0 && errno == EINTR);
-    // A failure is left to the socket's own write, which reports it as the socket does.
-    return written > 0 ? qint64(written) : 0;
+    return moveNow(socket, socket->bytesToWrite(), [&](int descriptor) {
+        return ::send(descriptor, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
 #else
     Q_UNUSED(socket)
     Q_UNUSED(data)
@@ -182,14 +197,9 @@ qint64 Transport::writeNow(QIODevice *socket, const char *data, qint64 size)
 qint64 Transport::readNow(QIODevice *socket, char *data, qint64 size)
 {
 #ifdef Q_OS_UNIX
-    const qintptr descriptor = plainDescriptor(socket);
-    if (descriptor < 0 || socket->bytesAvailable() > 0 || !isConnected(socket))
-        return 0;
-    ssize_t got;
-    do
-        got = ::recv(int(descriptor), data, size_t(size), MSG_DONTWAIT);
-    while (got < 0 && errno == EINTR);
-    return got > 0 ? qint64(got) : 0;
+    return moveNow(socket, socket->bytesAvailable(), [&](int descriptor) {
+        return ::recv(descriptor, data, size_t(size), MSG_DONTWAIT);
+    });
 #else
     Q_UNUSED(socket)
     Q_UNUSED(data)
