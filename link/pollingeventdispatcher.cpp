@@ -292,11 +292,11 @@ int PollingEventDispatcher::activateSocketNotifiers(const epoll_event *events, i
             const auto it = m_descriptors.constFind(fd);
             if (it == m_descriptors.cend() || it->generation > newer)
                 break;
-            QSocketNotifier *notifier = it->notifiers[type];
-            if (!notifier || !notifier->isEnabled())
+            // Qt registers a notifier exactly while it is enabled.
+            if (!it->notifiers[type])
                 continue;
             QEvent event(QEvent::SockAct);
-            QCoreApplication::sendEvent(notifier, &event);
+            QCoreApplication::sendEvent(it->notifiers[type], &event);
             ++delivered;
         }
     }
@@ -317,7 +317,7 @@ int PollingEventDispatcher::activateTimers()
     for (const auto &[deadline, id] : due) {
         // An earlier delivery may have stopped, restarted or re-entered this timer.
         auto it = m_timers.find(id);
-        if (it == m_timers.end() || it->inDelivery || it->deadline != deadline)
+        if (it == m_timers.end() || it->deadline != deadline)
             continue;
         const auto interval = std::chrono::milliseconds(it->interval);
         it->deadline = deadline + interval;
