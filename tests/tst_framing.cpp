@@ -4,6 +4,7 @@
 #include <frame.h>
 #include <message.h>
 #include <payloadcodec.h>
+#include <pollingeventdispatcher.h>
 #include <remotoservice.h>
 #include <socketconnection.h>
 #include <tarn.h>
@@ -14,6 +15,11 @@
 #include <QtTest/QtTest>
 
 #include <cstring>
+
+#ifdef Q_OS_LINUX
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 using Velmor::Connection::State;
 using Wire::Frame;
@@ -104,6 +110,8 @@ private Q_SLOTS:
     void connectionDropsBadService();
     void largeFrameThroughSocket_data();
     void largeFrameThroughSocket();
+    void workerThreadDispatcher_data();
+    void workerThreadDispatcher();
 };
 
 void tst_Framing::answerTimeStamps_data()
@@ -474,6 +482,122 @@ void tst_Framing::largeFrameThroughSocket()
     QVERIFY(message.payload.toByteArray() == payload);
     QCOMPARE(messages.at(2).at(0).value<Velmor::Command::Message>().requestUid, 44u);
     QCOMPARE(connection.state(), Velmor::Connection::Connected);
+}
+
+void tst_Framing::workerThreadDispatcher_data()
+{
+    // Each runs in a thread that waits on the epoll dispatcher and counts what it saw.
+    QTest::addColumn<int>("scenario");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("repeating timer") << 0 << 5;
+    QTest::newRow("write notifier toggled in one pass") << 1 << 3;
+    QTest::newRow("burst posted from the main thread") << 2 << 100;
+    QTest::newRow("nested loop in a zero timer's slot") << 3 << 3;
+    QTest::newRow("notifier deletes the others") << 4 << 1;
+}
+
+void tst_Framing::workerThreadDispatcher()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("The epoll dispatcher exists on Linux only");
+#else
+    QFETCH(int, scenario);
+    QFETCH(int, expected);
+
+    int fds[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    if (scenario == 4) // readable and writable in one pass
+        QCOMPARE(write(fds[1], "x", 1), ssize_t(1));
+    QThread thread;
+    thread.setEventDispatcher(new Wire::PollingEventDispatcher);
+    auto *context = new QObject;
+    context->moveToThread(&thread);
+    connect(&thread, &QThread::finished, context, &QObject::deleteLater);
+    QAtomicInt seen;
+    int depth = 0;
+    // Quits a little after the expected count, so that a delivery too many shows.
+    const auto count = [&] {
+        if (++seen == expected)
+            QTimer::singleShot(20, context, [&] { thread.quit(); });
+    };
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+            switch (scenario) {
+            case 0:
+            case 3: {
+                auto *timer = new QTimer(context);
+                connect(timer, &QTimer::timeout, context, [&, timer] {
+                    if (depth) { // re-entered
+                        thread.quit();
+                        return;
+                    }
+                    if (scenario == 3) {
+                        ++depth;
+                        QEventLoop loop;
+                        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+                        loop.exec();
+                        --depth;
+                    }
+                    count();
+                    if (seen == expected)
+                        timer->stop();
+                });
+                timer->start(scenario == 3 ? 0 : 2);
+                break;
+            }
+            case 1: {
+                auto *reader = new QSocketNotifier(fds[1], QSocketNotifier::Read, context);
+                connect(reader, &QSocketNotifier::activated, context, [&] {
+                    char bytes[8];
+                    for (ssize_t n = read(fds[1], bytes, sizeof bytes); n > 0; --n)
+                        count();
+                });
+                auto *writer = new QSocketNotifier(fds[0], QSocketNotifier::Write, context);
+                connect(writer, &QSocketNotifier::activated, context, [&, writer] {
+                    if (write(fds[0], "abc", 3) == 3)
+                        writer->setEnabled(false);
+                });
+                for (int i = 0; i < 1001; ++i) // as a TLS socket does on each write, ending enabled
+                    writer->setEnabled(i % 2 == 0);
+                break;
+            }
+            case 4: {
+                auto *group = new QObject(context);
+                const std::pair<int, QSocketNotifier::Type> kinds[]
+                    = { { fds[0], QSocketNotifier::Read }, { fds[0], QSocketNotifier::Write },
+                          { fds[1], QSocketNotifier::Write } };
+                for (const auto &[fd, type] : kinds) {
+                    auto *notifier = new QSocketNotifier(fd, type, group);
+                    connect(notifier, &QSocketNotifier::activated, context, [&, notifier, group] {
+                        notifier->setEnabled(false);
+                        for (QSocketNotifier *other : group->findChildren<QSocketNotifier *>()) {
+                            if (other != notifier)
+                                delete other;
+                        }
+                        count();
+                    });
+                }
+                break;
+            }
+            }
+        },
+        Qt::QueuedConnection);
+    thread.start();
+    if (scenario == 2) {
+        QTest::qWait(50); // long enough to block, not needed for the outcome
+        for (int i = 0; i < expected; ++i)
+            QMetaObject::invokeMethod(context, count, Qt::QueuedConnection);
+    }
+    const bool finished = thread.wait(20000);
+    thread.quit();
+    thread.wait();
+    close(fds[0]);
+    close(fds[1]);
+    QVERIFY(finished);
+    QCOMPARE(int(seen), expected);
+#endif
 }
 
 QTEST_MAIN(tst_Framing)
