@@ -68,11 +68,10 @@ bool PollingEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool mayBlock = (flags & QEventLoop::WaitForMoreEvents) && !m_wakeUpPending.loadAcquire()
         && !m_interrupted.loadAcquire();
+    // What a slot of aboutToBlock() posts wrote the wake-up descriptor, which ends the wait.
     if (mayBlock)
         emit aboutToBlock();
-    const int timeout = mayBlock && !m_wakeUpPending.loadAcquire() && !m_interrupted.loadAcquire()
-        ? (includeTimers ? waitTimeout() : -1)
-        : 0;
+    const int timeout = !mayBlock ? 0 : includeTimers ? waitTimeout() : -1;
 
     epoll_event events[256];
     int count = 0;
@@ -133,7 +132,7 @@ void PollingEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
     }
     // The owner may close the descriptor as soon as this returns: a duplicate of it would keep
     // it in the set, and a new descriptor under the same number must not inherit its state.
-    // Failure means the owner closed it first, which took it out of the set already.
+    // This fails when the owner closed it first; then only a duplicate it left open keeps it in.
     if (it->applied)
         epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     m_descriptors.erase(it);
