@@ -70,7 +70,7 @@ private:
         Qt::TimerType type;
         QObject *object;
         Clock::time_point deadline;
-        bool inDelivery;
+        bool inDelivery; // a nested loop in its slot must not deliver it again
     };
 
     static quint32 wantedEvents(const Descriptor &descriptor);
