@@ -1,5 +1,6 @@
 #include "transport.h"
 
+#include "tlspipe.h"
 #include "tlsserver.h"
 
 #include <QtCore/QDir>
@@ -122,6 +123,10 @@ void Transport::startConnecting(QIODevice *socket, const ServiceAddress &address
 void Transport::watchEnd(
     QIODevice *socket, QObject *context, const std::function<void(const QString &)> &ended)
 {
+    if (auto pipe = qobject_cast<TlsPipe *>(socket)) {
+        QObject::connect(pipe, &TlsPipe::ended, context, ended);
+        return;
+    }
     visitSocket(socket, [&](auto kind) {
         QObject::connect(kind, &Kind<decltype(kind)>::disconnected, context,
             [ended] { ended(QStringLiteral("the peer closed the connection")); });
@@ -138,6 +143,8 @@ void Transport::sendWithoutDelay(QIODevice *socket)
 
 bool Transport::isConnected(QIODevice *socket)
 {
+    if (auto pipe = qobject_cast<TlsPipe *>(socket))
+        return pipe->isConnected();
     bool connected = socket->isOpen();
     visitSocket(socket,
         [&](auto kind) { connected = kind->state() == Kind<decltype(kind)>::ConnectedState; });
@@ -255,6 +262,8 @@ void Transport::watchServer(
                 accepted(socket);
         });
     });
+    if (auto tls = qobject_cast<TlsServer *>(server))
+        QObject::connect(tls, &TlsServer::linkAccepted, context, accepted);
 }
 
 bool Transport::isListening(QObject *server)

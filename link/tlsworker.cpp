@@ -1,0 +1,196 @@
+#include "tlsworker.h"
+
+#include "tlspipe.h"
+#ifdef Q_OS_LINUX
+#include "pollingeventdispatcher.h"
+#endif
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QMutexLocker>
+#include <QtNetwork/QSslSocket>
+
+#include <utility>
+
+namespace Wire {
+
+namespace {
+// What the socket decrypts ahead of the worker's reads: beyond it, the system holds the rest.
+constexpr qint64 SocketReadBuffer = 64 * 1024;
+} // namespace
+
+TlsWorker::TlsWorker()
+    : m_context(new QObject)
+{
+#ifdef Q_OS_LINUX
+    m_thread.setEventDispatcher(new PollingEventDispatcher);
+#endif
+    m_thread.setObjectName(QStringLiteral("TLS links"));
+    m_context->moveToThread(&m_thread);
+    m_thread.start();
+}
+
+TlsWorker::~TlsWorker()
+{
+    // The sockets go in their own thread, which then ends.
+    QObject *context = m_context;
+    QMetaObject::invokeMethod(context, [context] {
+        delete context;
+        QThread::currentThread()->quit();
+    });
+    m_thread.wait();
+}
+
+void TlsWorker::adopt(
+    qintptr descriptor, const QSslConfiguration &configuration, const std::shared_ptr<TlsLink> &link)
+{
+    QMetaObject::invokeMethod(m_context, [this, descriptor, configuration, link] {
+        auto socket = new QSslSocket(m_context);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            const QString reason = socket->errorString();
+            delete socket;
+            end(link, reason);
+            return;
+        }
+        socket->setSslConfiguration(configuration);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket->setReadBufferSize(SocketReadBuffer);
+        link->socket = socket;
+        QObject::connect(socket, &QIODevice::readyRead, m_context, [this, link] { read(link); });
+        // The end is told once everything the peer sent before it has been read.
+        QObject::connect(socket, &QSslSocket::errorOccurred, m_context, [this, socket, link] {
+            link->endReason = socket->errorString();
+            read(link);
+        });
+        QObject::connect(socket, &QSslSocket::disconnected, m_context, [this, link] {
+            if (link->endReason.isEmpty())
+                link->endReason = QStringLiteral("the peer closed the connection");
+            read(link);
+        });
+        socket->startServerEncryption();
+        // A socket posts itself a flush of what is written unless one is pending, and what the
+        // worker writes it flushes at once: the flush made pending here, by writing nothing, is
+        // taken back, so writes post none. Nothing else can be posted to the new socket yet.
+        socket->write(QByteArray());
+        QCoreApplication::removePostedEvents(socket, QEvent::MetaCall);
+        // Only now: before the handshake starts, the socket would send it in clear text.
+        write(*link);
+    });
+}
+
+void TlsWorker::scheduleWrite(const std::shared_ptr<TlsLink> &link)
+{
+    QMutexLocker lock(&m_mutex);
+    m_scheduled.push_back(link);
+    // One pass takes the output of every link scheduled before it runs.
+    if (m_scheduled.size() == 1)
+        QMetaObject::invokeMethod(m_context, [this] { writeScheduled(); });
+}
+
+void TlsWorker::resumeReading(const std::shared_ptr<TlsLink> &link)
+{
+    QMetaObject::invokeMethod(m_context, [this, link] { read(link); });
+}
+
+void TlsWorker::drop(const std::shared_ptr<TlsLink> &link)
+{
+    QMetaObject::invokeMethod(m_context, [this, link] {
+        if (!link->socket)
+            return;
+        write(*link);
+        QSslSocket *socket = std::exchange(link->socket, nullptr);
+        QObject::disconnect(socket, nullptr, m_context, nullptr);
+        socket->abort();
+        delete socket;
+    });
+}
+
+void TlsWorker::writeScheduled()
+{
+    std::vector<std::shared_ptr<TlsLink>> scheduled;
+    {
+        QMutexLocker lock(&m_mutex);
+        scheduled.swap(m_scheduled);
+    }
+    for (const std::shared_ptr<TlsLink> &link : scheduled)
+        write(*link);
+}
+
+void TlsWorker::write(TlsLink &link)
+{
+    // What comes before the socket is made waits for adopt() to write it.
+    QSslSocket *socket = link.socket;
+    if (!socket)
+        return;
+    QMutexLocker lock(&link.mutex);
+    const QByteArray output = std::exchange(link.outbound, QByteArray());
+    link.writeScheduled = false;
+    if (output.isEmpty())
+        return;
+    lock.unlock();
+    socket->write(output);
+    socket->flush();
+    measureUnsent(link);
+}
+
+void TlsWorker::measureUnsent(TlsLink &link)
+{
+    QSslSocket *socket = link.socket;
+    const qint64 unsent = socket->bytesToWrite() + socket->encryptedBytesToWrite();
+    // Watched only while the system leaves output waiting: the signal costs every write.
+    if (unsent > 0 && !link.drainWatched) {
+        link.drainWatched = true;
+        QObject::connect(socket, &QSslSocket::encryptedBytesWritten, m_context,
+            [this, &link] { measureUnsent(link); });
+    } else if (unsent == 0 && link.drainWatched) {
+        link.drainWatched = false;
+        QObject::disconnect(socket, &QSslSocket::encryptedBytesWritten, m_context, nullptr);
+    }
+    QMutexLocker lock(&link.mutex);
+    link.unsent = unsent;
+}
+
+void TlsWorker::read(const std::shared_ptr<TlsLink> &link)
+{
+    QSslSocket *socket = link->socket;
+    if (!socket)
+        return;
+    QMutexLocker lock(&link->mutex);
+    TlsLink &shared = *link;
+    if (shared.readOffset > 0) {
+        shared.inbound.remove(0, shared.readOffset);
+        shared.readOffset = 0;
+    }
+    const qint64 room = MaxUnread - shared.inbound.size();
+    const qint64 available = socket->bytesAvailable();
+    if (available > 0 && room > 0) {
+        const int start = shared.inbound.size();
+        shared.inbound.resize(start + int(qMin(available, room)));
+        const qint64 got = socket->read(shared.inbound.data() + start, shared.inbound.size() - start);
+        shared.inbound.resize(start + int(qMax<qint64>(got, 0)));
+    }
+    shared.readingPaused = socket->bytesAvailable() > 0;
+    if (!shared.readingPaused && !link->endReason.isEmpty() && !shared.ended) {
+        shared.ended = true;
+        shared.reason = link->endReason;
+    }
+    if (shared.inbound.size() > shared.readOffset || shared.ended)
+        notify(shared);
+}
+
+void TlsWorker::end(const std::shared_ptr<TlsLink> &link, const QString &reason)
+{
+    QMutexLocker lock(&link->mutex);
+    if (link->ended)
+        return;
+    link->ended = true;
+    link->reason = reason;
+    notify(*link);
+}
+
+void TlsWorker::notify(TlsLink &link)
+{
+    if (link.pipe && !std::exchange(link.notifyPosted, true))
+        QMetaObject::invokeMethod(link.pipe, &TlsPipe::takeNews, Qt::QueuedConnection);
+}
+
+} // namespace Wire
