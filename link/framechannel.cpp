@@ -104,7 +104,7 @@ bool FrameChannel::write(const char *data, qint64 size, const QByteArray *shared
         if (descriptor < 0 || m_socket->bytesToWrite() > 0 || !Transport::isConnected(m_socket)) {
             // The socket's buffer shares what it is given whole.
             if (direct == 0 && shared)
-                return m_socket->write(*shared) == size;
+                return Transport::writeShared(m_socket, *shared) == size;
             return m_socket->write(data + direct, size - direct) == size - direct;
         }
         // Made when first needed: most links never hold output.

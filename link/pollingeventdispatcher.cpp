@@ -17,9 +17,11 @@ namespace Wire {
 
 namespace {
 
-// The events that make each kind of notifier ready, by QSocketNotifier::Type. An error wakes
-// both reader and writer so that whichever the owner waits on learns of it.
-constexpr quint32 readyEvents[3] = { EPOLLIN | EPOLLHUP | EPOLLERR, EPOLLOUT | EPOLLERR, EPOLLPRI };
+// The events that make each kind of notifier ready, by QSocketNotifier::Type. An error or a
+// hang-up wakes both reader and writer, so that whichever the owner waits on learns of it; epoll
+// reports both whether asked or not, and would report them again and again to a writer alone.
+constexpr quint32 readyEvents[3]
+    = { EPOLLIN | EPOLLHUP | EPOLLERR, EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI };
 constexpr quint32 watchedEvents[3] = { EPOLLIN, EPOLLOUT, EPOLLPRI };
 
 // Rounded up, so that a wait never ends just before a deadline and leaves a pass with nothing

@@ -54,7 +54,7 @@ qint64 TlsPipe::bytesAvailable() const
 qint64 TlsPipe::bytesToWrite() const
 {
     QMutexLocker lock(&m_link->mutex);
-    return m_link->outbound.size() + m_link->unsent;
+    return m_link->outboundBytes + m_link->unsent;
 }
 
 qint64 TlsPipe::readData(char *data, qint64 maxSize)
@@ -82,15 +82,21 @@ qint64 TlsPipe::readData(char *data, qint64 maxSize)
 
 qint64 TlsPipe::writeData(const char *data, qint64 size)
 {
+    return writeShared(QByteArray(data, int(size)));
+}
+
+qint64 TlsPipe::writeShared(const QByteArray &bytes)
+{
     QMutexLocker lock(&m_link->mutex);
     if (m_link->ended || !m_link->pipe)
         return -1;
-    m_link->outbound.append(data, int(size));
+    m_link->outbound.push_back(bytes);
+    m_link->outboundBytes += bytes.size();
     const bool schedule = !std::exchange(m_link->writeScheduled, true);
     lock.unlock();
     if (schedule)
         m_worker->scheduleWrite(m_link);
-    return size;
+    return bytes.size();
 }
 
 void TlsPipe::takeNews()

@@ -27,6 +27,8 @@ public:
     // Ends the link: what was written goes out as far as the system takes it at once.
     void close() override;
     bool isConnected() const;
+    // As write(), keeping a reference to `bytes` rather than a copy.
+    qint64 writeShared(const QByteArray &bytes);
 
 signals:
     // The link ended from the other side or failed, handshake included.

@@ -122,12 +122,15 @@ void TlsWorker::write(TlsLink &link)
     if (!socket)
         return;
     QMutexLocker lock(&link.mutex);
-    const QByteArray output = std::exchange(link.outbound, QByteArray());
+    m_taken.swap(link.outbound);
+    link.outboundBytes = 0;
     link.writeScheduled = false;
-    if (output.isEmpty())
-        return;
     lock.unlock();
-    socket->write(output);
+    if (m_taken.empty())
+        return;
+    for (const QByteArray &bytes : m_taken)
+        socket->write(bytes);
+    m_taken.clear();
     socket->flush();
     measureUnsent(link);
 }

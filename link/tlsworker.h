@@ -26,8 +26,10 @@ struct TlsLink
     // Decrypted bytes the pipe has not read yet, from `readOffset` on.
     QByteArray inbound;
     int readOffset = 0;
-    // Written by the pipe and not yet taken by the worker.
-    QByteArray outbound;
+    // Written by the pipe and not yet taken by the worker: a frame sent to many links is
+    // shared by all of them, not copied.
+    std::vector<QByteArray> outbound;
+    qint64 outboundBytes = 0;
     // Taken by the worker and not yet by the system, encrypted or not.
     qint64 unsent = 0;
     bool writeScheduled = false;
@@ -86,6 +88,8 @@ private:
     QObject *m_context;
     QMutex m_mutex;
     std::vector<std::shared_ptr<TlsLink>> m_scheduled;
+    // Swapped with a link's output, so that neither side allocates anew for every write.
+    std::vector<QByteArray> m_taken;
 };
 
 } // namespace Wire

@@ -166,6 +166,13 @@ void Transport::flush(QIODevice *socket)
     visitSocket(socket, [](auto kind) { kind->flush(); });
 }
 
+qint64 Transport::writeShared(QIODevice *socket, const QByteArray &bytes)
+{
+    if (auto pipe = qobject_cast<TlsPipe *>(socket))
+        return pipe->writeShared(bytes);
+    return socket->write(bytes);
+}
+
 #ifdef Q_OS_UNIX
 namespace {
 

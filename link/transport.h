@@ -44,6 +44,8 @@ bool isConnected(QIODevice *socket);
 qint64 bytesToWrite(QIODevice *socket);
 // Hands buffered output to the system, as far as it takes it without waiting.
 void flush(QIODevice *socket);
+// Writes `bytes`, which the socket's output may share rather than copy.
+qint64 writeShared(QIODevice *socket, const QByteArray &bytes);
 // Hands `data` to the system past the socket's own buffer, as far as it takes it without
 // waiting, for a plain socket with nothing buffered; returns how many bytes it took (0 for any
 // other socket). The socket's buffer would arm its write notifier for every write, and some
