@@ -40,8 +40,8 @@ TlsWorker::~TlsWorker()
     m_thread.wait();
 }
 
-void TlsWorker::adopt(
-    qintptr descriptor, const QSslConfiguration &configuration, const std::shared_ptr<TlsLink> &link)
+void TlsWorker::adopt(qintptr descriptor, const QSslConfiguration &configuration,
+    const std::shared_ptr<TlsLink> &link)
 {
     QMetaObject::invokeMethod(m_context, [this, descriptor, configuration, link] {
         auto socket = new QSslSocket(m_context);
@@ -168,7 +168,8 @@ void TlsWorker::read(const std::shared_ptr<TlsLink> &link)
     if (available > 0 && room > 0) {
         const int start = shared.inbound.size();
         shared.inbound.resize(start + int(qMin(available, room)));
-        const qint64 got = socket->read(shared.inbound.data() + start, shared.inbound.size() - start);
+        const qint64 got
+            = socket->read(shared.inbound.data() + start, shared.inbound.size() - start);
         shared.inbound.resize(start + int(qMax<qint64>(got, 0)));
     }
     shared.readingPaused = socket->bytesAvailable() > 0;

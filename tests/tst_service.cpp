@@ -476,59 +476,78 @@ void tst_Service::invoke_data()
 {
     QTest::addColumn<QVariantList>("request");
     QTest::addColumn<QVariant>("result");
+    QTest::addColumn<bool>("tls");
 
     const QVariant intHolder(QVariant::Int);
     const QVariant voidHolder(QStringLiteral("void"));
     QTest::newRow("int overload") << QVariantList { intHolder, QStringLiteral("add(int,int)"), 2,
-        3 } << QVariant(5);
+        3 } << QVariant(5) << false;
     QTest::newRow("double overload") << QVariantList { QVariant(QVariant::Double),
         QStringLiteral("add(double,double)"), 1.25, 1.5 }
-                                     << QVariant(2.75);
+                                     << QVariant(2.75) << false;
     QTest::newRow("arguments converted")
         << QVariantList { intHolder, QStringLiteral("add(int,int)"), QStringLiteral("40"), 2.0 }
-        << QVariant(42);
+        << QVariant(42) << false;
     QTest::newRow("signature with spaces")
-        << QVariantList { intHolder, QStringLiteral("add( int , int )"), 1, 1 } << QVariant(2);
+        << QVariantList { intHolder, QStringLiteral("add( int , int )"), 1, 1 } << QVariant(2)
+        << false;
     QTest::newRow("signature as bytes")
-        << QVariantList { intHolder, QByteArrayLiteral("add(int,int)"), 1, 2 } << QVariant(3);
+        << QVariantList { intHolder, QByteArrayLiteral("add(int,int)"), 1, 2 } << QVariant(3)
+        << false;
     QTest::newRow("string result") << QVariantList { QVariant(QVariant::String),
         QStringLiteral("greet(QString)"), QStringLiteral("Ann") }
-                                   << QVariant(QStringLiteral("Hello, Ann"));
+                                   << QVariant(QStringLiteral("Hello, Ann")) << false;
     QTest::newRow("container argument")
         << QVariantList { intHolder, QStringLiteral("count(QStringList)"),
                QStringList { QStringLiteral("a"), QStringLiteral("b") } }
-        << QVariant(2);
-    QTest::newRow("variant in and out") << QVariantList { QVariant(),
-        QStringLiteral("echo(QVariant)"), QVariantList { 1, QStringLiteral("x") } }
-                                        << QVariant(QVariantList { 1, QStringLiteral("x") });
+        << QVariant(2) << false;
+    QTest::newRow("variant in and out")
+        << QVariantList { QVariant(), QStringLiteral("echo(QVariant)"),
+               QVariantList { 1, QStringLiteral("x") } }
+        << QVariant(QVariantList { 1, QStringLiteral("x") }) << false;
     QTest::newRow("void slot") << QVariantList { voidHolder, QStringLiteral("setValue(int)"), 9 }
-                               << QVariant();
+                               << QVariant() << false;
     QTest::newRow("slot of a base class")
-        << QVariantList { voidHolder, QStringLiteral("reset()") } << QVariant();
+        << QVariantList { voidHolder, QStringLiteral("reset()") } << QVariant() << false;
     const QVariant stringHolder(QVariant::String);
     QTest::newRow("number to text")
         << QVariantList { stringHolder, QStringLiteral("greet(QString)"), 5 }
-        << QVariant(QStringLiteral("Hello, 5"));
+        << QVariant(QStringLiteral("Hello, 5")) << false;
     QTest::newRow("lossless conversions")
         << QVariantList { stringHolder, QStringLiteral("typed(bool,uint,float,qlonglong)"),
                QStringLiteral("true"), 7.0, 0.25, QStringLiteral("9007199254740993") }
-        << QVariant(QStringLiteral("true 7 0.25 9007199254740993"));
-    QTest::newRow("bool from a number, float rounded") << QVariantList { stringHolder,
-        QStringLiteral("typed(bool,uint,float,qlonglong)"), 0, QStringLiteral("4294967295"), 0.1,
-        -5 } << QVariant(QStringLiteral("false 4294967295 %1 -5").arg(double(0.1f)));
+        << QVariant(QStringLiteral("true 7 0.25 9007199254740993")) << false;
+    QTest::newRow("bool from a number, float rounded")
+        << QVariantList { stringHolder, QStringLiteral("typed(bool,uint,float,qlonglong)"), 0,
+               QStringLiteral("4294967295"), 0.1, -5 }
+        << QVariant(QStringLiteral("false 4294967295 %1 -5").arg(double(0.1f))) << false;
     QTest::newRow("infinity for float") << QVariantList { stringHolder,
         QStringLiteral("typed(bool,uint,float,qlonglong)"), true, 1, qInf(), 0 }
-                                        << QVariant(QStringLiteral("true 1 inf 0"));
-    QTest::newRow("null flag set") << QVariantList { stringHolder, QStringLiteral("greet(QString)"),
-        QVariant(QVariant::Int) } << QVariant(QStringLiteral("Hello, 0"));
+                                        << QVariant(QStringLiteral("true 1 inf 0")) << false;
+    QTest::newRow("null flag set")
+        << QVariantList { stringHolder, QStringLiteral("greet(QString)"), QVariant(QVariant::Int) }
+        << QVariant(QStringLiteral("Hello, 0")) << false;
+    // Both ways larger than what a TLS link's worker reads ahead, and than the system takes at
+    // once.
+    const QString text(1536 * 1024, QLatin1Char('t'));
+    QTest::newRow("long text both ways over tls")
+        << QVariantList { QVariant(QVariant::String), QStringLiteral("greet(QString)"), text }
+        << QVariant(QStringLiteral("Hello, ") + text) << true;
 }
 
 void tst_Service::invoke()
 {
     QFETCH(QVariantList, request);
     QFETCH(QVariant, result);
+    QFETCH(bool, tls);
 
     Peer peer;
+    if (tls) {
+        const QString made = testCertificates();
+        QVERIFY(service->setTlsCertificate(made + "service.pem", made + "service.key"));
+        QVERIFY2(service->listen("tls://127.0.0.1:0"), qPrintable(service->errorString()));
+        QVERIFY(peer.connection.setTlsCaFile(made + "ca.pem"));
+    }
     QVERIFY(peer.connectTo(*service));
     Answer answer;
     QVERIFY(peer.invoke(calculatorId, request, &answer));
