@@ -40,7 +40,7 @@ protected:
 
 private:
     friend class TlsWorker;
-    // What the worker posts when there is something to read or the link ended.
+    // Called in a delivery of the worker's news: there is something to read or the link ended.
     void takeNews();
 
     std::shared_ptr<TlsWorker> m_worker;

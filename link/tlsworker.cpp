@@ -20,6 +20,8 @@ constexpr qint64 SocketReadBuffer = 64 * 1024;
 
 TlsWorker::TlsWorker()
     : m_context(new QObject)
+    , m_news(std::make_shared<News>())
+    , m_receiver(new QObject)
 {
 #ifdef Q_OS_LINUX
     m_thread.setEventDispatcher(new PollingEventDispatcher);
@@ -38,6 +40,11 @@ TlsWorker::~TlsWorker()
         QThread::currentThread()->quit();
     });
     m_thread.wait();
+    // Deleted later when a delivery in it deleted the worker.
+    if (m_news->delivering)
+        m_receiver->deleteLater();
+    else
+        delete m_receiver;
 }
 
 void TlsWorker::adopt(qintptr descriptor, const QSslConfiguration &configuration,
@@ -123,6 +130,8 @@ void TlsWorker::write(TlsLink &link)
         return;
     QMutexLocker lock(&link.mutex);
     m_taken.swap(link.outbound);
+    // Still unsent until measured: the memory budget must find the bytes somewhere meanwhile.
+    link.unsent += link.outboundBytes;
     link.outboundBytes = 0;
     link.writeScheduled = false;
     lock.unlock();
@@ -178,7 +187,7 @@ void TlsWorker::read(const std::shared_ptr<TlsLink> &link)
         shared.reason = link->endReason;
     }
     if (shared.inbound.size() > shared.readOffset || shared.ended)
-        notify(shared);
+        notify(link);
 }
 
 void TlsWorker::end(const std::shared_ptr<TlsLink> &link, const QString &reason)
@@ -188,13 +197,51 @@ void TlsWorker::end(const std::shared_ptr<TlsLink> &link, const QString &reason)
         return;
     link->ended = true;
     link->reason = reason;
-    notify(*link);
+    notify(link);
 }
 
-void TlsWorker::notify(TlsLink &link)
+void TlsWorker::notify(const std::shared_ptr<TlsLink> &link)
 {
-    if (link.pipe && !std::exchange(link.notifyPosted, true))
-        QMetaObject::invokeMethod(link.pipe, &TlsPipe::takeNews, Qt::QueuedConnection);
+    if (!link->pipe || std::exchange(link->notifyPosted, true))
+        return;
+    m_pending.push_back(link);
+    // Handed over once this pass has read every link that was ready: what the service's thread
+    // takes in one go it answers in one go, and a link read after it started would wait for
+    // the next round.
+    if (m_pending.size() == 1)
+        QMetaObject::invokeMethod(m_context, [this] { handOver(); }, Qt::QueuedConnection);
+}
+
+void TlsWorker::handOver()
+{
+    QMutexLocker lock(&m_news->mutex);
+    const bool idle = m_news->links.empty();
+    m_news->links.insert(m_news->links.end(), m_pending.begin(), m_pending.end());
+    m_pending.clear();
+    // One delivery takes the news of every link that has some by the time it runs.
+    if (idle)
+        QMetaObject::invokeMethod(m_receiver, [news = m_news] { deliver(*news); });
+}
+
+void TlsWorker::deliver(News &news)
+{
+    std::vector<std::shared_ptr<TlsLink>> links;
+    {
+        QMutexLocker lock(&news.mutex);
+        links.swap(news.links);
+    }
+    news.delivering = true;
+    for (const std::shared_ptr<TlsLink> &link : links) {
+        // Asked each time: a pipe's receivers may delete other pipes, the worker included.
+        TlsPipe *pipe;
+        {
+            QMutexLocker lock(&link->mutex);
+            pipe = link->pipe;
+        }
+        if (pipe)
+            pipe->takeNews();
+    }
+    news.delivering = false;
 }
 
 } // namespace Wire

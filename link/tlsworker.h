@@ -80,14 +80,30 @@ private:
     void measureUnsent(TlsLink &link);
     void read(const std::shared_ptr<TlsLink> &link);
     void end(const std::shared_ptr<TlsLink> &link, const QString &reason);
+    // Links whose pipes have news, for the service's thread to deliver in one go.
+    struct News
+    {
+        QMutex mutex;
+        std::vector<std::shared_ptr<TlsLink>> links;
+        // The service's thread only.
+        bool delivering = false;
+    };
+
     // Tells the pipe to look again; called with the link's mutex held.
-    static void notify(TlsLink &link);
+    void notify(const std::shared_ptr<TlsLink> &link);
+    void handOver();
+    static void deliver(News &news);
 
     QThread m_thread;
     // Lives in m_thread and parents every socket.
     QObject *m_context;
     QMutex m_mutex;
     std::vector<std::shared_ptr<TlsLink>> m_scheduled;
+    // Links with news in this pass of the worker; its thread only.
+    std::vector<std::shared_ptr<TlsLink>> m_pending;
+    std::shared_ptr<News> m_news;
+    // Lives in the service's thread, where the news is delivered.
+    QObject *m_receiver;
     // Swapped with a link's output, so that neither side allocates anew for every write.
     std::vector<QByteArray> m_taken;
 };
