@@ -143,11 +143,14 @@ void Transport::sendWithoutDelay(QIODevice *socket)
 
 bool Transport::isConnected(QIODevice *socket)
 {
-    if (auto pipe = qobject_cast<TlsPipe *>(socket))
-        return pipe->isConnected();
+    // Asked before every direct write: plain sockets first.
     bool connected = socket->isOpen();
-    visitSocket(socket,
-        [&](auto kind) { connected = kind->state() == Kind<decltype(kind)>::ConnectedState; });
+    if (!visitSocket(socket, [&](auto kind) {
+            connected = kind->state() == Kind<decltype(kind)>::ConnectedState;
+        })) {
+        if (auto pipe = qobject_cast<TlsPipe *>(socket))
+            connected = pipe->isConnected();
+    }
     return connected;
 }
 
