@@ -53,8 +53,8 @@ qint64 TlsPipe::bytesAvailable() const
 
 qint64 TlsPipe::bytesToWrite() const
 {
-    QMutexLocker lock(&m_link->mutex);
-    return m_link->outboundBytes + m_link->unsent;
+    // Asked before every write: without the mutex.
+    return m_link->unsent.loadRelaxed();
 }
 
 qint64 TlsPipe::readData(char *data, qint64 maxSize)
@@ -92,6 +92,7 @@ qint64 TlsPipe::writeShared(const QByteArray &bytes)
         return -1;
     m_link->outbound.push_back(bytes);
     m_link->outboundBytes += bytes.size();
+    m_link->unsent.fetchAndAddRelaxed(bytes.size());
     const bool schedule = !std::exchange(m_link->writeScheduled, true);
     lock.unlock();
     if (schedule)

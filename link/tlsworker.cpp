@@ -130,8 +130,6 @@ void TlsWorker::write(TlsLink &link)
         return;
     QMutexLocker lock(&link.mutex);
     m_taken.swap(link.outbound);
-    // Still unsent until measured: the memory budget must find the bytes somewhere meanwhile.
-    link.unsent += link.outboundBytes;
     link.outboundBytes = 0;
     link.writeScheduled = false;
     lock.unlock();
@@ -158,7 +156,7 @@ void TlsWorker::measureUnsent(TlsLink &link)
         QObject::disconnect(socket, &QSslSocket::encryptedBytesWritten, m_context, nullptr);
     }
     QMutexLocker lock(&link.mutex);
-    link.unsent = unsent;
+    link.unsent.storeRelaxed(unsent + link.outboundBytes);
 }
 
 void TlsWorker::read(const std::shared_ptr<TlsLink> &link)

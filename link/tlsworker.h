@@ -1,6 +1,7 @@
 #ifndef TLSWORKER_H
 #define TLSWORKER_H
 
+#include <QtCore/QAtomicInteger>
 #include <QtCore/QByteArray>
 #include <QtCore/QMutex>
 #include <QtCore/QObject>
@@ -30,8 +31,9 @@ struct TlsLink
     // shared by all of them, not copied.
     std::vector<QByteArray> outbound;
     qint64 outboundBytes = 0;
-    // Taken by the worker and not yet by the system, encrypted or not.
-    qint64 unsent = 0;
+    // Written by the pipe and not yet taken by the system: what the worker took counts until
+    // it has measured what the socket still holds. Changed under `mutex`, read without it.
+    QAtomicInteger<qint64> unsent = 0;
     bool writeScheduled = false;
     bool notifyPosted = false;
     // The worker stopped reading while the pipe holds this much unread.
