@@ -20,7 +20,7 @@ namespace Wire {
 class TlsPipe;
 
 // What one TLS link's two ends share: the pipe in the service's thread and the socket in the
-// worker's. Everything but `socket` is guarded by `mutex`.
+// worker's. Everything but `socket` is guarded by `mutex`; `unsent` is also read without it.
 struct TlsLink
 {
     QMutex mutex;
