@@ -53,9 +53,8 @@ void TlsWorker::adopt(qintptr descriptor, const QSslConfiguration &configuration
     QMetaObject::invokeMethod(m_context, [this, descriptor, configuration, link] {
         auto socket = new QSslSocket(m_context);
         if (!socket->setSocketDescriptor(descriptor)) {
-            const QString reason = socket->errorString();
+            endAfterReading(link, socket->errorString());
             delete socket;
-            end(link, reason);
             return;
         }
         socket->setSslConfiguration(configuration);
@@ -63,15 +62,10 @@ void TlsWorker::adopt(qintptr descriptor, const QSslConfiguration &configuration
         socket->setReadBufferSize(SocketReadBuffer);
         link->socket = socket;
         QObject::connect(socket, &QIODevice::readyRead, m_context, [this, link] { read(link); });
-        // The end is told once everything the peer sent before it has been read.
-        QObject::connect(socket, &QSslSocket::errorOccurred, m_context, [this, socket, link] {
-            link->endReason = socket->errorString();
-            read(link);
-        });
+        QObject::connect(socket, &QSslSocket::errorOccurred, m_context,
+            [this, socket, link] { endAfterReading(link, socket->errorString()); });
         QObject::connect(socket, &QSslSocket::disconnected, m_context, [this, link] {
-            if (link->endReason.isEmpty())
-                link->endReason = QStringLiteral("the peer closed the connection");
-            read(link);
+            endAfterReading(link, QStringLiteral("the peer closed the connection"));
         });
         socket->startServerEncryption();
         // A socket posts itself a flush of what is written unless one is pending, and what the
@@ -161,41 +155,40 @@ void TlsWorker::measureUnsent(TlsLink &link)
 
 void TlsWorker::read(const std::shared_ptr<TlsLink> &link)
 {
-    QSslSocket *socket = link->socket;
-    if (!socket)
-        return;
     QMutexLocker lock(&link->mutex);
     TlsLink &shared = *link;
-    if (shared.readOffset > 0) {
-        shared.inbound.remove(0, shared.readOffset);
-        shared.readOffset = 0;
+    if (QSslSocket *socket = link->socket) {
+        if (shared.readOffset > 0) {
+            shared.inbound.remove(0, shared.readOffset);
+            shared.readOffset = 0;
+        }
+        const qint64 room = MaxUnread - shared.inbound.size();
+        const qint64 available = socket->bytesAvailable();
+        if (available > 0 && room > 0) {
+            const int start = shared.inbound.size();
+            shared.inbound.resize(start + int(qMin(available, room)));
+            const qint64 got
+                = socket->read(shared.inbound.data() + start, shared.inbound.size() - start);
+            shared.inbound.resize(start + int(qMax<qint64>(got, 0)));
+        }
+        shared.readingPaused = socket->bytesAvailable() > 0;
     }
-    const qint64 room = MaxUnread - shared.inbound.size();
-    const qint64 available = socket->bytesAvailable();
-    if (available > 0 && room > 0) {
-        const int start = shared.inbound.size();
-        shared.inbound.resize(start + int(qMin(available, room)));
-        const qint64 got
-            = socket->read(shared.inbound.data() + start, shared.inbound.size() - start);
-        shared.inbound.resize(start + int(qMax<qint64>(got, 0)));
-    }
-    shared.readingPaused = socket->bytesAvailable() > 0;
-    if (!shared.readingPaused && !link->endReason.isEmpty() && !shared.ended) {
+    // The end is told once everything the peer sent before it has been read.
+    if (!shared.readingPaused && !shared.reason.isEmpty())
         shared.ended = true;
-        shared.reason = link->endReason;
-    }
     if (shared.inbound.size() > shared.readOffset || shared.ended)
         notify(link);
 }
 
-void TlsWorker::end(const std::shared_ptr<TlsLink> &link, const QString &reason)
+void TlsWorker::endAfterReading(const std::shared_ptr<TlsLink> &link, const QString &reason)
 {
-    QMutexLocker lock(&link->mutex);
-    if (link->ended)
-        return;
-    link->ended = true;
-    link->reason = reason;
-    notify(link);
+    {
+        // The first reason stands: a failure comes before the disconnection it causes.
+        QMutexLocker lock(&link->mutex);
+        if (link->reason.isEmpty())
+            link->reason = reason;
+    }
+    read(link);
 }
 
 void TlsWorker::notify(const std::shared_ptr<TlsLink> &link)

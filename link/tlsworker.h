@@ -38,13 +38,13 @@ struct TlsLink
     bool notifyPosted = false;
     // The worker stopped reading while the pipe holds this much unread.
     bool readingPaused = false;
+    // Told once `reason` is set and everything before it has been read.
     bool ended = false;
     QString reason;
     // The pipe to tell of news; null once it is gone.
     TlsPipe *pipe = nullptr;
-    // The worker's thread only: the socket, and why it ended while there was still to read.
+    // The worker's thread only.
     QSslSocket *socket = nullptr;
-    QString endReason;
     bool drainWatched = false;
 };
 
@@ -81,7 +81,7 @@ private:
     void write(TlsLink &link);
     void measureUnsent(TlsLink &link);
     void read(const std::shared_ptr<TlsLink> &link);
-    void end(const std::shared_ptr<TlsLink> &link, const QString &reason);
+    void endAfterReading(const std::shared_ptr<TlsLink> &link, const QString &reason);
     // Links whose pipes have news, for the service's thread to deliver in one go.
     struct News
     {
